@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, and nothing when it
+# is all there already. Safe to run any number of times.
+#
+#   scripts/setup.sh            the native build, tests and fuzzing
+#   scripts/setup.sh EXTRA...   also the named extra packages
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build ccache pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev
+  clang libclang-rt-14-dev  # libFuzzer
+  "$@"
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  [ -n "$p" ] || continue
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

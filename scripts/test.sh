@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the sanitizer build,
+# runs every test, then gives each fuzz target a short bounded run.
+#
+#   scripts/test.sh                everything
+#   FUZZ_SECONDS=0 scripts/test.sh skip the fuzz runs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
+jobs=$(nproc)
+
+echo "== native debug build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$jobs"
+ctest --preset dev
+
+fuzz_seconds="${FUZZ_SECONDS:-20}"
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzzing, ${fuzz_seconds} s per target"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  fuzz/run.sh build/fuzz "$fuzz_seconds"
+fi
+echo "== all tests passed"

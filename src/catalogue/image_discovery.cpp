@@ -1,0 +1,79 @@
+#include "catalogue/image_discovery.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+namespace orvane {
+namespace {
+
+bool HasBinExtension(const std::filesystem::path& path) {
+  std::string ext = path.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == ".bin";
+}
+
+// The *.bin files of `directory`, sorted by name so every run assigns the
+// same way whatever order the file system lists them in.
+std::vector<std::string> ListImageFiles(const std::string& directory) {
+  std::vector<std::string> files;
+  std::error_code error;
+  const std::u8string dir8(directory.begin(), directory.end());
+  std::filesystem::directory_iterator it(std::filesystem::path(dir8), error);
+  if (error) return files;
+  for (const auto& entry : it) {
+    std::error_code typeError;
+    if (entry.is_directory(typeError) || !HasBinExtension(entry.path())) continue;
+    const std::u8string name = entry.path().u8string();
+    files.emplace_back(name.begin(), name.end());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace
+
+bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter& prompter,
+                    DiscoveryReport* report) {
+  for (CUpdateItem& item : items) {
+    item.m_image.ResetImage();
+    item.m_image.SetPath({});
+    item.m_image.SetLoaded(false);
+  }
+
+  const auto warn = [&](StringId id) {
+    if (report != nullptr) report->warning = LoadText(id);
+    prompter.Warning(LoadText(id));
+    return false;
+  };
+
+  int assigned = 0;
+  for (const std::string& path : ListImageFiles(directory)) {
+    CFirmwareImage scratch;
+    scratch.SetPath(path);
+    const ImageType type = scratch.LoadImage() ? scratch.Type() : IMAGE_NONE;
+    DiscoveredFile seen{path, type, false, scratch.FailureReason()};
+    if (type == IMAGE_NONE) {
+      if (report != nullptr) report->files.push_back(std::move(seen));
+      continue;
+    }
+    CUpdateItem& item = items[type];
+    if (!item.m_image.Path().empty()) {
+      seen.reason = std::string("another ") + ImageTypeName(type) + " image is already assigned: " +
+                    item.m_image.Path();
+      if (report != nullptr) report->files.push_back(std::move(seen));
+      return warn(IDS_SAME_TYPE_TWICE);
+    }
+    // The scratch image is already mapped and validated: it becomes the
+    // item's image as it is instead of being loaded a second time.
+    item.m_image = std::move(scratch);
+    seen.assigned = true;
+    if (report != nullptr) report->files.push_back(std::move(seen));
+    ++assigned;
+  }
+  if (assigned > 0) return true;
+  return warn(IDS_NO_VALID_IMAGE);
+}
+
+}  // namespace orvane

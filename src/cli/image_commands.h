@@ -1,0 +1,41 @@
+#pragma once
+// `orvane image ...`: inspect, scan and pack image files.
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace orvane::cli {
+
+// Exit statuses of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct InspectOptions {
+  bool json = false;
+  std::vector<std::string> files;
+};
+// 0 when every file is valid, 1 otherwise.
+int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream& err);
+
+struct ScanOptions {
+  bool json = false;
+  std::string directory;
+};
+// 0 when discovery assigned at least one file without a warning.
+int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& err);
+
+struct PackOptions {
+  std::string type;
+  std::string version;
+  std::string unlockHex;               // 16 hex digits, empty = all zero
+  std::vector<std::string> targets;    // per unit, in order; the rest follow on
+  std::uint32_t blockSize = 4096;
+  std::string output;
+  std::vector<std::string> payloads;
+};
+int PackImage(const PackOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace orvane::cli

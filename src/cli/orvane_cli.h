@@ -1,0 +1,11 @@
+#pragma once
+// The `orvane` command line: argument parsing and dispatch to the commands.
+#include <ostream>
+
+namespace orvane::cli {
+
+// Runs one `orvane` command line; returns the process exit status
+// (0 success, 1 the command failed, 2 usage error).
+int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+}  // namespace orvane::cli

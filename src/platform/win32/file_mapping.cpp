@@ -1,0 +1,94 @@
+#include "platform/file_mapping.h"
+
+#include <windows.h>
+
+#include <utility>
+
+#include "platform/codepage.h"
+
+namespace orvane::platform {
+namespace {
+
+std::string SystemReason(const char* step) {
+  const DWORD code = ::GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason = std::string(step) + ": ";
+  if (n != 0 && text != nullptr) {
+    reason += WideToUtf8(std::wstring(text, n));
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  } else {
+    reason += "error " + std::to_string(code);
+  }
+  if (text != nullptr) ::LocalFree(text);
+  return reason;
+}
+
+}  // namespace
+
+MappedFile::~MappedFile() { Unmap(); }
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : m_pData(std::exchange(other.m_pData, nullptr)),
+      m_nSize(std::exchange(other.m_nSize, 0)),
+      m_error(std::move(other.m_error)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    m_pData = std::exchange(other.m_pData, nullptr);
+    m_nSize = std::exchange(other.m_nSize, 0);
+    m_error = std::move(other.m_error);
+  }
+  return *this;
+}
+
+bool MappedFile::Map(const std::string& path) {
+  Unmap();
+  m_error.clear();
+  const std::wstring widePath = Utf8ToWide(path);
+  HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    m_error = SystemReason("cannot open");
+    return false;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file, &size)) {
+    m_error = SystemReason("cannot read its size");
+    ::CloseHandle(file);
+    return false;
+  }
+  if (size.QuadPart == 0) {
+    m_error = "the file is empty";
+    ::CloseHandle(file);
+    return false;
+  }
+  HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    m_error = SystemReason("cannot map");
+    ::CloseHandle(file);
+    return false;
+  }
+  void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (view == nullptr) m_error = SystemReason("cannot map a view");
+  // The view keeps the mapping and the file alive; both handles go now.
+  ::CloseHandle(mapping);
+  ::CloseHandle(file);
+  if (view == nullptr) return false;
+  m_pData = static_cast<const std::uint8_t*>(view);
+  m_nSize = static_cast<std::size_t>(size.QuadPart);
+  return true;
+}
+
+void MappedFile::Unmap() {
+  if (m_pData != nullptr) {
+    ::UnmapViewOfFile(m_pData);
+    m_pData = nullptr;
+    m_nSize = 0;
+  }
+}
+
+}  // namespace orvane::platform
