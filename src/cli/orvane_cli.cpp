@@ -34,7 +34,8 @@ int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream
   packCmd->add_option("--version", pack.version, "Version text stored in the file header")->required();
   packCmd->add_option("--unlock", pack.unlockHex, "Module unlock code, 16 hex digits");
   packCmd->add_option("--target", pack.targets,
-                      "Target address of a unit (repeat per unit; later units follow the previous one's end)");
+                      "Target address of a unit (repeat per unit; later units follow the previous one's end)")
+      ->allow_extra_args(false);
   packCmd->add_option("--block-size", pack.blockSize, "Checksum block size in bytes (default 4096)")
       ->check(CLI::Range(1u, 0xFFFFFFFFu));
   packCmd->add_option("-o,--output", pack.output, "Image file to write")->required();
