@@ -138,7 +138,7 @@ bool CFirmwareImage::ParseUnit(std::size_t* offsetInOut) {
   zeroed.raw[kUnitChecksumOffset + 1] = 0;
   const std::uint16_t headerCrc = Crc16(zeroed.raw, kUnitHeaderSize);
   if (headerCrc != header.HeaderChecksum()) {
-    return Fail(unit + ": header checksum " + Hex16(header.HeaderChecksum()) + " does not match " +
+    return Fail(unit + ": header checksum is " + Hex16(header.HeaderChecksum()) + ", the header's bytes give " +
                 Hex16(headerCrc));
   }
 
@@ -169,8 +169,8 @@ bool CFirmwareImage::ParseUnit(std::size_t* offsetInOut) {
     const std::uint16_t actual = Crc16(m_pView + offset, static_cast<std::size_t>(blockLength));
     if (actual != expected) {
       m_extents.pop_back();
-      return Fail(unit + ", block " + std::to_string(i) + " of " + std::to_string(blocks) + ": checksum " +
-                  Hex16(actual) + " does not match the table's " + Hex16(expected));
+      return Fail(unit + ", block " + std::to_string(i) + " of " + std::to_string(blocks) + ": the data give checksum " +
+                  Hex16(actual) + ", the table says " + Hex16(expected));
     }
     offset += blockLength;
   }

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The main job: builds `orvane`, packs a set of sample images into a folder
+# (one per update item, plus a damaged copy and an unrelated .bin file), and
+# shows what the updater makes of them: each file inspected, then the
+# discovery over the folder as a Check would run it.
+#
+#   scripts/demo.sh [FOLDER]     default: a new temporary folder
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
+cmake --preset release >/dev/null
+cmake --build --preset release --target orvane -j "$(nproc)" >/dev/null
+orvane="$PWD/build/release/src/cli/orvane"
+
+demo="${1:-$(mktemp -d -t orvane-demo.XXXXXX)}"
+mkdir -p "$demo"
+payloads="$(mktemp -d)"
+trap 'rm -rf "$payloads"' EXIT
+
+# Payloads: random bytes; router payloads carry their kind in bits 1-2 of
+# the little-endian word at offset 12 (0 app, 1 boot, 2 resource).
+python3 - "$payloads" <<'PY'
+import os, struct, sys
+d = sys.argv[1]
+for name, size, kind in (("boot", 64 * 1024, 1), ("app", 512 * 1024, 0), ("resource", 256 * 1024, 2)):
+    data = bytearray(os.urandom(size))
+    word = struct.unpack_from("<I", data, 12)[0]
+    struct.pack_into("<I", data, 12, (word & ~6) | (kind << 1))
+    open(os.path.join(d, name + ".dat"), "wb").write(data)
+for name, size in (("amss", 700 * 1024), ("dsp", 300 * 1024), ("dash1", 90 * 1024), ("dash2", 40 * 1024)):
+    open(os.path.join(d, name + ".dat"), "wb").write(os.urandom(size))
+PY
+
+echo "== packing sample images into $demo"
+"$orvane" image pack --type boot --version "1.0.4.2.1" -o "$demo/router_boot.bin" "$payloads/boot.dat"
+"$orvane" image pack --type app --version "2.1.10.3.7" -o "$demo/router_app.bin" "$payloads/app.dat"
+"$orvane" image pack --type resource --version "2.1.10.3.7" -o "$demo/router_res.bin" "$payloads/resource.dat"
+"$orvane" image pack --type firmware --version "11.608.13.02.00" --unlock 3132333435363738 \
+  --target 0x00100000 -o "$demo/module_fw.bin" "$payloads/amss.dat" "$payloads/dsp.dat"
+"$orvane" image pack --type dashboard --version "11.002.03.05.00" --unlock 3132333435363738 \
+  -o "$demo/module_dash.bin" "$payloads/dash1.dat" "$payloads/dash2.dat"
+
+# A damaged copy (one byte flipped inside the firmware's data) and a file
+# that only shares the extension.
+python3 - "$demo" <<'PY'
+import sys
+d = sys.argv[1]
+data = bytearray(open(d + "/module_fw.bin", "rb").read())
+data[50000] ^= 0x01
+open(d + "/module_fw_damaged.bin.old", "wb").write(data)
+open(d + "/readme.bin", "wb").write(b"not an image\n" * 20)
+PY
+mv "$demo/module_fw_damaged.bin.old" "$demo/zz_damaged.bin"
+
+echo
+echo "== orvane image inspect"
+"$orvane" image inspect "$demo"/*.bin || true
+echo
+echo "== orvane image scan (the discovery a Check runs)"
+"$orvane" image scan "$demo"
+echo
+echo "Images are in $demo"
