@@ -1,0 +1,13 @@
+#include "platform/local_time.h"
+
+#include <windows.h>
+
+namespace orvane::platform {
+
+LocalTime LocalTimeNow() {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+}  // namespace orvane::platform
