@@ -1,0 +1,406 @@
+// The simulator's three services over real loopback sockets, driven by
+// small clients that build their packets by hand.
+#include "routersim/router_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "tools/routersim/loopback_client.h"
+
+namespace orvane::routersim {
+namespace {
+
+using test::Frame;
+using test::TcpClient;
+using test::UdpClient;
+using test::Unframe;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kReplyWaitMs = 2000;  // generous: replies are immediate
+constexpr std::uint32_t kSilenceMs = 300;     // how long "no reply" is watched for
+
+Bytes ControlRequest(std::uint8_t type) {
+  Bytes p(32, 0);
+  p[0] = type;
+  const std::uint8_t addressAndMac[] = {127, 0, 0, 1, 0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+  std::memcpy(p.data() + 1, addressAndMac, sizeof addressAndMac);
+  return p;
+}
+
+Bytes TriggerPacket(const char* magic, std::uint32_t length) {
+  Bytes p(40, 0);
+  p[0] = 0xFF;
+  std::memcpy(p.data() + 1, magic, 29);
+  for (int i = 0; i < 4; ++i) p[30 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+  return p;
+}
+
+Bytes Image(std::size_t n) {
+  Bytes image(n);
+  for (std::size_t i = 0; i < n; ++i) image[i] = static_cast<std::uint8_t>((i * 131 + 7) ^ (i >> 8));
+  image[0] = 0x7E;  // bytes a framer would touch, where a framer would notice them
+  image[n / 2] = 0x7D;
+  image[n - 1] = 0x7E;
+  return image;
+}
+
+std::uint32_t ResultCode(const Bytes& packet) {
+  return packet[30] | packet[31] << 8 | packet[32] << 16 | static_cast<std::uint32_t>(packet[33]) << 24;
+}
+
+class RouterSimTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::SetTimeScale(1.0); }
+
+  void StartSim(Config config = {}, IModule* module = nullptr) {
+    sim = std::make_unique<RouterSim>(std::move(config), module);
+    std::string error;
+    ASSERT_TRUE(sim->Start(&error)) << error;
+  }
+
+  std::optional<Bytes> Exchange(UdpClient& udp, const Bytes& packet) {
+    if (!udp.SendTo(sim->BoundPorts().control, Frame(packet))) return std::nullopt;
+    return udp.Receive(kReplyWaitMs);
+  }
+
+  // Sends a router trigger and the image raw, in the updater's block size.
+  void SendImage(TcpClient& relay, const Bytes& image) {
+    ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())))));
+    constexpr std::size_t kBlock = 7300;
+    for (std::size_t at = 0; at < image.size(); at += kBlock) {
+      ASSERT_TRUE(relay.Send(std::span(image).subspan(at, std::min(kBlock, image.size() - at))));
+    }
+  }
+
+  std::unique_ptr<RouterSim> sim;
+};
+
+TEST_F(RouterSimTest, TelnetLoginAndNvramGet) {
+  Config config;
+  config.settings["app_version"] = "3.0.0.1.2";
+  StartSim(config);
+  TcpClient telnet;
+  ASSERT_TRUE(telnet.Connect(sim->BoundPorts().telnet));
+  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "login: ").find("router login: "));
+  ASSERT_TRUE(telnet.Send(std::string("\xFF\xFB\x01\xFF\xFC\x21\xFF\xFD\x01\xFF\xFD\x03") + "qmbzx\r\n"));
+  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "Password: ").find("Password: "));
+  ASSERT_TRUE(telnet.Send("qmbzx\r\n"));
+  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "# ").find("router:~# "));
+
+  // A second session is served while the first stands.
+  TcpClient second;
+  ASSERT_TRUE(second.Connect(sim->BoundPorts().telnet));
+  EXPECT_NE(std::string::npos, second.ReadText(kReplyWaitMs, "login: ").find("login: "));
+
+  ASSERT_TRUE(telnet.Send("nvram get app_version\r\n"));
+  const std::string answer = telnet.ReadText(kReplyWaitMs, "# ");
+  EXPECT_EQ("nvram get app_version\r\n3.0.0.1.2\r\nrouter:~# ", answer);
+  ASSERT_TRUE(telnet.Send("nvram get cfe_version\r\n"));
+  EXPECT_EQ("nvram get cfe_version\r\n1.0.0.2.5\r\nrouter:~# ", telnet.ReadText(kReplyWaitMs, "# "));
+  EXPECT_EQ(1u, sim->Snapshot().telnetLogins);
+
+  ASSERT_TRUE(telnet.Send("exit\r\n"));
+  telnet.ReadFor(kReplyWaitMs);
+  EXPECT_TRUE(telnet.PeerClosed()) << "exit closes the connection";
+}
+
+TEST_F(RouterSimTest, RefusedTelnet) {
+  Config config;
+  config.faults.refuseTelnet = true;
+  StartSim(config);
+  ASSERT_NE(0, sim->BoundPorts().telnet);
+  TcpClient telnet;
+  EXPECT_FALSE(telnet.Connect(sim->BoundPorts().telnet));
+  EXPECT_EQ(ECONNREFUSED, telnet.LastErrno());
+}
+
+TEST_F(RouterSimTest, DiscoveryAnswersWithAddressMacAndVersion) {
+  Config config;
+  config.ip = Ipv4{10, 1, 2, 3};
+  config.mac = Mac{0x00, 0x1A, 0x7E, 0x7D, 0x00, 0xFE};  // bytes that need stuffing on the wire
+  config.versionText = "1.2.3.4.5 beta";
+  StartSim(config);
+  UdpClient udp;
+  Bytes request(32, 0);
+  request[0] = 1;
+  const auto reply = Exchange(udp, request);
+  ASSERT_TRUE(reply) << "no answer";
+  const auto packet = Unframe(*reply);
+  ASSERT_TRUE(packet) << "bad frame";
+  ASSERT_EQ(32u, packet->size());
+  EXPECT_EQ(1, (*packet)[0]);
+  EXPECT_EQ((Bytes{10, 1, 2, 3}), Bytes(packet->begin() + 1, packet->begin() + 5));
+  EXPECT_EQ((Bytes{0x00, 0x1A, 0x7E, 0x7D, 0x00, 0xFE}), Bytes(packet->begin() + 5, packet->begin() + 11));
+  EXPECT_EQ("1.2.3.4.5 beta", std::string(reinterpret_cast<const char*>(packet->data()) + 11));
+}
+
+TEST_F(RouterSimTest, DiscoveryDefaultsToTheBindAddressAndTheAppVersion) {
+  StartSim();
+  UdpClient udp;
+  const auto reply = Exchange(udp, ControlRequest(1));
+  ASSERT_TRUE(reply);
+  const auto packet = Unframe(*reply);
+  ASSERT_TRUE(packet);
+  EXPECT_EQ((Bytes{127, 0, 0, 1}), Bytes(packet->begin() + 1, packet->begin() + 5));
+  EXPECT_FALSE(std::all_of(packet->begin() + 5, packet->begin() + 11, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ("2.1.0.3.7", std::string(reinterpret_cast<const char*>(packet->data()) + 11));
+}
+
+TEST_F(RouterSimTest, ControlCommandsAreEchoedAndOthersIgnored) {
+  StartSim();
+  UdpClient udp;
+  for (const std::uint8_t type : {6, 7, 10}) {
+    Bytes request = ControlRequest(type);
+    request[20] = 0x7E;  // a byte the frame must stuff, in a field the echo must keep
+    const auto reply = Exchange(udp, request);
+    ASSERT_TRUE(reply) << int(type);
+    EXPECT_EQ(request, Unframe(*reply)) << int(type);
+  }
+  EXPECT_FALSE(Exchange(udp, ControlRequest(3))) << "an unknown type gets no reply";
+  Bytes broken = Frame(ControlRequest(10));
+  broken[5] ^= 0x01;
+  ASSERT_TRUE(udp.SendTo(sim->BoundPorts().control, broken));
+  EXPECT_FALSE(udp.Receive(kSilenceMs)) << "a bad frame gets no reply";
+
+  const Received seen = sim->Snapshot();
+  ASSERT_EQ(4u, seen.controls.size());
+  EXPECT_TRUE(seen.controls[2].answered);
+  EXPECT_EQ(3, seen.controls[3].packet[0]);
+  EXPECT_FALSE(seen.controls[3].answered);
+  EXPECT_EQ(1u, seen.badDatagrams);
+}
+
+TEST_F(RouterSimTest, SilentControlResponderTakesButDoesNotAnswer) {
+  Config config;
+  config.faults.silentControl = true;
+  StartSim(config);
+  UdpClient udp;
+  ASSERT_TRUE(udp.SendTo(sim->BoundPorts().control, Frame(ControlRequest(10))));
+  EXPECT_FALSE(udp.Receive(kSilenceMs));
+  EXPECT_TRUE(sim->WaitFor([](const Received& r) { return r.controls.size() == 1; }, kReplyWaitMs));
+
+  sim->SetControlSilent(false);
+  EXPECT_TRUE(Exchange(udp, ControlRequest(10)));
+}
+
+TEST_F(RouterSimTest, CorruptNextReplyHitsExactlyOneFrame) {
+  Config config;
+  config.faults.corruptNextReply = true;
+  StartSim(config);
+  UdpClient udp;
+  auto reply = Exchange(udp, ControlRequest(1));
+  ASSERT_TRUE(reply) << "a corrupt reply is still sent";
+  EXPECT_FALSE(Unframe(*reply));
+  reply = Exchange(udp, ControlRequest(1));
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(Unframe(*reply));
+
+  // The relay's result packet is a reply frame too.
+  sim->CorruptNextReply();
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  SendImage(relay, Image(100));
+  const auto frame = relay.ReadFrame(kReplyWaitMs);
+  ASSERT_TRUE(frame);
+  EXPECT_FALSE(Unframe(*frame));
+}
+
+TEST_F(RouterSimTest, RouterImageIsTakenRawAndAnsweredWithTheResult) {
+  StartSim();
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  const Bytes image = Image(7300 * 2 + 1);
+
+  // Trigger and all but the last byte: no result yet.
+  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())))));
+  ASSERT_TRUE(relay.Send(std::span(image).first(image.size() - 1)));
+  EXPECT_FALSE(relay.ReadFrame(kSilenceMs)) << "result before the whole image";
+  ASSERT_TRUE(relay.Send(std::span(image).last(1)));
+
+  const auto frame = relay.ReadFrame(kReplyWaitMs);
+  ASSERT_TRUE(frame);
+  const auto result = Unframe(*frame);
+  ASSERT_TRUE(result);
+  ASSERT_EQ(40u, result->size());
+  EXPECT_EQ(0xFF, (*result)[0]);
+  EXPECT_EQ(4u, ResultCode(*result));
+
+  const Received seen = sim->Snapshot();
+  ASSERT_EQ(1u, seen.images.size());
+  EXPECT_EQ(image.size(), seen.images[0].announcedLength);
+  EXPECT_TRUE(seen.images[0].complete);
+  EXPECT_TRUE(seen.images[0].resultSent);
+  EXPECT_EQ(image, seen.images[0].data);
+  ASSERT_EQ(1u, seen.triggers.size());
+  EXPECT_EQ(TriggerKind::kRouterBegin, seen.triggers[0].kind);
+  EXPECT_TRUE(seen.modulePieces.empty()) << "nothing of the image may leak to the module";
+
+  // A second image on the same connection, with another verdict.
+  sim->SetResultCode(3);
+  const Bytes second = Image(10);
+  SendImage(relay, second);
+  const auto again = relay.ReadFrame(kReplyWaitMs);
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(Unframe(*again));
+  EXPECT_EQ(3u, ResultCode(*Unframe(*again)));
+  EXPECT_EQ(second, sim->Snapshot().images.at(1).data);
+}
+
+TEST_F(RouterSimTest, ResultDelayRunsOnTheClocksTimeScale) {
+  Config config;
+  config.resultDelayMs = 4000;
+  StartSim(config);
+  ASSERT_TRUE(platform::SetTimeScale(0.05));  // 4000 ms of system time in 200 ms
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  const std::uint32_t start = platform::TickCount();
+  SendImage(relay, Image(64));
+  const auto frame = relay.ReadFrame(20000);
+  const std::uint32_t elapsed = platform::TickCount() - start;
+  ASSERT_TRUE(frame);
+  EXPECT_GE(elapsed, 3900u);
+  EXPECT_LT(elapsed, 12000u);
+}
+
+TEST_F(RouterSimTest, ModuleTriggersGetNoReplyAndModuleFramesAreDroppedWithoutAModule) {
+  StartSim();
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Begin Download Pkt", 0))));
+  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Force Download Pkt", 0))));
+  const Bytes diag = Frame(Bytes{0x00, 0x7E, 0x01});
+  ASSERT_TRUE(relay.Send(diag));
+  EXPECT_TRUE(relay.ReadFor(kSilenceMs).empty());
+  ASSERT_TRUE(sim->WaitFor([](const Received& r) { return r.modulePieces.size() == 1; }, kReplyWaitMs));
+  const Received seen = sim->Snapshot();
+  ASSERT_EQ(2u, seen.triggers.size());
+  EXPECT_EQ(TriggerKind::kModuleBegin, seen.triggers[0].kind);
+  EXPECT_EQ(TriggerKind::kModuleForce, seen.triggers[1].kind);
+  EXPECT_TRUE(seen.images.empty());
+  EXPECT_EQ(diag, seen.modulePieces[0]);
+  EXPECT_FALSE(relay.PeerClosed());
+}
+
+struct EchoModule : IModule {
+  std::vector<Bytes> wires;
+  std::vector<Bytes> packets;
+  std::vector<TriggerKind> triggers;
+  std::vector<std::uint8_t> controls;
+
+  std::vector<std::uint8_t> OnRelayBytes(std::span<const std::uint8_t> wire,
+                                         std::span<const std::uint8_t> packet) override {
+    wires.emplace_back(wire.begin(), wire.end());
+    packets.emplace_back(packet.begin(), packet.end());
+    if (packet.empty()) return {};
+    Bytes reply(packet.begin(), packet.end());
+    reply.push_back(0x42);
+    return Frame(reply);
+  }
+  void OnModuleTrigger(TriggerKind kind) override { triggers.push_back(kind); }
+  void OnControl(std::uint8_t type) override { controls.push_back(type); }
+};
+
+TEST_F(RouterSimTest, ModuleSeamGetsBytesUnchangedAndItsRepliesGoBack) {
+  EchoModule module;
+  StartSim({}, &module);
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  const std::string modem = "AT$QCDMG\r~";
+  ASSERT_TRUE(relay.Send(modem));
+  ASSERT_TRUE(relay.Send(Frame(Bytes{0x4B, 0x0F, 0x7D})));
+  const auto reply = relay.ReadFrame(kReplyWaitMs);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((Bytes{0x4B, 0x0F, 0x7D, 0x42}), Unframe(*reply));
+  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Force Download Pkt", 0))));
+  UdpClient udp;
+  ASSERT_TRUE(Exchange(udp, ControlRequest(7)));
+  ASSERT_TRUE(Exchange(udp, ControlRequest(10)));
+  sim->Stop();  // the module is read only after the service thread is gone
+
+  ASSERT_EQ(2u, module.wires.size());
+  EXPECT_EQ(Bytes(modem.begin(), modem.end()), module.wires[0]);
+  EXPECT_TRUE(module.packets[0].empty());
+  EXPECT_EQ((Bytes{0x4B, 0x0F, 0x7D}), module.packets[1]);
+  EXPECT_EQ(std::vector<TriggerKind>{TriggerKind::kModuleForce}, module.triggers);
+  EXPECT_EQ(std::vector<std::uint8_t>{7}, module.controls) << "a probe is the router's own";
+}
+
+TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
+  Config config;
+  config.faults.closeRelayAfter = 100;
+  StartSim(config);
+  const Bytes trigger = Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 1000));
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  ASSERT_TRUE(relay.Send(trigger));
+  relay.Send(Image(1000));  // may fail once the simulator has closed
+  relay.ReadFor(kReplyWaitMs);
+  EXPECT_TRUE(relay.PeerClosed());
+  Received seen = sim->Snapshot();
+  ASSERT_EQ(1u, seen.images.size());
+  EXPECT_EQ(100 - trigger.size(), seen.images[0].data.size()) << "exactly N bytes taken";
+  EXPECT_FALSE(seen.images[0].complete);
+  EXPECT_FALSE(seen.images[0].resultSent);
+
+  // The fault lifted, the next connection gets the whole exchange.
+  sim->SetRelayCloseAfter(std::nullopt);
+  TcpClient again;
+  ASSERT_TRUE(again.Connect(sim->BoundPorts().relay));
+  SendImage(again, Image(1000));
+  EXPECT_TRUE(again.ReadFrame(kReplyWaitMs));
+  EXPECT_EQ(2u, sim->Snapshot().relayConnections);
+}
+
+TEST_F(RouterSimTest, StopIsPromptAndLeavesNoThreadOrSocket) {
+  const std::size_t threadsBefore = test::ThreadCount();
+  const std::size_t descriptorsBefore = test::OpenDescriptorCount();
+  Config config;
+  config.resultDelayMs = 1000000;  // a result that would be due in 1000 s
+  StartSim(config);
+  EXPECT_EQ(threadsBefore + 1, test::ThreadCount());
+  {
+    TcpClient telnet;
+    TcpClient relay;
+    TcpClient idle;
+    ASSERT_TRUE(telnet.Connect(sim->BoundPorts().telnet));
+    ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+    ASSERT_TRUE(idle.Connect(sim->BoundPorts().relay));
+    SendImage(relay, Image(10));
+    ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 500))));  // an image half sent
+    ASSERT_TRUE(sim->WaitFor([](const Received& r) { return r.images.size() == 2; }, kReplyWaitMs));
+
+    const std::uint32_t start = platform::TickCount();
+    sim->Stop();
+    EXPECT_LT(platform::TickCount() - start, 1000u);
+    EXPECT_FALSE(sim->Running());
+    EXPECT_EQ(threadsBefore, test::ThreadCount());
+    relay.ReadFor(kReplyWaitMs);
+    EXPECT_TRUE(relay.PeerClosed());
+    idle.ReadFor(kReplyWaitMs);
+    EXPECT_TRUE(idle.PeerClosed());
+  }
+  EXPECT_EQ(descriptorsBefore, test::OpenDescriptorCount());
+  sim->Stop();  // twice is harmless
+  EXPECT_EQ(threadsBefore, test::ThreadCount());
+}
+
+TEST_F(RouterSimTest, StartFailsCleanlyOnAPortInUse) {
+  StartSim();
+  const std::size_t threads = test::ThreadCount();
+  const std::size_t descriptors = test::OpenDescriptorCount();
+  Config clash;
+  clash.relayPort = sim->BoundPorts().relay;
+  RouterSim other(clash);
+  std::string error;
+  EXPECT_FALSE(other.Start(&error));
+  EXPECT_EQ(0u, error.rfind("relay: bind 127.0.0.1:", 0)) << error;
+  EXPECT_FALSE(other.Running());
+  EXPECT_EQ(threads, test::ThreadCount());
+  EXPECT_EQ(descriptors, test::OpenDescriptorCount());
+}
+
+}  // namespace
+}  // namespace orvane::routersim

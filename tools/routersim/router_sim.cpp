@@ -1,0 +1,524 @@
+// The simulator's service thread: one poll() loop over the three service
+// sockets, their connections and a wake pipe. Stop writes to the pipe, so
+// the loop never needs a polling interval to notice it; the only poll
+// time-out is the next due result packet, converted through the clock.
+#include "routersim/router_sim.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "diag/framing.h"
+#include "platform/clock.h"
+#include "routersim/relay_stream.h"
+
+namespace orvane::routersim {
+namespace {
+
+constexpr int kListenBacklog = 8;
+constexpr std::size_t kReadChunk = 8192;
+// Control datagrams are at most 70 bytes; a larger buffer lets an oversized
+// one be seen whole and judged bad rather than cut.
+constexpr std::size_t kDatagramBuffer = 2048;
+// Datagrams handled per loop round, so that a flood cannot starve the TCP
+// services.
+constexpr int kDatagramsPerRound = 64;
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+sockaddr_in MakeAddress(const Ipv4& ip, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  std::memcpy(&address.sin_addr.s_addr, ip.data(), ip.size());
+  return address;
+}
+
+// Opens, binds and (for TCP, unless `listening` is false) listens; returns
+// the descriptor and the bound port, or -1 with `error` set.
+int OpenService(int type, const Ipv4& ip, std::uint16_t port, bool listening, std::uint16_t* boundPort,
+                std::string* error) {
+  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = "socket: " + ErrnoText(errno);
+    return -1;
+  }
+  if (type == SOCK_STREAM) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  const sockaddr_in address = MakeAddress(ip, port);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *error = "bind " + FormatIpv4(ip) + ":" + std::to_string(port) + ": " + ErrnoText(errno);
+    ::close(fd);
+    return -1;
+  }
+  if (type == SOCK_STREAM && listening && ::listen(fd, kListenBacklog) != 0) {
+    *error = "listen: " + ErrnoText(errno);
+    ::close(fd);
+    return -1;
+  }
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  *boundPort = ntohs(bound.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+struct RouterSim::Sockets {
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  int control = -1;
+  int telnet = -1;
+  int relay = -1;
+  bool telnetListening = false;
+
+  ~Sockets() {
+    for (int* fd : {&wakeRead, &wakeWrite, &control, &telnet, &relay}) CloseFd(*fd);
+  }
+};
+
+struct RouterSim::Connection {
+  enum class Kind { kTelnet, kRelay };
+  struct PendingResult {
+    std::uint32_t dueTick;
+    std::uint32_t code;
+    std::size_t image;  // index into Received::images
+    std::uint64_t generation;
+  };
+
+  Connection(Kind k, int descriptor) : kind(k), fd(descriptor) {}
+  ~Connection() { CloseFd(fd); }
+
+  Kind kind;
+  int fd;
+  std::string out;  // bytes waiting to be sent
+  bool closing = false;  // close once `out` is sent
+  bool closed = false;
+  // Telnet.
+  std::unique_ptr<TelnetShell> shell;
+  bool loggedIn = false;
+  // Relay.
+  RelayStream stream;
+  std::uint64_t received = 0;
+  std::optional<std::size_t> image;  // the image being received, index into Received::images
+  std::uint64_t imageGeneration = 0;
+  std::vector<PendingResult> pending;
+};
+
+// Routes one relay connection's stream events into the records, the module
+// and the connection's output.
+class RouterSim::RelayEvents : public IRelayEvents {
+ public:
+  RelayEvents(RouterSim& sim, Connection& conn) : m_sim(sim), m_conn(conn) {}
+
+  void OnTrigger(const Trigger& trigger) override {
+    std::size_t index = 0;
+    std::uint64_t generation = 0;
+    m_sim.Record([&](Received& r) {
+      r.triggers.push_back({trigger.kind, trigger.totalLength});
+      if (trigger.kind == TriggerKind::kRouterBegin) {
+        r.images.push_back(RouterImage{trigger.totalLength, {}, false, false});
+        index = r.images.size() - 1;
+        generation = m_sim.m_generation;
+      }
+    });
+    if (trigger.kind == TriggerKind::kRouterBegin) {
+      m_conn.image = index;
+      m_conn.imageGeneration = generation;
+    } else if (m_sim.m_module) {
+      m_sim.m_module->OnModuleTrigger(trigger.kind);
+    }
+  }
+
+  void OnImageBytes(std::span<const std::uint8_t> bytes) override {
+    WithImage([&](RouterImage& image) { image.data.insert(image.data.end(), bytes.begin(), bytes.end()); });
+  }
+
+  void OnImageEnd() override {
+    WithImage([](RouterImage& image) { image.complete = true; });
+    std::uint32_t code = 0;
+    std::uint32_t delay = 0;
+    {
+      std::lock_guard<std::mutex> guard(m_sim.m_lock);
+      code = m_sim.m_resultCode;
+      delay = m_sim.m_resultDelayMs;
+    }
+    m_conn.pending.push_back(
+        {platform::TickCount() + delay, code, m_conn.image.value_or(0), m_conn.image ? m_conn.imageGeneration : ~0ull});
+    m_conn.image.reset();
+  }
+
+  void OnModulePiece(std::span<const std::uint8_t> wire, std::span<const std::uint8_t> packet) override {
+    m_sim.Record([&](Received& r) { r.modulePieces.emplace_back(wire.begin(), wire.end()); });
+    if (!m_sim.m_module) return;  // no module behind the router yet: dropped
+    const std::vector<std::uint8_t> reply = m_sim.m_module->OnRelayBytes(wire, packet);
+    m_conn.out.append(reply.begin(), reply.end());
+  }
+
+ private:
+  template <typename F>
+  void WithImage(F change) {
+    if (!m_conn.image) return;
+    const std::size_t index = *m_conn.image;
+    const std::uint64_t generation = m_conn.imageGeneration;
+    m_sim.Record([&](Received& r) {
+      if (generation == m_sim.m_generation && index < r.images.size()) change(r.images[index]);
+    });
+  }
+
+  RouterSim& m_sim;
+  Connection& m_conn;
+};
+
+RouterSim::RouterSim(Config config, IModule* module)
+    : m_config(std::move(config)),
+      m_module(module),
+      m_settings(m_config.settings),
+      m_faults(m_config.faults),
+      m_resultCode(m_config.resultCode),
+      m_resultDelayMs(m_config.resultDelayMs) {}
+
+RouterSim::~RouterSim() { Stop(); }
+
+bool RouterSim::Start(std::string* error) {
+  std::string failure;
+  auto fail = [&](const std::string& service) {
+    if (error) *error = service + ": " + failure;
+    m_sockets.reset();
+    return false;
+  };
+  if (Running()) {
+    failure = "already running";
+    return fail("router");
+  }
+  const auto bindIp = ParseIpv4(m_config.bindAddress);
+  if (!bindIp) {
+    failure = "not an IPv4 address: " + m_config.bindAddress;
+    return fail("bind");
+  }
+  m_sockets = std::make_unique<Sockets>();
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+    failure = ErrnoText(errno);
+    return fail("wake pipe");
+  }
+  m_sockets->wakeRead = pipeFds[0];
+  m_sockets->wakeWrite = pipeFds[1];
+
+  bool refuseTelnet = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    refuseTelnet = m_faults.refuseTelnet;
+  }
+  m_sockets->telnet = OpenService(SOCK_STREAM, *bindIp, m_config.telnetPort, !refuseTelnet, &m_ports.telnet, &failure);
+  if (m_sockets->telnet < 0) return fail("telnet");
+  m_sockets->telnetListening = !refuseTelnet;
+  m_sockets->relay = OpenService(SOCK_STREAM, *bindIp, m_config.relayPort, true, &m_ports.relay, &failure);
+  if (m_sockets->relay < 0) return fail("relay");
+  m_sockets->control = OpenService(SOCK_DGRAM, *bindIp, m_config.controlPort, false, &m_ports.control, &failure);
+  if (m_sockets->control < 0) return fail("control");
+
+  m_stop = false;
+  m_thread = std::thread(&RouterSim::Serve, this);
+  return true;
+}
+
+void RouterSim::Stop() {
+  if (m_thread.joinable()) {
+    m_stop = true;
+    Wake();
+    m_thread.join();
+  }
+  CloseAll();
+}
+
+void RouterSim::CloseAll() {
+  m_connections.clear();
+  m_sockets.reset();
+}
+
+void RouterSim::Wake() {
+  if (!m_sockets) return;
+  const char byte = 1;
+  // A full pipe already holds a wake-up; nothing to do then.
+  [[maybe_unused]] const ssize_t n = ::write(m_sockets->wakeWrite, &byte, 1);
+}
+
+Identity RouterSim::CurrentIdentity() const {
+  Identity identity;
+  if (m_config.ip) {
+    identity.ip = *m_config.ip;
+  } else {
+    const auto bound = ParseIpv4(m_config.bindAddress);
+    const Ipv4 any{0, 0, 0, 0};
+    identity.ip = bound && *bound != any ? *bound : Ipv4{192, 168, 1, 1};
+  }
+  identity.mac = m_config.mac;
+  identity.versionText = m_config.versionText ? *m_config.versionText : m_settings.Get("app_version").value_or("");
+  return identity;
+}
+
+Received RouterSim::Snapshot() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_received;
+}
+
+bool RouterSim::WaitFor(const std::function<bool(const Received&)>& done, std::uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(m_lock);
+  auto check = [&] { return done(m_received); };
+  if (timeoutMs == platform::kInfinite) {
+    m_changed.wait(lock, check);
+    return true;
+  }
+  return m_changed.wait_for(lock, std::chrono::milliseconds(platform::ToRealMs(timeoutMs)), check);
+}
+
+void RouterSim::ClearReceived() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_received = Received{};
+  ++m_generation;
+}
+
+void RouterSim::Record(const std::function<void(Received&)>& change) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    change(m_received);
+  }
+  m_changed.notify_all();
+}
+
+void RouterSim::SetControlSilent(bool silent) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_faults.silentControl = silent;
+}
+
+void RouterSim::SetRelayCloseAfter(std::optional<std::uint64_t> bytes) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_faults.closeRelayAfter = bytes;
+}
+
+void RouterSim::CorruptNextReply() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_faults.corruptNextReply = true;
+}
+
+void RouterSim::SetResultCode(std::uint32_t code) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_resultCode = code;
+}
+
+void RouterSim::SetResultDelayMs(std::uint32_t ms) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_resultDelayMs = ms;
+}
+
+bool RouterSim::TakeCorruptFlag() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const bool corrupt = m_faults.corruptNextReply;
+  m_faults.corruptNextReply = false;
+  return corrupt;
+}
+
+int RouterSim::PollTimeoutMs() const {
+  std::optional<std::uint32_t> soonest;
+  const std::uint32_t now = platform::TickCount();
+  for (const auto& conn : m_connections) {
+    for (const auto& result : conn->pending) {
+      const auto left = static_cast<std::int32_t>(result.dueTick - now);
+      const std::uint32_t wait = left > 0 ? static_cast<std::uint32_t>(left) : 0;
+      if (!soonest || wait < *soonest) soonest = wait;
+    }
+  }
+  if (!soonest) return -1;
+  if (*soonest == 0) return 0;
+  return static_cast<int>(std::min<std::uint32_t>(platform::ToRealMs(*soonest), 0x7FFFFFFF));
+}
+
+void RouterSim::Serve() {
+  std::vector<pollfd> fds;
+  while (!m_stop) {
+    fds.clear();
+    fds.push_back({m_sockets->wakeRead, POLLIN, 0});
+    fds.push_back({m_sockets->control, POLLIN, 0});
+    fds.push_back({m_sockets->relay, POLLIN, 0});
+    // A bound socket that does not listen still reports readiness oddly;
+    // poll it only while it listens.
+    fds.push_back({m_sockets->telnetListening ? m_sockets->telnet : -1, POLLIN, 0});
+    constexpr std::size_t kFixed = 4;
+    for (const auto& conn : m_connections) {
+      const short events = static_cast<short>(POLLIN | (conn->out.empty() ? 0 : POLLOUT));
+      fds.push_back({conn->fd, events, 0});
+    }
+    if (::poll(fds.data(), fds.size(), PollTimeoutMs()) < 0) {
+      if (errno == EINTR) continue;
+      break;  // cannot happen with valid descriptors; end rather than spin
+    }
+    if (fds[0].revents) {
+      char drain[64];
+      while (::read(m_sockets->wakeRead, drain, sizeof drain) > 0) {
+      }
+      if (m_stop) break;
+    }
+    if (fds[1].revents) ServeControl();
+    if (fds[2].revents) AcceptRelay();
+    if (fds[3].revents) AcceptTelnet();
+    // Connections accepted just now are not in `fds`; they have their turn
+    // in the next round.
+    for (std::size_t i = kFixed; i < fds.size(); ++i) {
+      Connection& conn = *m_connections[i - kFixed];
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadConnection(conn);
+      if (!conn.closed) FlushConnection(conn);
+    }
+    DeliverDueReplies();
+    std::erase_if(m_connections, [](const std::unique_ptr<Connection>& conn) { return conn->closed; });
+  }
+  // Leave the state as after Stop: sockets stay for Stop to close.
+}
+
+void RouterSim::ServeControl() {
+  std::uint8_t datagram[kDatagramBuffer];
+  std::uint8_t packet[kDatagramBuffer];
+  for (int round = 0; round < kDatagramsPerRound; ++round) {
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n = ::recvfrom(m_sockets->control, datagram, sizeof datagram, MSG_DONTWAIT | MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0) return;  // EAGAIN: all taken; other errors: try again next round
+    const std::size_t length = static_cast<std::size_t>(n) <= sizeof datagram
+                                   ? DecodeFrame(datagram, static_cast<std::size_t>(n), packet)
+                                   : 0;
+    if (length != kControlPacketSize) {
+      Record([](Received& r) { ++r.badDatagrams; });
+      continue;
+    }
+    const std::span<const std::uint8_t> request(packet, length);
+    bool silent = false;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      silent = m_faults.silentControl;
+    }
+    const auto reply = silent ? std::nullopt : AnswerControl(request, CurrentIdentity());
+    ControlRecord record;
+    std::copy(request.begin(), request.end(), record.packet.begin());
+    record.answered = reply.has_value();
+    Record([&](Received& r) { r.controls.push_back(record); });
+    if (!reply) continue;
+    const std::vector<std::uint8_t> frame = FrameReply(*reply, TakeCorruptFlag());
+    ::sendto(m_sockets->control, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&from), fromLength);
+    if (m_module && (request[0] == kControlEraseNvram || request[0] == kControlForceDownload)) {
+      m_module->OnControl(request[0]);
+    }
+  }
+}
+
+void RouterSim::AcceptTelnet() {
+  while (true) {
+    const int fd = ::accept4(m_sockets->telnet, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    auto conn = std::make_unique<Connection>(Connection::Kind::kTelnet, fd);
+    conn->shell = std::make_unique<TelnetShell>(m_config.account, m_settings);
+    conn->out = conn->shell->Greeting();
+    FlushConnection(*conn);
+    m_connections.push_back(std::move(conn));
+  }
+}
+
+void RouterSim::AcceptRelay() {
+  while (true) {
+    const int fd = ::accept4(m_sockets->relay, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    m_connections.push_back(std::make_unique<Connection>(Connection::Kind::kRelay, fd));
+    Record([](Received& r) { ++r.relayConnections; });
+  }
+}
+
+void RouterSim::ReadConnection(Connection& conn) {
+  std::uint8_t buffer[kReadChunk];
+  const ssize_t n = ::recv(conn.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    conn.closed = true;  // peer closed or reset
+    return;
+  }
+  std::span<const std::uint8_t> bytes(buffer, static_cast<std::size_t>(n));
+  if (conn.kind == Connection::Kind::kTelnet) {
+    conn.out += conn.shell->Feed(bytes);
+    if (!conn.loggedIn && conn.shell->LoggedIn()) Record([](Received& r) { ++r.telnetLogins; });
+    conn.loggedIn = conn.shell->LoggedIn();
+    if (conn.shell->Finished()) conn.closing = true;
+    return;
+  }
+  std::optional<std::uint64_t> closeAfter;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    closeAfter = m_faults.closeRelayAfter;
+  }
+  bool cut = false;
+  if (closeAfter) {
+    const std::uint64_t allowed = *closeAfter > conn.received ? *closeAfter - conn.received : 0;
+    if (bytes.size() >= allowed) {
+      bytes = bytes.first(static_cast<std::size_t>(allowed));
+      cut = true;
+    }
+  }
+  conn.received += bytes.size();
+  RelayEvents events(*this, conn);
+  conn.stream.Feed(bytes, events);
+  if (cut) conn.closed = true;  // the fault: drop the connection, queued output and all
+}
+
+void RouterSim::FlushConnection(Connection& conn) {
+  while (!conn.out.empty()) {
+    const ssize_t n = ::send(conn.fd, conn.out.data(), conn.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      conn.closed = true;
+      return;
+    }
+    conn.out.erase(0, static_cast<std::size_t>(n));
+  }
+  if (conn.closing) conn.closed = true;
+}
+
+void RouterSim::DeliverDueReplies() {
+  const std::uint32_t now = platform::TickCount();
+  for (auto& conn : m_connections) {
+    if (conn->closed || conn->pending.empty()) continue;
+    auto& pending = conn->pending;
+    for (auto it = pending.begin(); it != pending.end();) {
+      if (static_cast<std::int32_t>(it->dueTick - now) > 0) {
+        ++it;
+        continue;
+      }
+      const auto packet = BuildResultPacket(it->code);
+      const std::vector<std::uint8_t> frame = FrameReply(packet, TakeCorruptFlag());
+      conn->out.append(frame.begin(), frame.end());
+      const std::size_t index = it->image;
+      const std::uint64_t generation = it->generation;
+      Record([&](Received& r) {
+        if (generation == m_generation && index < r.images.size()) r.images[index].resultSent = true;
+      });
+      it = pending.erase(it);
+    }
+    FlushConnection(*conn);
+  }
+}
+
+}  // namespace orvane::routersim

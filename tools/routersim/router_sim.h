@@ -1,0 +1,170 @@
+#pragma once
+// A router with its three LAN services, in one object: the telnet shell,
+// the UDP control responder and the TCP relay to the wireless module.
+//
+//   RouterSim sim(config);            // ports 0 = the system picks
+//   if (!sim.Start(&error)) ...       // binds, then serves on one thread
+//   sim.BoundPorts().relay            // the ports actually bound
+//   sim.WaitFor([](const Received& r) { return r.images.size() == 1; }, 5000);
+//   sim.Snapshot().images[0].data     // the router image, byte for byte
+//   sim.Stop();                       // prompt; thread joined, sockets closed
+//
+// Threads: Start runs one service thread that owns every socket and calls
+// the module; all public functions may be called from any thread while it
+// runs. Waits and delays are in system milliseconds of platform/clock.h, so
+// a time scale set there speeds up the result delay too.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "routersim/module.h"
+#include "routersim/telnet_shell.h"
+#include "routersim/wire.h"
+
+namespace orvane::routersim {
+
+struct Faults {
+  bool silentControl = false;                    // receive control datagrams, answer none
+  bool refuseTelnet = false;                     // telnet port bound but not listening: connects are refused
+  std::optional<std::uint64_t> closeRelayAfter;  // close each relay connection after this many received bytes
+  bool corruptNextReply = false;                 // the next frame the router builds gets a bad check sequence
+};
+
+struct Config {
+  std::string bindAddress = "127.0.0.1";  // IPv4; every service binds here
+  std::uint16_t telnetPort = 0;           // 0 = pick a free port
+  std::uint16_t relayPort = 0;
+  std::uint16_t controlPort = 0;
+  std::optional<Ipv4> ip;                  // discovery's address; unset = the bind address (192.168.1.1 when that is 0.0.0.0)
+  Mac mac{0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};  // a locally administered address
+  std::optional<std::string> versionText;  // discovery's text (21 bytes at most); unset = the app_version setting
+  std::map<std::string, std::string> settings = DefaultSettings();
+  ShellAccount account;
+  std::uint32_t resultCode = kResultAccepted;
+  std::uint32_t resultDelayMs = 0;  // between an image's last byte and its result packet
+  Faults faults;
+
+  static std::map<std::string, std::string> DefaultSettings() {
+    return {{"cfe_version", "1.0.0.2.5"}, {"app_version", "2.1.0.3.7"}};
+  }
+};
+
+struct Ports {
+  std::uint16_t telnet = 0;
+  std::uint16_t relay = 0;
+  std::uint16_t control = 0;
+};
+
+struct RouterImage {
+  std::uint32_t announcedLength = 0;  // the trigger's total length
+  std::vector<std::uint8_t> data;     // every byte taken as image, in order
+  bool complete = false;              // all announced bytes arrived
+  bool resultSent = false;            // the result packet went out (after the delay)
+};
+
+struct TriggerRecord {
+  TriggerKind kind;
+  std::uint32_t totalLength;
+};
+
+struct ControlRecord {
+  ControlPacket packet{};  // the decoded request
+  bool answered = false;
+};
+
+// Everything the router received, in arrival order.
+struct Received {
+  std::vector<RouterImage> images;
+  std::vector<TriggerRecord> triggers;
+  std::vector<ControlRecord> controls;
+  std::size_t badDatagrams = 0;  // control datagrams that were no good frame of 32 bytes
+  // Relay pieces meant for the module, as received (see IModule), whether a
+  // module took them or, with none attached, they were dropped.
+  std::vector<std::vector<std::uint8_t>> modulePieces;
+  std::size_t telnetLogins = 0;
+  std::size_t relayConnections = 0;
+};
+
+class RouterSim {
+ public:
+  // `module` (optional, not owned) must outlive the simulator; without one,
+  // frames for the module are dropped.
+  explicit RouterSim(Config config, IModule* module = nullptr);
+  ~RouterSim();
+  RouterSim(const RouterSim&) = delete;
+  RouterSim& operator=(const RouterSim&) = delete;
+
+  // Binds all three services and starts serving. On failure nothing stays
+  // open and `error` (if given) says which service could not bind and why.
+  bool Start(std::string* error = nullptr);
+  // Ends the service thread and closes every socket; returns promptly even
+  // with clients connected or a result delay pending. Safe to call twice.
+  void Stop();
+  bool Running() const { return m_thread.joinable(); }
+
+  Ports BoundPorts() const { return m_ports; }
+  const std::string& BindAddress() const { return m_config.bindAddress; }
+  Identity CurrentIdentity() const;
+
+  Received Snapshot() const;
+  // Waits until `done` holds for what was received, at most `timeoutMs`
+  // system milliseconds; returns whether it held. `done` runs under the
+  // simulator's lock: it must only look at its argument.
+  bool WaitFor(const std::function<bool(const Received&)>& done, std::uint32_t timeoutMs) const;
+  void ClearReceived();
+
+  SettingsStore& Settings() { return m_settings; }
+
+  // Changes while running.
+  void SetControlSilent(bool silent);
+  void SetRelayCloseAfter(std::optional<std::uint64_t> bytes);
+  void CorruptNextReply();
+  void SetResultCode(std::uint32_t code);
+  void SetResultDelayMs(std::uint32_t ms);
+
+ private:
+  struct Sockets;
+  struct Connection;
+  class RelayEvents;
+
+  void Serve();
+  void ServeControl();
+  void AcceptTelnet();
+  void AcceptRelay();
+  void ReadConnection(Connection& conn);
+  void FlushConnection(Connection& conn);
+  void DeliverDueReplies();
+  int PollTimeoutMs() const;
+  bool TakeCorruptFlag();
+  void Record(const std::function<void(Received&)>& change);
+  void Wake();
+  void CloseAll();
+
+  Config m_config;
+  IModule* m_module;
+  SettingsStore m_settings;
+  Ports m_ports;
+
+  std::unique_ptr<Sockets> m_sockets;
+  std::vector<std::unique_ptr<Connection>> m_connections;  // service thread only
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+
+  mutable std::mutex m_lock;  // guards the members below
+  mutable std::condition_variable m_changed;
+  Received m_received;
+  std::uint64_t m_generation = 0;  // counts ClearReceived calls, so stale image indexes are ignored
+  Faults m_faults;
+  std::uint32_t m_resultCode;
+  std::uint32_t m_resultDelayMs;
+};
+
+}  // namespace orvane::routersim
