@@ -36,6 +36,11 @@ class IModule {
   // The control responder echoed an erase-NVRAM (6) or forced-download (7)
   // request, which the router passes on to its module.
   virtual void OnControl(std::uint8_t /*type*/) {}
+
+  // Whether the router answers a probe (control type 10) now. The updater
+  // probes to learn that the router can serve it again; while the module
+  // restarts, the router keeps quiet.
+  virtual bool AnswersProbe() { return true; }
 };
 
 }  // namespace orvane::routersim

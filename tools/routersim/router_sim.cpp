@@ -413,6 +413,7 @@ void RouterSim::ServeControl() {
       std::lock_guard<std::mutex> guard(m_lock);
       silent = m_faults.silentControl;
     }
+    if (request[0] == kControlProbe && m_module && !m_module->AnswersProbe()) silent = true;
     const auto reply = silent ? std::nullopt : AnswerControl(request, CurrentIdentity());
     ControlRecord record;
     std::copy(request.begin(), request.end(), record.packet.begin());

@@ -301,6 +301,8 @@ struct EchoModule : IModule {
   }
   void OnModuleTrigger(TriggerKind kind) override { triggers.push_back(kind); }
   void OnControl(std::uint8_t type) override { controls.push_back(type); }
+  bool AnswersProbe() override { return answerProbe; }
+  bool answerProbe = true;
 };
 
 TEST_F(RouterSimTest, ModuleSeamGetsBytesUnchangedAndItsRepliesGoBack) {
@@ -320,12 +322,19 @@ TEST_F(RouterSimTest, ModuleSeamGetsBytesUnchangedAndItsRepliesGoBack) {
   ASSERT_TRUE(Exchange(udp, ControlRequest(10)));
   sim->Stop();  // the module is read only after the service thread is gone
 
+  module.answerProbe = false;  // a module that restarts keeps the probe unanswered
+  std::string error;
+  ASSERT_TRUE(sim->Start(&error)) << error;
+  EXPECT_FALSE(Exchange(udp, ControlRequest(10)));
+  EXPECT_TRUE(Exchange(udp, ControlRequest(6))) << "only the probe waits for the module";
+  sim->Stop();
+
   ASSERT_EQ(2u, module.wires.size());
   EXPECT_EQ(Bytes(modem.begin(), modem.end()), module.wires[0]);
   EXPECT_TRUE(module.packets[0].empty());
   EXPECT_EQ((Bytes{0x4B, 0x0F, 0x7D}), module.packets[1]);
   EXPECT_EQ(std::vector<TriggerKind>{TriggerKind::kModuleForce}, module.triggers);
-  EXPECT_EQ(std::vector<std::uint8_t>{7}, module.controls) << "a probe is the router's own";
+  EXPECT_EQ((std::vector<std::uint8_t>{7, 6}), module.controls) << "a probe is the router's own";
 }
 
 TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
