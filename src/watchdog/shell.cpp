@@ -1,0 +1,226 @@
+// The daemon's process shell: settings, log, sleep, detaching.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "watchdog/netvigil.h"
+#include "watchdog/nvram/nvram.h"
+
+namespace nv {
+
+int32_t g_ping_address_index = 0;
+int32_t g_ping_timeout = 0;
+int32_t g_log_bytes = 0;
+
+const char* g_log_file = kLogFile;
+const char* g_link_marker = kLinkMarker;
+double g_time_scale = 1.0;
+
+namespace {
+
+const char* const kLevelNames[] = {"DEBUG", "INFO", "WARN", "HIGH", "ERR", "FATAL"};
+
+// Test overrides come from the environment only when the process runs with
+// its own identity: a set-user-id start must not let its caller choose the
+// files it writes.
+const char* trusted_override(const char* name) {
+  if (getuid() != geteuid() || getgid() != getegid()) return nullptr;
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+bool write_all(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t put = write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    length -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+void load_environment() {
+  g_log_file = kLogFile;
+  g_link_marker = kLinkMarker;
+  g_time_scale = 1.0;
+  if (const char* path = trusted_override("NETVIGIL_LOG_FILE")) g_log_file = path;
+  if (const char* path = trusted_override("NETVIGIL_LINK_MARKER")) g_link_marker = path;
+  if (const char* text = trusted_override("NETVIGIL_TIME_SCALE")) {
+    char* end = nullptr;
+    const double scale = strtod(text, &end);
+    if (*end == '\0' && scale > 0.0 && scale <= 1000.0) g_time_scale = scale;
+  }
+}
+
+// ---- numbers and settings --------------------------------------------------
+
+const char* int_to_text(int32_t n) {
+  static char text[12];  // "-2147483648" and its zero
+  char* digit = text + sizeof text - 1;
+  *digit = '\0';
+  // The magnitude as unsigned, so that the most negative number has one too.
+  uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+  do {
+    *--digit = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (n < 0) *--digit = '-';
+  return digit;
+}
+
+int32_t text_to_int(const char* text) {
+  if (text == nullptr) return 0;
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > INT32_MAX + int64_t{1}) value = INT32_MAX + int64_t{1};
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+const char* setting_text(const char* key) {
+  const char* value = nvram_get(key);
+  return value != nullptr ? value : "";
+}
+
+int32_t setting_int(const char* key) {
+  return text_to_int(setting_text(key));
+}
+
+void store_int(const char* key, int32_t value) {
+  nvram_set(key, int_to_text(value));
+}
+
+// ---- log -------------------------------------------------------------------
+
+void write_log_file(const char* path, const char* text) {
+  const size_t length = strlen(text);
+  // The counter never exceeds the limit before this addition, so holding the
+  // sum at limit + 1 keeps it in range whatever the text's length.
+  if (length > static_cast<size_t>(kLogFileLimit - g_log_bytes)) {
+    g_log_bytes = kLogFileLimit + 1;
+  } else {
+    g_log_bytes += static_cast<int32_t>(length);
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  if (g_log_bytes <= kLogFileLimit) {
+    flags |= O_APPEND;
+  } else {
+    flags |= O_TRUNC;
+    g_log_bytes = 0;  // the line that starts the new file is not counted
+  }
+  const int fd = open(path, flags, 0644);
+  if (fd < 0) return;
+  write_all(fd, text, length);
+  close(fd);
+}
+
+void _syslog(const char* path, int level, const char* format, ...) {
+  if (level < LEVEL_DEBUG || level > LEVEL_FATAL) return;
+  if (level < setting_int("sys_log_level")) return;
+
+  char line[kLogLineBuffer];
+  const int tag = snprintf(line, sizeof line, "[%s] ", kLevelNames[level]);
+  if (tag <= 0) return;
+
+  va_list args;
+  va_start(args, format);
+  const int wanted = vsnprintf(line + tag, sizeof line - static_cast<size_t>(tag), format, args);
+  va_end(args);
+  if (wanted < 0) line[tag] = '\0';
+
+  // A message that was cut, or that lacks its line feed, still ends the line.
+  size_t length = strlen(line);
+  if (wanted > 0 && line[length - 1] != '\n') {
+    if (length + 1 < sizeof line) {
+      line[length++] = '\n';
+      line[length] = '\0';
+    } else {
+      line[length - 1] = '\n';
+    }
+  }
+  write_log_file(path, line);
+}
+
+void log_line(const char* routine, int number, const char* format, ...) {
+  char message[kLogLineBuffer];
+  const int prefix = snprintf(message, sizeof message, "[%9s: %4d]:", routine, number);
+  if (prefix <= 0 || prefix >= kLogLineBuffer) return;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message + prefix, sizeof message - static_cast<size_t>(prefix), format, args);
+  va_end(args);
+  _syslog(g_log_file, LEVEL_INFO, "%s", message);
+}
+
+// ---- time ------------------------------------------------------------------
+
+timeval daemon_wait(int32_t ms) {
+  timeval wait{};
+  if (g_time_scale == 1.0) {
+    wait.tv_sec = ms / 1000;
+    wait.tv_usec = (ms % 1000) * 1000;
+    return wait;
+  }
+  int64_t us = static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * g_time_scale);
+  if (ms > 0 && us == 0) us = 1;  // a real wait never scales down to none
+  wait.tv_sec = static_cast<time_t>(us / 1000000);
+  wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  return wait;
+}
+
+int32_t seconds_to_ms(int32_t seconds) {
+  const int64_t ms = int64_t{seconds} * 1000;
+  if (ms > INT32_MAX) return INT32_MAX;
+  if (ms < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(ms);
+}
+
+int __msleep(int32_t ms) {
+  timeval wait = daemon_wait(ms);
+  // Linux leaves the time that remained in `wait` when a signal interrupts.
+  while (select(0, nullptr, nullptr, nullptr, &wait) < 0) {
+    if (errno == EINTR) continue;
+    log_line("__msleep", 80, "msleep : select error \n\n");
+    break;
+  }
+  return 0;
+}
+
+// ---- detaching -------------------------------------------------------------
+
+int daemon(int keep_directory, int keep_streams) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child > 0) _exit(0);  // the starting process ends without exit handlers
+  if (setsid() < 0) return -1;
+  if (!keep_directory && chdir("/") != 0) {
+    // Staying in the old directory is harmless for this daemon.
+  }
+  if (!keep_streams) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, STDIN_FILENO);
+      dup2(null_fd, STDOUT_FILENO);
+      dup2(null_fd, STDERR_FILENO);
+      if (null_fd > STDERR_FILENO) close(null_fd);
+    }
+  }
+  return 0;
+}
+
+}  // namespace nv
