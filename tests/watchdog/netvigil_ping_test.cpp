@@ -147,20 +147,4 @@ TEST(PingCounters, EveryOutcomeOfTheTable) {
   }
 }
 
-TEST(PingCounters, TwoServersThreeAttemptsEach) {
-  // N = 2, K = 3; server 1 never answers, server 2 does.
-  int32_t i = 1;
-  int32_t k = 1;
-  std::vector<std::pair<int32_t, int32_t>> after;
-  for (int start = 0; start < 4; ++start) {
-    const bool success = i == 2;
-    const nv::ping_step step = nv::next_step(success, i, k, 3, 2);
-    ASSERT_NE(step.kind, nv::STEP_REBOOT);
-    i = step.index;
-    k = step.attempt;
-    after.emplace_back(i, k);
-  }
-  EXPECT_EQ(after, (std::vector<std::pair<int32_t, int32_t>>{{1, 2}, {1, 3}, {2, 1}, {1, 1}}));
-}
-
 }  // namespace

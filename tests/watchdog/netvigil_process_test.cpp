@@ -406,21 +406,6 @@ TEST_F(NetvigilDaemon, WithoutTheRawSocketEveryPingFailsQuietly) {
             "[INFO] [     main:  399]:ping 127.0.0.1 failure\n");
 }
 
-TEST_F(NetvigilDaemon, MissingServerKeyFailsWithoutAPing) {
-  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
-  SetLink(true);
-  Set("remote_server_number", "1");  // but no remote_server1
-  Set("ping_address_index", "1");
-  Set("ping_times", "1");
-  Set("ping_out_times", "2");
-  Pass();
-  EXPECT_EQ(Counters(), "1,2");
-  EXPECT_EQ(ReadFile(log_),
-            "[INFO] [     main:  341]:Netvigil start!\n"
-            "[INFO] [     main:  381]:ping \n"
-            "[INFO] [     main:  399]:ping  failure\n");
-}
-
 TEST_F(NetvigilDaemon, LinkDownRebootsUnlessDiallingOnDemand) {
   Set("remote_server_number", "1");
   Set("remote_server1", "127.0.0.1");

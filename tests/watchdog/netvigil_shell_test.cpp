@@ -143,13 +143,6 @@ TEST_F(NetvigilLog, ProcessStartsTheFileAfreshPast4096Bytes) {
   EXPECT_EQ(Log(), "d\n");
 }
 
-TEST_F(NetvigilLog, UnopenableLogFileLosesOnlyThatLine) {
-  const std::string missing_folder = folder_ / "no/such/folder/log";
-  nv::write_log_file(missing_folder.c_str(), "lost\n");
-  nv::write_log_file(log_.c_str(), "kept\n");
-  EXPECT_EQ(Log(), "kept\n");
-}
-
 TEST(NetvigilTime, WaitFollowsTheTimeScale) {
   nv::g_time_scale = 1.0;
   timeval wait = nv::daemon_wait(2500);

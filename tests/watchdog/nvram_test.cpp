@@ -119,17 +119,4 @@ TEST_F(NvramStore, ConcurrentWritersLoseNoChange) {
   EXPECT_EQ(present, 2 * kKeysPerWriter);
 }
 
-TEST_F(NvramStore, VisitListsEverySettingInOrder) {
-  ASSERT_EQ(nvram_set("z", "last?"), 0);
-  ASSERT_EQ(nvram_set("a", "x=y"), 0);
-  std::string seen;
-  ASSERT_EQ(nvram_visit(
-                [](const char* name, const char* value, void* context) {
-                  *static_cast<std::string*>(context) += std::string(name) + "|" + value + ";";
-                },
-                &seen),
-            0);
-  EXPECT_EQ(seen, "z|last?;a|x=y;");
-}
-
 }  // namespace
