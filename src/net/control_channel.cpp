@@ -1,0 +1,86 @@
+#include "net/control_channel.h"
+
+#include <array>
+
+#include "diag/framing.h"
+#include "platform/codepage.h"
+
+namespace orvane {
+
+CControlChannel::CControlChannel(const Ipv4Address& address, std::uint16_t port) {
+  OpenPort(FormatIpv4(address), port);
+}
+
+CControlChannel::CControlChannel(const std::string& host, std::uint16_t port) { OpenPort(host, port); }
+
+void CControlChannel::OpenPort(const std::string& host, std::uint16_t port) {
+  m_pPort = std::make_unique<CUdpPort>();
+  if (m_pPort->SetAddress(host, port) && m_pPort->Open()) {
+    m_bOpened = true;
+  } else {
+    m_pPort.reset();
+  }
+}
+
+void CControlChannel::Close() {
+  if (m_pPort) {
+    m_pPort->Close();
+    m_pPort.reset();
+  }
+  m_bOpened = false;
+}
+
+bool CControlChannel::SendPacket(const std::uint8_t* packet, std::size_t length, std::uint32_t timeoutMs) {
+  if (!m_bOpened || !m_pPort) return false;
+  if (MaxFrameSize(length) > kControlBufferSize) return false;
+  std::array<std::uint8_t, kControlBufferSize> frame;
+  const std::size_t n = EncodeFrame(packet, length, frame.data(), 1);
+  return m_pPort->Send(frame.data(), n, timeoutMs);
+}
+
+bool CControlChannel::ReceivePacket(std::span<std::uint8_t, kControlBufferSize> buffer, std::size_t* length,
+                                    std::uint32_t timeoutMs) {
+  *length = 0;
+  if (!m_bOpened || !m_pPort) return false;
+  std::array<std::uint8_t, kControlBufferSize> datagram;
+  std::size_t received = 0;
+  if (!m_pPort->Receive(datagram.data(), datagram.size(), &received, timeoutMs)) return false;
+  *length = DecodeFrame(datagram.data(), received, buffer.data());
+  return *length > 0;
+}
+
+bool CControlChannel::Exchange(std::uint32_t timeoutMs) {
+  if (!m_bOpened) return false;
+  const ControlBytes request = EncodeControlPacket(m_request);
+  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  std::array<std::uint8_t, kControlBufferSize> buffer;
+  std::size_t length = 0;
+  if (!ReceivePacket(buffer, &length, timeoutMs) || length != kControlPacketSize) return false;
+  DecodeControlPacket(std::span<const std::uint8_t>(buffer.data(), length), &m_reply);
+  return m_reply == m_request;
+}
+
+bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* text) {
+  if (!m_bOpened) return false;
+  m_request = ControlPacket{};
+  m_request.type = CTRL_DISCOVER;
+  const ControlBytes request = EncodeControlPacket(m_request);
+  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  for (;;) {
+    std::array<std::uint8_t, kControlBufferSize> buffer;
+    std::size_t length = 0;
+    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs)) return false;
+    // A reply shorter than a whole packet is skipped: its missing bytes
+    // would otherwise be read as the router's addresses.
+    const std::span<const std::uint8_t> packet(buffer.data(), length);
+    if (!IsRouterAnnouncement(packet)) continue;
+    ControlPacket reply;
+    DecodeControlPacket(packet, &reply);
+    *mac = reply.mac;
+    *ip = reply.ip;
+    if (text) *text = platform::AnsiToUtf8(ControlText(reply));
+    return true;
+  }
+}
+
+}  // namespace orvane

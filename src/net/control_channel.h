@@ -1,0 +1,77 @@
+#pragma once
+// The control channel: a UDP port towards one address and port of the
+// router's control responder, for discovery and for the router update's
+// command packets, which the router echoes. It lives for one step: built,
+// used, closed.
+//
+// Every operation blocks its thread for at most its time-outs; nothing is
+// logged here. Every operation on a channel that did not open fails.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "net/address.h"
+#include "net/control_packet.h"
+#include "net/net_port.h"
+
+namespace orvane {
+
+// Send and receive buffers of the control channel.
+inline constexpr std::size_t kControlBufferSize = 512;
+inline constexpr std::uint32_t kControlSendTimeoutMs = 2000;
+inline constexpr std::uint32_t kDiscoverReplyTimeoutMs = 1000;  // per reply
+
+using MacAddress = std::array<std::uint8_t, 6>;
+
+class CControlChannel {
+ public:
+  // Opens a UDP port to address:port; a broadcast address (ending in 255)
+  // switches broadcast on.
+  CControlChannel(const Ipv4Address& address, std::uint16_t port);
+  // The same from dotted-decimal text; a text that is not one does not open.
+  CControlChannel(const std::string& host, std::uint16_t port);
+  ~CControlChannel() { Close(); }
+  CControlChannel(const CControlChannel&) = delete;
+  CControlChannel& operator=(const CControlChannel&) = delete;
+
+  bool IsOpened() const { return m_bOpened; }
+  void Close();
+
+  // Sends `length` bytes as one framed datagram (opening flag); true when
+  // the whole datagram went out. A packet whose frame would not fit the
+  // 512-byte buffer is refused.
+  bool SendPacket(const std::uint8_t* packet, std::size_t length, std::uint32_t timeoutMs);
+  // Receives one datagram and decodes it into `buffer` (the decoder writes
+  // the packet and its check bytes). True when it held a good frame;
+  // `*length` is the packet length, 0 on failure.
+  bool ReceivePacket(std::span<std::uint8_t, kControlBufferSize> buffer, std::size_t* length,
+                     std::uint32_t timeoutMs);
+
+  // Sends Request() and expects it back unchanged within `timeoutMs`; the
+  // answer is kept in Reply().
+  bool Exchange(std::uint32_t timeoutMs);
+
+  // Broadcasts a discovery request and takes the first router that answers:
+  // a whole packet of type 1 with a MAC address. Other datagrams are
+  // skipped, each starting a new wait of 1000 ms; no datagram within one,
+  // or a datagram that is not a good frame, ends it with false. `text` (may
+  // be null) receives the version text as UTF-8.
+  bool Discover(MacAddress* mac, Ipv4Address* ip, std::string* text);
+
+  ControlPacket& Request() { return m_request; }
+  const ControlPacket& Reply() const { return m_reply; }
+  const INetPort* Port() const { return m_pPort.get(); }
+
+ private:
+  void OpenPort(const std::string& host, std::uint16_t port);
+
+  std::unique_ptr<CUdpPort> m_pPort;
+  bool m_bOpened = false;
+  ControlPacket m_request;
+  ControlPacket m_reply;
+};
+
+}  // namespace orvane

@@ -1,0 +1,62 @@
+#include "net/control_packet.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "diag/framing.h"
+
+namespace orvane {
+
+namespace {
+constexpr std::size_t kTypeOffset = 0;
+constexpr std::size_t kIpOffset = 1;
+constexpr std::size_t kMacOffset = 5;
+constexpr std::size_t kTextOffset = 11;
+}  // namespace
+
+ControlBytes EncodeControlPacket(const ControlPacket& packet) {
+  ControlBytes bytes{};
+  bytes[kTypeOffset] = packet.type;
+  std::copy(packet.ip.begin(), packet.ip.end(), bytes.begin() + kIpOffset);
+  std::copy(packet.mac.begin(), packet.mac.end(), bytes.begin() + kMacOffset);
+  std::copy(packet.text.begin(), packet.text.end(), bytes.begin() + kTextOffset);
+  return bytes;
+}
+
+bool DecodeControlPacket(std::span<const std::uint8_t> bytes, ControlPacket* out) {
+  if (bytes.size() < kControlPacketSize) return false;
+  ControlPacket packet;
+  packet.type = bytes[kTypeOffset];
+  std::copy_n(bytes.begin() + kIpOffset, packet.ip.size(), packet.ip.begin());
+  std::copy_n(bytes.begin() + kMacOffset, packet.mac.size(), packet.mac.begin());
+  std::copy_n(bytes.begin() + kTextOffset, packet.text.size(), packet.text.begin());
+  *out = packet;
+  return true;
+}
+
+std::string ControlText(const ControlPacket& packet) {
+  const auto end = std::find(packet.text.begin(), packet.text.end(), 0);
+  return std::string(packet.text.begin(), end);
+}
+
+void SetControlText(ControlPacket* packet, std::string_view text) {
+  packet->text.fill(0);
+  const std::size_t n = std::min(text.size(), kControlTextSize - 1);
+  std::memcpy(packet->text.data(), text.data(), n);
+}
+
+bool HasMac(const ControlPacket& packet) {
+  return std::any_of(packet.mac.begin(), packet.mac.end(), [](std::uint8_t b) { return b != 0; });
+}
+
+std::size_t BuildControlDatagram(const ControlPacket& packet, std::span<std::uint8_t, kControlDatagramMax> out) {
+  const ControlBytes bytes = EncodeControlPacket(packet);
+  return EncodeFrame(bytes.data(), bytes.size(), out.data(), 1);
+}
+
+bool IsRouterAnnouncement(std::span<const std::uint8_t> packet) {
+  ControlPacket decoded;
+  return DecodeControlPacket(packet, &decoded) && decoded.type == CTRL_DISCOVER && HasMac(decoded);
+}
+
+}  // namespace orvane

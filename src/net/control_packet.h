@@ -1,0 +1,59 @@
+#pragma once
+// Control packets: the 32-byte datagrams of router discovery and of the
+// router update's commands, on the router's control port (UDP).
+//
+//   offset 0   type         1 byte   CTRL_DISCOVER = 1; the router update's own types
+//          1   IPv4 address 4 bytes  in written order (192.168.1.1 is C0 A8 01 01)
+//          5   MAC address  6 bytes  in written order; all zero means none
+//         11   text        21 bytes  8-bit text, ended by a zero byte, padded with zeros
+//
+// On the wire each datagram is one frame: an opening 0x7E, the 32 packet
+// bytes and the 2 check bytes stuffed, a closing 0x7E (at most 70 bytes).
+// Replies are accepted with or without the opening flag.
+//
+// Pure functions over byte spans: no I/O.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+inline constexpr std::size_t kControlPacketSize = 32;
+inline constexpr std::size_t kControlTextSize = 21;
+inline constexpr std::size_t kControlDatagramMax = 2 * kControlPacketSize + 6;  // 70
+inline constexpr std::uint8_t CTRL_DISCOVER = 1;
+
+using ControlBytes = std::array<std::uint8_t, kControlPacketSize>;
+
+struct ControlPacket {
+  std::uint8_t type = 0;
+  std::array<std::uint8_t, 4> ip{};
+  std::array<std::uint8_t, 6> mac{};
+  std::array<std::uint8_t, kControlTextSize> text{};
+
+  bool operator==(const ControlPacket&) const = default;
+};
+
+ControlBytes EncodeControlPacket(const ControlPacket& packet);
+// Reads the first 32 bytes; false (and `out` untouched) when there are fewer.
+bool DecodeControlPacket(std::span<const std::uint8_t> bytes, ControlPacket* out);
+
+// The text field up to its first zero byte, at most 21 bytes (8-bit text).
+std::string ControlText(const ControlPacket& packet);
+// Stores 8-bit text in the field: cut to 20 bytes so that a zero ends it.
+void SetControlText(ControlPacket* packet, std::string_view text);
+
+bool HasMac(const ControlPacket& packet);
+
+// One datagram for `packet`: the frame with its opening flag. `out` must
+// hold kControlDatagramMax bytes; returns the datagram's length.
+std::size_t BuildControlDatagram(const ControlPacket& packet, std::span<std::uint8_t, kControlDatagramMax> out);
+
+// Is this decoded reply a router's answer to discovery: a whole packet of
+// type CTRL_DISCOVER with a MAC address?
+bool IsRouterAnnouncement(std::span<const std::uint8_t> packet);
+
+}  // namespace orvane

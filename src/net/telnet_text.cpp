@@ -1,0 +1,42 @@
+#include "net/telnet_text.h"
+
+#include "platform/codepage.h"
+
+namespace orvane {
+
+std::size_t GrowReceiveCapacity(std::size_t capacity, std::size_t length, std::size_t incoming) {
+  if (capacity - length >= incoming) return capacity;
+  std::size_t k = 2;
+  while (capacity * k - length < incoming) ++k;
+  return capacity * k;
+}
+
+std::vector<std::string> SplitReplyLines(std::span<const std::uint8_t> text) {
+  std::string bytes(text.begin(), text.end());
+  if (bytes.size() < 2 || bytes.compare(bytes.size() - 2, 2, "\r\n") != 0) bytes += "\r\n";
+  // A zero byte ends the text.
+  const std::size_t zero = bytes.find('\0');
+  if (zero != std::string::npos) bytes.resize(zero);
+
+  std::vector<std::string> lines;
+  std::size_t position = 0;
+  while (position < bytes.size()) {
+    const std::size_t end = bytes.find("\r\n", position);
+    if (end == std::string::npos) break;
+    lines.push_back(platform::AnsiToUtf8(std::string_view(bytes).substr(position, end - position)));
+    position = end + 2;
+  }
+  return lines;
+}
+
+int FindMarkerLine(const std::vector<std::string>& lines, std::string_view marker) {
+  if (lines.empty()) return -1;
+  const int last = static_cast<int>(lines.size()) - 1;
+  if (marker == "#") return lines[last].find('#') != std::string::npos ? last : -1;
+  for (int i = last; i >= 0; --i) {
+    if (lines[i].find(marker) != std::string::npos) return i;
+  }
+  return -1;
+}
+
+}  // namespace orvane

@@ -1,0 +1,201 @@
+// Control packets and the control channel against an in-test responder.
+#include "net/control_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "diag/framing.h"
+#include "net/loopback_peer.h"
+#include "platform/clock.h"
+
+namespace orvane {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(ControlPacketTest, LayoutByteForByte) {
+  ControlPacket packet;
+  packet.type = CTRL_DISCOVER;
+  packet.ip = {192, 168, 1, 1};
+  packet.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+  SetControlText(&packet, "2.1.0.3.7");
+  const ControlBytes bytes = EncodeControlPacket(packet);
+  const Bytes expected = {
+      0x01,                                // type
+      0xC0, 0xA8, 0x01, 0x01,              // 192.168.1.1 in written order
+      0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E,  // MAC in written order
+      '2', '.', '1', '.', '0', '.', '3', '.', '7', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // text, zero padded
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), expected);
+
+  ControlPacket decoded;
+  ASSERT_TRUE(DecodeControlPacket(bytes, &decoded));
+  EXPECT_EQ(decoded, packet);
+  EXPECT_EQ(ControlText(decoded), "2.1.0.3.7");
+  EXPECT_FALSE(DecodeControlPacket(std::span<const std::uint8_t>(bytes.data(), 31), &decoded));
+
+  // The datagram is the frame with its opening flag.
+  std::array<std::uint8_t, kControlDatagramMax> datagram;
+  const std::size_t n = BuildControlDatagram(packet, datagram);
+  EXPECT_EQ(datagram[0], FRAME_FLAG);
+  EXPECT_EQ(datagram[n - 1], FRAME_FLAG);
+  std::uint8_t body[kControlDatagramMax];
+  EXPECT_EQ(DecodeFrame(datagram.data(), n, body), kControlPacketSize);
+  EXPECT_EQ(Bytes(body, body + 32), expected);
+}
+
+TEST(ControlPacketTest, AFullTextFieldHasNoZeroAndReadsAs21Characters) {
+  ControlPacket packet;
+  packet.text.fill('v');
+  EXPECT_EQ(ControlText(packet), std::string(21, 'v'));
+  SetControlText(&packet, std::string(30, 'w'));  // stored text keeps its end
+  EXPECT_EQ(ControlText(packet), std::string(20, 'w'));
+}
+
+// A responder on loopback that answers each request through `reply`,
+// which returns the datagrams to send back.
+class Responder {
+ public:
+  using Script = std::function<std::vector<Bytes>(const Bytes& request)>;
+
+  explicit Responder(Script script) : m_script(std::move(script)) {
+    m_thread = std::thread([this] {
+      bool got = false;
+      platform::Ipv4Endpoint from;
+      const Bytes request = m_peer.Receive(&from, &got, 5000);
+      if (!got) return;
+      m_request = request;
+      for (const Bytes& datagram : m_script(request)) {
+        m_peer.SendTo(datagram, from);
+        platform::Sleep(20);  // keep the order of arrival
+      }
+    });
+  }
+  ~Responder() { m_thread.join(); }
+  std::uint16_t Port() const { return m_peer.Port(); }
+  const Bytes& Request() const { return m_request; }
+
+ private:
+  testing::UdpPeer m_peer;
+  Script m_script;
+  Bytes m_request;
+  std::thread m_thread;
+};
+
+Bytes Datagram(const ControlPacket& packet, bool leadingFlag = true) {
+  const ControlBytes bytes = EncodeControlPacket(packet);
+  Bytes out(kControlDatagramMax);
+  out.resize(EncodeFrame(bytes.data(), bytes.size(), out.data(), leadingFlag ? 1 : 0));
+  return out;
+}
+
+Bytes FrameOf(const Bytes& packet) {
+  Bytes out(MaxFrameSize(packet.size()));
+  out.resize(EncodeFrame(packet.data(), packet.size(), out.data(), 1));
+  return out;
+}
+
+ControlPacket Announcement(std::uint8_t lastMacByte, const std::string& text) {
+  ControlPacket packet;
+  packet.type = CTRL_DISCOVER;
+  packet.ip = {127, 0, 0, 1};
+  packet.mac = {0x02, 0, 0, 0, 0, lastMacByte};
+  SetControlText(&packet, text);
+  return packet;
+}
+
+class ControlChannelTest : public testing::ScaledTime {};
+
+TEST_F(ControlChannelTest, DiscoverSkipsRepliesWithoutMacOrTooShortAndTakesTheFirstRouter) {
+  Responder responder([](const Bytes&) {
+    ControlPacket noMac = Announcement(0, "none");
+    noMac.mac = {};
+    return std::vector<Bytes>{Datagram(noMac), FrameOf({0x01, 0x7F, 0x00}), Datagram(Announcement(1, "first"), false),
+                              Datagram(Announcement(2, "second"))};
+  });
+  CControlChannel channel(Ipv4Address{127, 0, 0, 1}, responder.Port());
+  ASSERT_TRUE(channel.IsOpened());
+  MacAddress mac{};
+  Ipv4Address ip{};
+  std::string text;
+  ASSERT_TRUE(channel.Discover(&mac, &ip, &text));
+  EXPECT_EQ(mac, (MacAddress{0x02, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(ip, (Ipv4Address{127, 0, 0, 1}));
+  EXPECT_EQ(text, "first");
+
+  // The request: a framed 32-byte packet of type 1, opening flag included.
+  ControlPacket expected;
+  expected.type = CTRL_DISCOVER;
+  EXPECT_EQ(responder.Request(), Datagram(expected));
+}
+
+TEST_F(ControlChannelTest, DiscoverWithoutAnswerFailsAfterOneReplyTimeOut) {
+  testing::UdpPeer silent;
+  CControlChannel channel("127.0.0.1", silent.Port());
+  ASSERT_TRUE(channel.IsOpened());
+  MacAddress mac{};
+  Ipv4Address ip{};
+  const std::uint32_t start = platform::TickCount();
+  EXPECT_FALSE(channel.Discover(&mac, &ip, nullptr));
+  testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "discovery without answer");
+}
+
+TEST_F(ControlChannelTest, AReplyThatFailsItsCheckEndsDiscovery) {
+  Responder responder([](const Bytes&) {
+    Bytes bad = Datagram(Announcement(1, "x"));
+    bad[5] ^= 0x01;
+    return std::vector<Bytes>{bad, Datagram(Announcement(2, "late"))};
+  });
+  CControlChannel channel("127.0.0.1", responder.Port());
+  MacAddress mac{};
+  Ipv4Address ip{};
+  EXPECT_FALSE(channel.Discover(&mac, &ip, nullptr));
+}
+
+TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
+  const auto echo = [](const Bytes& request) { return std::vector<Bytes>{request}; };
+  {
+    Responder responder(echo);
+    CControlChannel channel("127.0.0.1", responder.Port());
+    channel.Request().type = 10;
+    channel.Request().ip = {127, 0, 0, 1};
+    EXPECT_TRUE(channel.Exchange(2000));
+    EXPECT_EQ(channel.Reply(), channel.Request());
+  }
+  {
+    Responder responder([](const Bytes& request) {
+      std::uint8_t packet[kControlDatagramMax];
+      const std::size_t n = DecodeFrame(request.data(), request.size(), packet);
+      Bytes changed(packet, packet + n);
+      changed[20] ^= 0x01;
+      return std::vector<Bytes>{FrameOf(changed)};
+    });
+    CControlChannel channel("127.0.0.1", responder.Port());
+    channel.Request().type = 6;
+    EXPECT_FALSE(channel.Exchange(2000));
+    EXPECT_NE(channel.Reply(), channel.Request());
+  }
+  {
+    Responder responder([](const Bytes&) { return std::vector<Bytes>{FrameOf(Bytes(31, 0))}; });
+    CControlChannel channel("127.0.0.1", responder.Port());
+    channel.Request().type = 7;
+    EXPECT_FALSE(channel.Exchange(2000));
+  }
+}
+
+TEST_F(ControlChannelTest, AChannelOnAnUnconvertibleAddressDidNotOpen) {
+  CControlChannel channel("router.local", 1280);
+  EXPECT_FALSE(channel.IsOpened());
+  EXPECT_EQ(channel.Port(), nullptr);
+  MacAddress mac{};
+  Ipv4Address ip{};
+  EXPECT_FALSE(channel.Discover(&mac, &ip, nullptr));
+  EXPECT_FALSE(channel.Exchange(100));
+  const std::uint8_t byte = 1;
+  EXPECT_FALSE(channel.SendPacket(&byte, 1, 100));
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,213 @@
+// The telnet session: its text rules, and the session against an in-test
+// shell on loopback.
+#include "net/telnet_session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "net/loopback_peer.h"
+#include "net/telnet_text.h"
+#include "platform/clock.h"
+
+namespace orvane {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+using testing::kLoopback;
+using testing::OwnedSocket;
+using testing::TcpListener;
+
+Lines Split(const std::string& text) {
+  return SplitReplyLines(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+TEST(TelnetTextTest, LinesAreCutAtCrLfWithEmptyLinesKept) {
+  // A login prompt without a line end.
+  EXPECT_EQ(Split("login: "), (Lines{"login: "}));
+  EXPECT_EQ(FindMarkerLine(Split("login: "), ":"), 0);
+
+  // A line, an empty line and the shell prompt without a line end.
+  const Lines prompt = Split("2.1.0.3.7\r\n\r\n# ");
+  EXPECT_EQ(prompt, (Lines{"2.1.0.3.7", "", "# "}));
+  EXPECT_EQ(FindMarkerLine(prompt, "#"), 2);
+
+  // Nothing received: one empty line, no marker.
+  EXPECT_EQ(Split(""), (Lines{""}));
+  EXPECT_EQ(FindMarkerLine(Split(""), ":"), -1);
+
+  // A lone CR or LF does not end a line; a zero byte ends the text.
+  EXPECT_EQ(Split("a\rb\nc\r\n"), (Lines{"a\rb\nc"}));
+  EXPECT_EQ(Split(std::string("one\r\ntw\0o\r\nthree", 16)), (Lines{"one"}));
+  // Telnet commands stay in the text.
+  EXPECT_EQ(Split("\xFF\xFB\x01login:"), (Lines{"\xC3\xBF\xC3\xBB\x01login:"}));
+}
+
+TEST(TelnetTextTest, TheHashMarkerCountsOnlyInTheLastLine) {
+  const Lines lines = {"# not a prompt", "text"};
+  EXPECT_EQ(FindMarkerLine(lines, "#"), -1);
+  EXPECT_EQ(FindMarkerLine(lines, "not a"), 0);
+  // Other markers are searched from the last line back.
+  EXPECT_EQ(FindMarkerLine({"a:", "b:", "c"}, ":"), 1);
+  EXPECT_EQ(FindMarkerLine({}, ":"), -1);
+}
+
+TEST(TelnetTextTest, ReceiveBufferGrowsByWholeMultiples) {
+  EXPECT_EQ(GrowReceiveCapacity(16, 0, 20), 32u);
+  EXPECT_EQ(GrowReceiveCapacity(32, 0, 100), 128u);
+  EXPECT_EQ(GrowReceiveCapacity(16, 10, 6), 16u);   // fits
+  EXPECT_EQ(GrowReceiveCapacity(16, 10, 7), 32u);
+  EXPECT_EQ(GrowReceiveCapacity(16, 15, 33), 48u);  // k = 3, not a doubling
+  EXPECT_EQ(GrowReceiveCapacity(16, 15, 34), 64u);
+}
+
+// A shell on loopback: accepts the session's connection and reads what it sends.
+class TelnetSessionTest : public testing::ScaledTime {
+ protected:
+  void SetUp() override {
+    ScaledTime::SetUp();
+    ASSERT_TRUE(m_listener.Valid());
+    m_profile.telnetPort = m_listener.Port();
+  }
+
+  void ConnectSession(CTelnetSession& session, OwnedSocket* shell) {
+    ASSERT_TRUE(session.Connect(kLoopback));
+    *shell = m_listener.Accept();
+    ASSERT_TRUE(shell->Valid());
+  }
+
+  TcpListener m_listener;
+  NetworkProfile m_profile;
+};
+
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST_F(TelnetSessionTest, ConnectAnnouncesItsOptionsInOrder) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  EXPECT_EQ(shell.ReadBytes(12), (Bytes{0xFF, 0xFB, 0x01, 0xFF, 0xFC, 0x21, 0xFF, 0xFD, 0x01, 0xFF, 0xFD, 0x03}));
+}
+
+TEST_F(TelnetSessionTest, LoginDialogueAndCommandReplies) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  ASSERT_TRUE(shell.SendAll(std::string("\r\nrouter login: ")));
+  ASSERT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(session.FindLine(":"), 1);
+
+  ASSERT_TRUE(shell.SendAll(std::string("Password: ")));
+  EXPECT_TRUE(session.Command("qmbzx\r\n", ":", 500));
+  const Bytes sent = shell.ReadBytes(12 + 7);
+  EXPECT_EQ(std::string(sent.begin() + 12, sent.end()), "qmbzx\r\n");
+
+  ASSERT_TRUE(shell.SendAll(std::string("nvram get app_version\r\n2.1.0.3.7\r\n# ")));
+  EXPECT_TRUE(session.Command("nvram get app_version\r\n", "#", 500));
+  EXPECT_EQ(session.Lines(), (Lines{"nvram get app_version", "2.1.0.3.7", "# "}));
+
+  // A reply whose last line is no prompt fails the command, lines kept.
+  ASSERT_TRUE(shell.SendAll(std::string("# \r\nbusy\r\n")));
+  EXPECT_FALSE(session.Command("x\r\n", "#", 500));
+  EXPECT_EQ(session.Lines().size(), 2u);
+
+  EXPECT_TRUE(session.Disconnect());
+  EXPECT_TRUE(session.Lines().empty());
+  EXPECT_TRUE(shell.ReadBytes(100, 1000).size() < 100);  // the shell sees the close
+}
+
+TEST_F(TelnetSessionTest, ReadLinesWaitsAtLeastHalfASecond) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  const std::uint32_t start = platform::TickCount();
+  EXPECT_TRUE(session.ReadLines(100));
+  testing::ExpectDuration(ElapsedSince(start), kTelnetMinReadWaitMs, "ReadLines(100)");
+  EXPECT_EQ(session.Lines(), (Lines{""}));
+}
+
+TEST_F(TelnetSessionTest, OnlyTheFirst2045BytesAreLookedAtAndTheRestIsGone) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  // 3000 bytes: lines of 9 characters and CR LF (11 bytes each).
+  std::string text;
+  while (text.size() < 3000) text += "abcdefgh" + std::to_string(text.size() / 11 % 10) + "\r\n";
+  text.resize(3000);
+  ASSERT_TRUE(shell.SendAll(text));
+  ASSERT_TRUE(session.ReadLines(500));
+  // 2045 = 185 whole lines and 10 bytes of the next, which a CR LF ends.
+  ASSERT_EQ(session.Lines().size(), 186u);
+  EXPECT_EQ(session.Lines()[185], text.substr(185 * 11, 10));
+
+  ASSERT_TRUE(shell.SendAll(std::string("after\r\n")));
+  ASSERT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(session.Lines(), (Lines{"after"}));
+}
+
+TEST_F(TelnetSessionTest, ReceiveBufferGrowsFrom16To32For20Bytes) {
+  CTelnetSession session(m_profile);
+  EXPECT_EQ(session.ReceiveCapacity(), kTelnetInitialCapacity);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  ASSERT_TRUE(shell.SendAll(std::string(18, 'x') + "\r\n"));
+  ASSERT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(session.ReceiveCapacity(), 32u);
+  EXPECT_EQ(session.Lines(), (Lines{std::string(18, 'x')}));
+}
+
+TEST_F(TelnetSessionTest, ConnectOnAConnectedSessionLeavesOneReceiverOnTheNewConnection) {
+  CTelnetSession session(m_profile);
+  OwnedSocket first;
+  ConnectSession(session, &first);
+  ASSERT_TRUE(first.SendAll(std::string("old text\r\n")));
+  platform::Sleep(200);
+  const std::size_t threads = ThreadCount();
+
+  OwnedSocket second;
+  ConnectSession(session, &second);
+  EXPECT_EQ(ThreadCount(), threads);
+  // The earlier connection was closed, and what it had sent is not read as
+  // the new greeting.
+  EXPECT_LT(first.ReadBytes(100, 1000).size(), 100u);
+  ASSERT_TRUE(second.SendAll(std::string("login: ")));
+  ASSERT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(session.Lines(), (Lines{"login: "}));
+}
+
+TEST_F(TelnetSessionTest, DisconnectAndDestructionEndTheReceiverPromptly) {
+  const std::size_t before = ThreadCount();
+  {
+    CTelnetSession session(m_profile);
+    OwnedSocket shell;
+    ConnectSession(session, &shell);
+    EXPECT_EQ(ThreadCount(), before + 1);
+    const std::uint32_t start = platform::TickCount();
+    EXPECT_TRUE(session.Disconnect());
+    testing::ExpectAtMost(ElapsedSince(start), kErrorPauseMs, "disconnect");
+    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_TRUE(session.Disconnect());
+
+    ConnectSession(session, &shell);
+    shell.Close();  // the shell went away: the receiver pauses 1500 ms per receive
+    platform::Sleep(200);
+  }  // destruction must not wait out that pause, nor leave the thread behind
+  EXPECT_EQ(ThreadCount(), before);
+}
+
+TEST_F(TelnetSessionTest, ConnectFailsOnABadHostOrAPortWithoutShell) {
+  CTelnetSession session(m_profile);
+  EXPECT_FALSE(session.Connect("router"));
+  m_listener.Close();
+  EXPECT_FALSE(session.Connect(kLoopback));
+  EXPECT_FALSE(session.Port().IsOpen());
+}
+
+}  // namespace
+}  // namespace orvane
