@@ -58,11 +58,11 @@ TEST_F(SocketTest, AbortEndsAWaitingReceiveButNotOneWithDataWaiting) {
 
   // Set from another thread during the wait.
   abort.Reset();
+  const std::uint32_t start = platform::TickCount();
   std::thread setter([&] {
     platform::Sleep(100);
     abort.Set();
   });
-  const std::uint32_t start = platform::TickCount();
   r = platform::StreamReceive(pair.client.Get(), buffer, sizeof buffer, platform::kInfinite, &abort);
   setter.join();
   EXPECT_EQ(r.status, IoStatus::kAborted);
@@ -116,11 +116,11 @@ TEST_F(SocketTest, ConnectThatGetsNoAnswerGivesWayToTheAbort) {
 
   std::uint32_t error = 0;
   OwnedSocket hanging(platform::OpenStreamSocket(&error));
+  const std::uint32_t start = platform::TickCount();
   std::thread setter([&] {
     platform::Sleep(100);
     abort.Set();
   });
-  const std::uint32_t start = platform::TickCount();
   EXPECT_FALSE(platform::ConnectStream(hanging.Get(), peer, &abort, &error));
   setter.join();
   EXPECT_EQ(error, platform::kErrInterrupted);
