@@ -185,7 +185,7 @@ TEST_F(FramedChannelTest, StopReaderIsPromptWhileTheReaderReconnectsToAPeerThatD
   // Fill the listener's accept queue so that the reader's reconnect after a
   // reset hangs in its connect.
   const auto fillers = testing::FillAcceptQueue(m_listener.Port());
-  ASSERT_FALSE(fillers.empty());
+  if (fillers.empty()) GTEST_SKIP() << "this system refuses connections past the accept queue instead of dropping them";
 
   ASSERT_TRUE(m_channel.StartReader());
   m_peer.Reset();

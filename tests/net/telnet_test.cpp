@@ -82,11 +82,16 @@ class TelnetSessionTest : public testing::ScaledTime {
   NetworkProfile m_profile;
 };
 
+// Threads of this process, where the system lists them (Linux); 0 elsewhere,
+// which makes the comparisons below trivially equal.
 std::size_t ThreadCount() {
+  std::error_code error;
   std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end; it.increment(error)) ++n;
   return n;
 }
+
+bool ThreadsCounted() { return ThreadCount() > 0; }
 
 // The count before any session thread: a first thread is started and ended
 // so that helper threads of the runtime (a sanitizer's) exist already.
@@ -195,7 +200,7 @@ TEST_F(TelnetSessionTest, DisconnectAndDestructionEndTheReceiverPromptly) {
     CTelnetSession session(m_profile);
     OwnedSocket shell;
     ConnectSession(session, &shell);
-    EXPECT_EQ(ThreadCount(), before + 1);
+    if (ThreadsCounted()) EXPECT_EQ(ThreadCount(), before + 1);
     const std::uint32_t start = platform::TickCount();
     EXPECT_TRUE(session.Disconnect());
     testing::ExpectAtMost(ElapsedSince(start), kErrorPauseMs, "disconnect");
