@@ -200,7 +200,9 @@ TEST_F(TelnetSessionTest, DisconnectAndDestructionEndTheReceiverPromptly) {
     CTelnetSession session(m_profile);
     OwnedSocket shell;
     ConnectSession(session, &shell);
-    if (ThreadsCounted()) EXPECT_EQ(ThreadCount(), before + 1);
+    if (ThreadsCounted()) {
+      EXPECT_EQ(ThreadCount(), before + 1);
+    }
     const std::uint32_t start = platform::TickCount();
     EXPECT_TRUE(session.Disconnect());
     testing::ExpectAtMost(ElapsedSince(start), kErrorPauseMs, "disconnect");
