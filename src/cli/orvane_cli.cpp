@@ -5,11 +5,39 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sstream>
+
 #include "cli/image_commands.h"
+#include "cli/router_commands.h"
 
 namespace orvane::cli {
 
+namespace {
+
+// The flags that say where the router and the images are, shared by check
+// and update.
+void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
+  cmd->add_option("--dir", o.directory, "Directory holding the images (*.bin); default: the current directory");
+  cmd->add_option("--broadcast", o.profile.broadcastAddress,
+                  "Where router discovery is sent (default 192.168.1.255)");
+  cmd->add_option("--port", o.profile.relayTcpPort, "The router's relay port, TCP (default 1280)");
+  cmd->add_option("--control-port", o.profile.controlUdpPort, "The router's control port, UDP (default 1280)");
+  cmd->add_option("--telnet-port", o.profile.telnetPort, "The router's shell port (default 23)");
+  cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)");
+  cmd->add_option("--time-scale", o.timeScale,
+                  "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
+  cmd->add_flag("--json", o.json, "Print one JSON object at the end");
+}
+
+}  // namespace
+
 int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  std::istringstream none;
+  return RunOrvane(argc, argv, none, out, err, false);
+}
+
+int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err,
+              bool interactive) {
   CLI::App app{"Orvane: checks and updates a 3G router and its wireless module from image files.", "orvane"};
   app.require_subcommand(1);
 
@@ -41,6 +69,15 @@ int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream
   packCmd->add_option("-o,--output", pack.output, "Image file to write")->required();
   packCmd->add_option("PAYLOAD", pack.payloads, "Payload files, one unit each")->required();
 
+  RouterOptions check;
+  CLI::App* checkCmd = app.add_subcommand("check", "Find the images and the router, read the versions, compare");
+  AddRouterOptions(checkCmd, check);
+
+  RouterOptions update;
+  CLI::App* updateCmd = app.add_subcommand("update", "Check, then update every selected item");
+  AddRouterOptions(updateCmd, update);
+  updateCmd->add_flag("-y,--yes", update.yes, "Do not ask before updating");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -53,6 +90,8 @@ int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream
   if (*inspectCmd) return InspectImages(inspect, out, err);
   if (*scanCmd) return ScanDirectory(scan, out, err);
   if (*packCmd) return PackImage(pack, out, err);
+  if (*checkCmd) return CheckRouter(check, out, err);
+  if (*updateCmd) return UpdateRouter(update, in, out, err, interactive);
   err << app.help();
   return kExitUsage;
 }

@@ -70,6 +70,36 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
   app.add_flag("--corrupt-next-reply", config.faults.corruptNextReply,
                "Fault: give the next reply frame a bad check sequence");
 
+  // The wireless module behind the relay.
+  ModuleConfig& module = options.module;
+  std::string moduleStart = "normal";
+  std::string unlock;
+  app.add_option("--module", moduleStart, "The module's state at start: none, normal, offline or downloader")
+      ->check(CLI::IsMember({"none", "normal", "offline", "downloader"}))
+      ->capture_default_str();
+  app.add_option("--fw-version", module.firmwareVersion, "Module firmware version before an update")
+      ->capture_default_str();
+  app.add_option("--fw-version-after", module.firmwareVersionAfter, "Module firmware version after an update")
+      ->capture_default_str();
+  app.add_option("--dash-version", module.dashboardVersion, "Module dashboard version before an update")
+      ->capture_default_str();
+  app.add_option("--dash-version-after", module.dashboardVersionAfter, "Module dashboard version after an update")
+      ->capture_default_str();
+  app.add_option("--unlock", unlock, "The downloader's unlock code, 16 hex digits (default: the bytes \"12345678\")");
+  app.add_option("--restart-ms", module.restartMs, "How long the module takes to restart, in milliseconds")
+      ->capture_default_str();
+  std::uint32_t errorByte = 0, nakWrite = 0, silentRequest = 0, nvReason = 0;
+  CLI::Option* errorByteOption =
+      app.add_option("--fault-error-byte", errorByte, "Fault: answer 0x13 to requests beginning with this byte");
+  CLI::Option* nakOption = app.add_option("--fault-nak-write", nakWrite, "Fault: refuse the N-th block write");
+  CLI::Option* silentOption =
+      app.add_option("--fault-silent-request", silentRequest, "Fault: leave the N-th request unanswered");
+  CLI::Option* nvOption = app.add_option("--fault-nv-backup", nvReason, "Fault: NV backup fails with reason 1..4")
+                              ->check(CLI::Range(1, 4));
+  app.add_flag("--fault-restore-status", module.faults.restoreStatusFail, "Fault: the NV restore status reports failure");
+  app.add_flag("--fault-stay-downloader", module.faults.stayInDownloader,
+               "Fault: after the reset the downloader starts again");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -89,6 +119,31 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
     config.settings[setting.substr(0, eq)] = setting.substr(eq + 1);
   }
   if (closeOption->count() > 0) config.faults.closeRelayAfter = closeRelayAfter;
+
+  module.start = moduleStart == "none"         ? ModuleStart::kAbsent
+                 : moduleStart == "offline"    ? ModuleStart::kOffline
+                 : moduleStart == "downloader" ? ModuleStart::kDownloader
+                                               : ModuleStart::kNormal;
+  if (!unlock.empty()) {
+    const auto hexValue = [](char c) {
+      return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    bool good = unlock.size() == 16;
+    for (std::size_t i = 0; good && i < 8; ++i) {
+      const int hi = hexValue(unlock[2 * i]), lo = hexValue(unlock[2 * i + 1]);
+      good = hi >= 0 && lo >= 0;
+      if (good) module.unlockCode[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    if (!good) {
+      err << "orvane-routersim: --unlock takes exactly 16 hex digits\n";
+      *exitStatus = kExitUsage;
+      return std::nullopt;
+    }
+  }
+  if (errorByteOption->count() > 0) module.faults.errorByteTo = static_cast<std::uint8_t>(errorByte);
+  if (nakOption->count() > 0) module.faults.nakWrite = nakWrite;
+  if (silentOption->count() > 0) module.faults.silentRequest = silentRequest;
+  if (nvOption->count() > 0) module.faults.nvBackupReason = static_cast<std::uint8_t>(nvReason);
   *exitStatus = kExitOk;
   return options;
 }
@@ -102,7 +157,8 @@ int RunRouterSim(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << "orvane-routersim: time scale out of range: " << options->timeScale << "\n";
     return kExitUsage;
   }
-  RouterSim sim(options->config);
+  SimModule module(options->module);
+  RouterSim sim(options->config, &module);
   std::string error;
   if (!sim.Start(&error)) {
     err << "orvane-routersim: " << error << "\n";

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
 
 namespace orvane::routersim {
@@ -14,6 +15,7 @@ inline constexpr int kExitUsage = 2;
 
 struct CliOptions {
   Config config;
+  ModuleConfig module;
   double timeScale = 1.0;
 };
 

@@ -1,0 +1,98 @@
+#include "catalogue/check_procedure.h"
+
+#include "catalogue/image_discovery.h"
+#include "net/control_channel.h"
+#include "platform/codepage.h"
+
+#include <cctype>
+
+namespace orvane {
+
+bool IsVersionText(const std::string& text) {
+  if (text.empty()) return false;
+  std::size_t length = 0;
+  while (length < text.size() && (std::isdigit(static_cast<unsigned char>(text[length])) || text[length] == '.')) {
+    ++length;
+  }
+  constexpr std::size_t kShortestVersion = 9;  // "1.1.1.1.1"
+  if (length < kShortestVersion) return false;
+  std::string head = text.substr(0, length);
+  if (head.back() != '.') head += '.';
+  int dots = 0;
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] != '.') continue;
+    if (i == 0 || head[i - 1] == '.') return false;  // an empty group
+    ++dots;
+  }
+  return dots == 5;
+}
+
+bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (IsVersionText(*it)) {
+      target = platform::AnsiToUtf8(*it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CCheckProcedure::TelnetLogin() {
+  if (!m_telnet.Connect(m_engine.RouterAddressText())) return false;
+  if (!m_telnet.ReadLines(kTelnetWaitMs)) return false;
+  if (m_telnet.FindLine(":") < 0) return false;
+  if (!m_telnet.Command(kTelnetLogin, ":", kTelnetWaitMs)) return false;
+  return m_telnet.Command(kTelnetLogin, "#", kTelnetWaitMs);
+}
+
+bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
+  if (!FindImageFiles(imageDirectory, m_items, m_prompter)) return false;
+
+  m_discoveryVersion.clear();
+  {
+    CControlChannel discovery(m_profile.broadcastAddress, m_profile.controlUdpPort);
+    MacAddress mac{};
+    Ipv4Address ip{};
+    if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) {
+      m_prompter.Warning(LoadText(IDS_DETECT_NONE_ROUTER));
+      return false;
+    }
+    m_engine.m_mac = mac;
+    m_engine.m_ip = ip;
+  }
+
+  for (CUpdateItem& item : m_items) item.m_strOriginalVersion.clear();
+
+  CUpdateItem& boot = m_items[IMAGE_BOOT];
+  CUpdateItem& app = m_items[IMAGE_APP];
+  if (TelnetLogin()) {
+    m_telnet.Command(kQueryBootVersion, "#", kTelnetWaitMs);
+    PickVersionLine(m_telnet.Lines(), boot.m_strOriginalVersion);
+    m_telnet.Command(kQueryAppVersion, "#", kTelnetWaitMs);
+    PickVersionLine(m_telnet.Lines(), app.m_strOriginalVersion);
+  }
+  // Closed on every path: a half-made login must not keep its connection.
+  m_telnet.Disconnect();
+
+  if (boot.m_strOriginalVersion.empty() || app.m_strOriginalVersion.empty()) {
+    boot.m_strOriginalVersion = m_discoveryVersion;
+    app.m_strOriginalVersion = m_discoveryVersion;
+  }
+  m_items[IMAGE_RESOURCE].m_strOriginalVersion = app.m_strOriginalVersion;
+
+  if (!m_engine.ConnectRouter()) {
+    m_prompter.Warning(LoadText(IDS_TCP_CONNECT_FAIL));
+    return false;
+  }
+  if (m_engine.ModuleHandShake() && !m_engine.m_bInDownloader) {
+    m_engine.Diag().DIAG_QueryBoardVersion(&m_items[IMAGE_FIRMWARE].m_strOriginalVersion);
+    m_engine.Diag().DIAG_QueryISOVersion(&m_items[IMAGE_DASHBOARD].m_strOriginalVersion);
+  }
+  m_engine.DisconnectRouter();
+
+  for (const ImageType t : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE, IMAGE_FIRMWARE}) CompareItemVersion(m_items[t]);
+  m_items[IMAGE_DASHBOARD].m_nMatch = MATCH_YES;
+  return true;
+}
+
+}  // namespace orvane
