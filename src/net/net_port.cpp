@@ -98,7 +98,12 @@ bool CTcpPort::Abort() {
   return true;
 }
 
-void CTcpPort::Pause(std::uint32_t ms) { m_abort.WaitFor(ms); }
+void CTcpPort::Pause(std::uint32_t ms) {
+  // A pause is a wait like any other: an abort ends it and is used up, so
+  // that a later pause is not cut short by it again (a reader facing a
+  // closed peer would otherwise spin).
+  if (m_abort.WaitFor(ms)) m_abort.Reset();
+}
 
 bool CTcpPort::Connect(const platform::AbortEvent* abort, std::uint64_t generation) {
   std::uint32_t error = 0;

@@ -11,8 +11,8 @@
 //
 // Pauses that callers looping on Receive rely on (they do not pause
 // themselves): 100 ms after an error, a time-out or an abort, 1500 ms after
-// the peer closed the connection. A pause ends early when Abort() is called
-// during it; the abort then stays pending and ends the next wait.
+// the peer closed the connection. A pause is a wait too: Abort() ends it
+// early, and is used up by it like by a receive.
 //
 // LastError() after a failure: the system's socket error code (this
 // platform's own codes stand in for connection aborted, connection reset and
