@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# The main job: builds `orvane`, packs a set of sample images into a folder
-# (one per update item, plus a damaged copy and an unrelated .bin file), and
-# shows what the updater makes of them: each file inspected, then the
-# discovery over the folder as a Check would run it.
+# The main job: builds `orvane` and the router simulator, packs a sample
+# image for each of the five update items into a folder (plus a damaged copy
+# and an unrelated .bin file), inspects them, starts the simulated router and
+# module on loopback, and runs a check and a full update against it.
 #
 #   scripts/demo.sh [FOLDER]     default: a new temporary folder
+#   TIME_SCALE=1 scripts/demo.sh at the real router's pace (several minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 cmake --preset release >/dev/null
-cmake --build --preset release --target orvane -j "$(nproc)" >/dev/null
+cmake --build --preset release --target orvane orvane-routersim -j "$(nproc)" >/dev/null
 orvane="$PWD/build/release/src/cli/orvane"
+routersim="$PWD/build/release/tools/routersim/orvane-routersim"
+scale="${TIME_SCALE:-0.05}"
 
 demo="${1:-$(mktemp -d -t orvane-demo.XXXXXX)}"
 mkdir -p "$demo"
 payloads="$(mktemp -d)"
-trap 'rm -rf "$payloads"' EXIT
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$payloads"
+}
+trap cleanup EXIT
 
 # Payloads: random bytes; router payloads carry their kind in bits 1-2 of
 # the little-endian word at offset 12 (0 app, 1 boot, 2 resource).
@@ -60,5 +68,28 @@ echo "== orvane image inspect"
 echo
 echo "== orvane image scan (the discovery a Check runs)"
 "$orvane" image scan "$demo"
+
+# The simulated router on loopback, with its module running the "before"
+# versions and the unlock code the images carry.
 echo
-echo "Images are in $demo"
+echo "== starting the simulated router on 127.0.0.1 (time scale $scale)"
+ports="$(mktemp)"
+"$routersim" --time-scale "$scale" --unlock 3132333435363738 >"$ports" &
+sim_pid=$!
+for _ in $(seq 100); do [ "$(wc -l <"$ports")" -ge 3 ] && break; sleep 0.1; done
+cat "$ports"
+port_of() { grep "^$1 " "$ports" | sed 's/.*://'; }
+net=(--broadcast 127.0.0.1 --port "$(port_of relay)" --control-port "$(port_of control)"
+     --telnet-port "$(port_of telnet)" --time-scale "$scale" --log-dir "$demo/logs")
+rm -f "$ports"
+
+echo
+echo "== orvane check"
+"$orvane" check --dir "$demo" "${net[@]}"
+echo
+echo "== orvane update --yes"
+status=0
+"$orvane" update --yes --dir "$demo" "${net[@]}" || status=$?
+echo
+echo "Images and the download log are in $demo"
+exit $status
