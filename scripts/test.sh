@@ -22,7 +22,7 @@ fuzz_seconds="${FUZZ_SECONDS:-20}"
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzzing, ${fuzz_seconds} s per target"
   cmake --preset fuzz >/dev/null
-  cmake --build --preset fuzz -j "$ORVANE_JOBS"
+  cmake --build --preset fuzz -j "$ORVANE_JOBS" --target fuzz_image_load fuzz_frame_decode
   fuzz/run.sh build/fuzz "$fuzz_seconds"
 fi
 
