@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   clang libclang-rt-14-dev  # libFuzzer
+  python3                   # demo and benchmark scripts
   "$@"
 )
 
