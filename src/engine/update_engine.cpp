@@ -91,9 +91,20 @@ int CUpdateEngine::Run() {
   m_nState = RUN_BUSY;
   m_nStatusId = IDS_DOWNLOAD_SUCCESS;
   m_nRow = ROW_NONE;
+  m_runWarning.clear();
+
+  // Two failures end the run before any row could show them; the operator
+  // learns of them through the warning after the run, and the log.
+  auto warn = [&](const std::string& text) {
+    m_runWarning = text;
+    m_log.AddLine("%s", text.c_str());
+  };
 
   [&] {
-    if (!ConnectRouter()) return;
+    if (!ConnectRouter()) {
+      warn(LoadText(IDS_TCP_CONNECT_FAIL));
+      return;
+    }
     for (const ImageType item : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE}) {
       if (!IsSelected(item)) continue;
       platform::Sleep(kItemPauseMs);
@@ -105,6 +116,7 @@ int CUpdateEngine::Run() {
       platform::Sleep(kItemPauseMs);
       if (!EraseRouterNvram()) {
         m_nStatusId = IDS_ERASE_ROUTER_NVRAM;
+        warn(kEraseNvramFailText);
         return;
       }
     }
@@ -126,6 +138,7 @@ int CUpdateEngine::Run() {
   m_nState = RUN_IDLE;
   DisconnectRouter();
   m_log.SaveToFile();
+  if (!m_runWarning.empty() && m_pPrompter != nullptr) m_pPrompter->Warning(m_runWarning);
   if (m_onRunFinished) m_onRunFinished();
   return 1;
 }

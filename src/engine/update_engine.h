@@ -22,6 +22,7 @@
 #include <functional>
 #include <string>
 
+#include "catalogue/prompter.h"
 #include "catalogue/update_item.h"
 #include "diag/diag_caller.h"
 #include "engine/item_view.h"
@@ -48,6 +49,11 @@ inline constexpr std::size_t DOWNLOAD_BLOCK_SIZE = 4096;
 
 inline constexpr std::uint32_t kItemPauseMs = 1000;  // before each step of the run
 
+// The run's warning when the router refused its NVRAM erase. The string
+// table has no text for this failure; it is shown only in the warning and
+// the log, never in a row.
+inline constexpr const char* kEraseNvramFailText = "Erase router module's NVRAM fail";
+
 // Set once the router echoed a forced-download packet; lives for the process.
 extern bool g_bForcedDownload;
 
@@ -67,6 +73,8 @@ class ChannelTransport : public IFrameTransport {
  private:
   CFramedChannel& m_channel;
 };
+
+class CControlChannel;
 
 class CUpdateEngine {
  public:
@@ -92,6 +100,12 @@ class CUpdateEngine {
   int Run();
   // Called at the very end of every run (the dialog posts its end message).
   void SetRunFinished(std::function<void()> callback) { m_onRunFinished = std::move(callback); }
+  // Where the run reports the failures that have no row (the relay
+  // connection refused, the NVRAM erase refused): after the end step, before
+  // the finish callback. Optional (null: the log only); not owned.
+  void SetPrompter(IPrompter* prompter) { m_pPrompter = prompter; }
+  // The warning of the last run (empty when it had none).
+  const std::string& RunWarning() const { return m_runWarning; }
 
   // Status and progress of the current row (m_nRow; ROW_NONE: log only).
   void ShowStatus(std::uint16_t id, std::uint32_t colour = 0);
@@ -108,6 +122,8 @@ class CUpdateEngine {
   bool EraseRouterNvram();
   bool WaitRouterAlive(std::uint32_t limitMs);
   bool EnterForcedDownload();
+  // A control request of `type` from this router's address and MAC.
+  void FillControlRequest(CControlChannel& control, std::uint8_t type) const;
 
   // --- module update -------------------------------------------------
   bool UpdateFirmware();
@@ -145,6 +161,8 @@ class CUpdateEngine {
   ChannelTransport m_transport{m_channel};
   CDiagCaller m_diag{m_transport, m_log};
   std::function<void()> m_onRunFinished;
+  IPrompter* m_pPrompter = nullptr;
+  std::string m_runWarning;
   // The last "%" value written and its row: a repeat for the same row
   // changes nothing on screen and is skipped.
   int m_nLastProgress = -1;

@@ -136,6 +136,9 @@ std::vector<std::uint8_t> SimModule::AnswerNormal(std::span<const std::uint8_t> 
     } else if (!m_nvBackedUp) {
       reply[5] = 1;
       reply[6] = 2;  // no valid backup
+    } else if (m_config.faults.restoreFail) {
+      reply[5] = 1;
+      reply[6] = 4;  // NV operation failed
     } else {
       m_nvRestored = true;
     }
@@ -164,6 +167,7 @@ std::vector<std::uint8_t> SimModule::AnswerNormal(std::span<const std::uint8_t> 
 std::vector<std::uint8_t> SimModule::AnswerDownloader(std::span<const std::uint8_t> p) {
   if (p.size() == kHandShakeLength && Begins(p, {0x26, 0x00, 0x00, 0x25, 0xA7, 0x00, 0x06})) return HandShake(true);
   if (p[0] == 0x0B && p.size() == 9) {
+    if (++m_unlocks <= m_config.faults.failUnlocks) return {kNak, 0x00, kNakBadCode};
     if (!std::equal(p.begin() + 1, p.end(), m_config.unlockCode.begin())) return {kNak, 0x00, kNakBadCode};
     m_unlocked = true;
     m_wroteSinceUnlock = false;

@@ -40,6 +40,8 @@ struct ModuleFaults {
   std::optional<std::uint8_t> nvBackupReason;   // 1..4: NV backup fails with this reason
   bool restoreStatusFail = false;               // the restore status reports a failed restore
   bool stayInDownloader = false;                // after a reset the downloader starts again
+  std::uint32_t failUnlocks = 0;                // the first N unlock requests get a negative acknowledgement
+  bool restoreFail = false;                     // the NV restore command fails (reason 4, NV operation failed)
 };
 
 struct ModuleConfig {
@@ -109,6 +111,7 @@ class SimModule : public IModule {
   std::uint32_t m_writesAccepted = 0;
   std::uint32_t m_requests = 0;
   std::uint32_t m_resets = 0;
+  std::uint32_t m_unlocks = 0;       // unlock requests seen
 };
 
 }  // namespace orvane::routersim

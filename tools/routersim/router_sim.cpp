@@ -87,6 +87,7 @@ struct RouterSim::Sockets {
   int telnet = -1;
   int relay = -1;
   bool telnetListening = false;
+  bool relayListening = false;
 
   ~Sockets() {
     for (int* fd : {&wakeRead, &wakeWrite, &control, &telnet, &relay}) CloseFd(*fd);
@@ -222,15 +223,19 @@ bool RouterSim::Start(std::string* error) {
   m_sockets->wakeWrite = pipeFds[1];
 
   bool refuseTelnet = false;
+  bool refuseRelay = false;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     refuseTelnet = m_faults.refuseTelnet;
+    refuseRelay = m_faults.refuseRelay;
+    m_dropRelayRequested = false;
   }
   m_sockets->telnet = OpenService(SOCK_STREAM, *bindIp, m_config.telnetPort, !refuseTelnet, &m_ports.telnet, &failure);
   if (m_sockets->telnet < 0) return fail("telnet");
   m_sockets->telnetListening = !refuseTelnet;
-  m_sockets->relay = OpenService(SOCK_STREAM, *bindIp, m_config.relayPort, true, &m_ports.relay, &failure);
+  m_sockets->relay = OpenService(SOCK_STREAM, *bindIp, m_config.relayPort, !refuseRelay, &m_ports.relay, &failure);
   if (m_sockets->relay < 0) return fail("relay");
+  m_sockets->relayListening = !refuseRelay;
   m_sockets->control = OpenService(SOCK_DGRAM, *bindIp, m_config.controlPort, false, &m_ports.control, &failure);
   if (m_sockets->control < 0) return fail("control");
 
@@ -246,6 +251,12 @@ void RouterSim::Stop() {
     m_thread.join();
   }
   CloseAll();
+  {
+    // A DropRelay still waiting has nothing left to wait for.
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_dropRelayRequested = false;
+  }
+  m_changed.notify_all();
 }
 
 void RouterSim::CloseAll() {
@@ -328,6 +339,50 @@ void RouterSim::SetResultDelayMs(std::uint32_t ms) {
   m_resultDelayMs = ms;
 }
 
+void RouterSim::DropRelay() {
+  std::unique_lock<std::mutex> lock(m_lock);
+  if (!Running()) return;
+  m_dropRelayRequested = true;
+  lock.unlock();
+  Wake();
+  lock.lock();
+  m_changed.wait(lock, [this] { return !m_dropRelayRequested; });
+}
+
+void RouterSim::StopRelayService() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_dropRelayRequested) return;
+  }
+  // The port stays bound (so nothing else takes it) but listens no more:
+  // connects are refused from now on.
+  if (m_sockets->relayListening) {
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(m_sockets->relay, reinterpret_cast<sockaddr*>(&bound), &length);
+    CloseFd(m_sockets->relay);
+    Ipv4 ip{};
+    std::memcpy(ip.data(), &bound.sin_addr.s_addr, ip.size());
+    std::uint16_t port = 0;
+    std::string ignored;
+    m_sockets->relay = OpenService(SOCK_STREAM, ip, ntohs(bound.sin_port), false, &port, &ignored);
+    m_sockets->relayListening = false;
+  }
+  // Reset rather than close: the peer's next send or receive fails at once.
+  for (auto& conn : m_connections) {
+    if (conn->kind != Connection::Kind::kRelay || conn->closed) continue;
+    const linger abortive{1, 0};
+    ::setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    CloseFd(conn->fd);
+    conn->closed = true;  // removed at the end of the round
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_dropRelayRequested = false;
+  }
+  m_changed.notify_all();
+}
+
 bool RouterSim::TakeCorruptFlag() {
   std::lock_guard<std::mutex> guard(m_lock);
   const bool corrupt = m_faults.corruptNextReply;
@@ -356,7 +411,7 @@ void RouterSim::Serve() {
     fds.clear();
     fds.push_back({m_sockets->wakeRead, POLLIN, 0});
     fds.push_back({m_sockets->control, POLLIN, 0});
-    fds.push_back({m_sockets->relay, POLLIN, 0});
+    fds.push_back({m_sockets->relayListening ? m_sockets->relay : -1, POLLIN, 0});
     // A bound socket that does not listen still reports readiness oddly;
     // poll it only while it listens.
     fds.push_back({m_sockets->telnetListening ? m_sockets->telnet : -1, POLLIN, 0});
@@ -374,6 +429,7 @@ void RouterSim::Serve() {
       while (::read(m_sockets->wakeRead, drain, sizeof drain) > 0) {
       }
       if (m_stop) break;
+      StopRelayService();
     }
     if (fds[1].revents) ServeControl();
     if (fds[2].revents) AcceptRelay();
@@ -382,6 +438,7 @@ void RouterSim::Serve() {
     // in the next round.
     for (std::size_t i = kFixed; i < fds.size(); ++i) {
       Connection& conn = *m_connections[i - kFixed];
+      if (conn.closed) continue;  // dropped with the relay this round
       if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadConnection(conn);
       if (!conn.closed) FlushConnection(conn);
     }

@@ -34,6 +34,7 @@ namespace orvane::routersim {
 struct Faults {
   bool silentControl = false;                    // receive control datagrams, answer none
   bool refuseTelnet = false;                     // telnet port bound but not listening: connects are refused
+  bool refuseRelay = false;                      // relay port bound but not listening: connects are refused
   std::optional<std::uint64_t> closeRelayAfter;  // close each relay connection after this many received bytes
   bool corruptNextReply = false;                 // the next frame the router builds gets a bad check sequence
 };
@@ -129,6 +130,10 @@ class RouterSim {
   void CorruptNextReply();
   void SetResultCode(std::uint32_t code);
   void SetResultDelayMs(std::uint32_t ms);
+  // The relay goes down for good: every relay connection is reset and later
+  // connects are refused. Returns once the service thread has done it (or
+  // at once when the simulator is not running).
+  void DropRelay();
 
  private:
   struct Sockets;
@@ -147,6 +152,7 @@ class RouterSim {
   void Record(const std::function<void(Received&)>& change);
   void Wake();
   void CloseAll();
+  void StopRelayService();
 
   Config m_config;
   IModule* m_module;
@@ -165,6 +171,7 @@ class RouterSim {
   Faults m_faults;
   std::uint32_t m_resultCode;
   std::uint32_t m_resultDelayMs;
+  bool m_dropRelayRequested = false;
 };
 
 }  // namespace orvane::routersim

@@ -180,6 +180,22 @@ TEST_F(SimModuleTest, StartStatesAndFaults) {
   WaitRestart(d);
   EXPECT_EQ(d.Mode(), ModuleMode::kDownloader);  // the new software did not start
 
+  ModuleConfig locked;
+  locked.start = ModuleStart::kDownloader;
+  locked.faults.failUnlocks = 2;
+  SimModule l(locked);
+  EXPECT_EQ(Ask(l, Unlock()), (Bytes{0x03, 0x00, 0x08}));
+  EXPECT_EQ(Ask(l, Unlock()), (Bytes{0x03, 0x00, 0x08}));
+  EXPECT_EQ(Ask(l, Unlock()), (Bytes{0x02}));  // the third one, with the right code
+
+  ModuleConfig restore;
+  restore.faults.restoreFail = true;
+  SimModule r(restore);
+  EXPECT_EQ(Ask(r, {0x4B, 0xC8, 0x1E, 0xFF, 0x00, 0x00, 0x00, 0x00})[5], 0);  // backup works
+  EXPECT_EQ(Ask(r, {0x4B, 0xC8, 0x1E, 0xFF, 0x01, 0x01, 0x00, 0x00}),
+            (Bytes{0x4B, 0xC8, 0x1E, 0xFF, 0x01, 0x01, 0x04, 0x00}));  // restore: NV operation failed
+  EXPECT_FALSE(r.NvRestored());
+
   ModuleConfig errors;
   errors.faults.errorByteTo = 0x4B;
   errors.faults.silentRequest = 1;

@@ -363,6 +363,32 @@ TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
   EXPECT_EQ(2u, sim->Snapshot().relayConnections);
 }
 
+TEST_F(RouterSimTest, RefusedRelayAndDroppedRelay) {
+  Config refusing;
+  refusing.faults.refuseRelay = true;
+  StartSim(refusing);
+  TcpClient refused;
+  EXPECT_FALSE(refused.Connect(sim->BoundPorts().relay));
+  EXPECT_EQ(ECONNREFUSED, refused.LastErrno());
+  sim->Stop();
+
+  StartSim();
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  ASSERT_TRUE(sim->WaitFor([](const Received& r) { return r.relayConnections == 1; }, kReplyWaitMs));
+  sim->DropRelay();
+  // Reset, not closed: the next send fails rather than vanishing.
+  relay.ReadFor(kSilenceMs);
+  EXPECT_TRUE(relay.PeerClosed());
+  EXPECT_FALSE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 10))));
+  TcpClient later;
+  EXPECT_FALSE(later.Connect(sim->BoundPorts().relay));
+  EXPECT_EQ(ECONNREFUSED, later.LastErrno());
+  // The other services go on.
+  UdpClient udp;
+  EXPECT_TRUE(Exchange(udp, ControlRequest(10)).has_value());
+}
+
 TEST_F(RouterSimTest, StopIsPromptAndLeavesNoThreadOrSocket) {
   const std::size_t threadsBefore = test::ThreadCount();
   const std::size_t descriptorsBefore = test::OpenDescriptorCount();

@@ -1,0 +1,282 @@
+#pragma once
+// Update runs of the real engine against the in-process router simulator
+// (with its simulated module) over loopback, on a worker thread as the
+// dialog starts them, at a fast time scale.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalogue/image_builder.h"
+#include "engine/update_engine.h"
+#include "platform/clock.h"
+#include "routersim/module_sim.h"
+#include "routersim/router_sim.h"
+#include "support/image_fixtures.h"
+#include "support/temp_dir.h"
+
+namespace orvane::test {
+
+// Every cell and colour the engine writes, in order.
+class RecordingView : public IItemView {
+ public:
+  struct Write {
+    int row;
+    int column;  // COLUMN_PERCENT, COLUMN_STATUS, or -1 for a colour
+    std::string text;
+    std::uint32_t colour;
+  };
+
+  void SetCellText(int row, int column, const std::string& text) override {
+    std::function<void(int, int, const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_writes.push_back({row, column, text, 0});
+      hook = m_hook;
+    }
+    if (hook) hook(row, column, text);
+  }
+  void SetRowColour(int row, std::uint32_t colour) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_writes.push_back({row, -1, {}, colour});
+  }
+
+  // Called on the engine's thread after each cell text is written.
+  void OnCell(std::function<void(int, int, const std::string&)> hook) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_hook = std::move(hook);
+  }
+
+  std::vector<Write> Writes() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_writes;
+  }
+  std::vector<std::string> Texts(int row, int column) const {
+    std::vector<std::string> texts;
+    for (const Write& w : Writes()) {
+      if (w.row == row && w.column == column) texts.push_back(w.text);
+    }
+    return texts;
+  }
+  std::string Last(int row, int column) const {
+    const auto texts = Texts(row, column);
+    return texts.empty() ? std::string() : texts.back();
+  }
+  std::optional<std::uint32_t> Colour(int row) const {
+    std::optional<std::uint32_t> colour;
+    for (const Write& w : Writes()) {
+      if (w.row == row && w.column == -1) colour = w.colour;
+    }
+    return colour;
+  }
+  bool RowTouched(int row) const {
+    for (const Write& w : Writes()) {
+      if (w.row == row) return true;
+    }
+    return false;
+  }
+  std::size_t Count(int row, const std::string& statusText) const {
+    const auto texts = Texts(row, COLUMN_STATUS);
+    return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), statusText));
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<Write> m_writes;
+  std::function<void(int, int, const std::string&)> m_hook;
+};
+
+class RecordingPrompter : public IPrompter {
+ public:
+  void Warning(const std::string& text) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_warnings.push_back(text);
+  }
+  std::vector<std::string> Warnings() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_warnings;
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<std::string> m_warnings;
+};
+
+inline constexpr std::array<std::uint8_t, 8> kUnlockCode{0x31, 0x7E, 0x33, 0x7D, 0x35, 0x36, 0x37, 0x38};
+
+struct UnitPlan {
+  UnitPlan(std::size_t unitSize, std::optional<std::uint32_t> unitTarget = std::nullopt)
+      : size(unitSize), target(unitTarget) {}
+  std::size_t size;
+  std::optional<std::uint32_t> target;  // unset: right after the previous unit
+};
+
+// One image file's bytes: payloads from a seeded generator, each payload
+// strewn with the two bytes that framing must stuff.
+inline std::vector<std::uint8_t> BuildTestImage(ImageType type, const std::vector<UnitPlan>& units,
+                                                std::uint32_t seed = 11) {
+  ImageSpec spec;
+  spec.type = type;
+  spec.version = "11.608.13.02.00";
+  spec.unlock = kUnlockCode;
+  spec.blockSize = 1024;
+  for (const UnitPlan& plan : units) {
+    ImageUnitSpec unit;
+    unit.data = Payload(plan.size, seed++);
+    for (std::size_t i = 0; i < unit.data.size(); i += 97) unit.data[i] = (i / 97) % 2 ? 0x7E : 0x7D;
+    if (type == IMAGE_BOOT || type == IMAGE_APP || type == IMAGE_RESOURCE) SetRouterKindFlags(unit.data, type);
+    unit.target = plan.target;
+    spec.units.push_back(std::move(unit));
+  }
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  if (!BuildImage(spec, bytes, error)) throw std::runtime_error("test image: " + error);
+  return bytes;
+}
+
+inline std::size_t ThreadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+class EngineRunTest : public ::testing::Test {
+ protected:
+  // Real time per system time: a full five-item run (about 70 s of system
+  // time) takes some 1.5 s.
+  static constexpr double kScale = 0.02;
+
+  void SetUp() override {
+    ASSERT_TRUE(platform::SetTimeScale(kScale));
+    g_bForcedDownload = false;  // a process-wide flag: each test starts as a new process would
+    moduleConfig.unlockCode = kUnlockCode;
+    moduleConfig.restartMs = 3000;
+  }
+  void TearDown() override {
+    engine.reset();
+    if (sim) sim->Stop();
+    sim.reset();
+    platform::SetTimeScale(1.0);
+  }
+
+  // Starts the router (and its module) from routerConfig and moduleConfig.
+  void StartRouter() {
+    module = std::make_unique<routersim::SimModule>(moduleConfig);
+    sim = std::make_unique<routersim::RouterSim>(routerConfig, module.get());
+    std::string error;
+    ASSERT_TRUE(sim->Start(&error)) << error;
+    NetworkProfile profile;
+    profile.broadcastAddress = "127.0.0.1";
+    profile.relayTcpPort = sim->BoundPorts().relay;
+    profile.controlUdpPort = sim->BoundPorts().control;
+    profile.telnetPort = sim->BoundPorts().telnet;
+    engine = std::make_unique<CUpdateEngine>(items, view, profile, LogFolder());
+    engine->m_ip = {127, 0, 0, 1};
+    engine->m_mac = routerConfig.mac;
+    engine->SetPrompter(&prompter);
+    engine->SetRunFinished([this] { ++finished; });
+  }
+
+  // Writes, loads and selects the image of `type`; returns the loaded image.
+  const CFirmwareImage& AddItem(ImageType type, const std::vector<UnitPlan>& units, std::uint32_t seed = 11) {
+    CUpdateItem& item = items[type];
+    item.m_image.SetPath(dir.Write(std::string(ImageTypeName(type)) + ".bin", BuildTestImage(type, units, seed)));
+    EXPECT_TRUE(item.m_image.LoadImage()) << item.m_image.FailureReason();
+    EXPECT_EQ(type, item.m_image.Type());
+    item.m_bSelected = 1;
+    return item.m_image;
+  }
+
+  // One run on a worker thread, as the Update button starts it.
+  void RunUpdate() {
+    std::thread worker([this] { engine->Run(); });
+    worker.join();
+  }
+
+  // The data of unit `u` of the item's image, as the file holds it.
+  std::vector<std::uint8_t> UnitBytes(ImageType type, std::size_t u = 0) const {
+    const CFirmwareImage& image = items[type].m_image;
+    const std::uint8_t* p = image.UnitData(u);
+    return std::vector<std::uint8_t>(p, p + image.Extents()[u].length);
+  }
+
+  // The module holds every unit of the item's image at its target address.
+  ::testing::AssertionResult ModuleHolds(ImageType type) const {
+    const CFirmwareImage& image = items[type].m_image;
+    for (std::size_t u = 0; u < image.Units().size(); ++u) {
+      const auto data = UnitBytes(type, u);
+      if (!module->Holds(image.Units()[u].TargetAddress(), data.data(), data.size())) {
+        return ::testing::AssertionFailure() << "unit " << u + 1 << " not at its target address";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  std::string LogFolder() const { return dir.File("logs"); }
+  // Everything the runs appended to log files.
+  std::string LogFiles() const {
+    std::string text;
+    if (!std::filesystem::exists(LogFolder())) return text;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(LogFolder())) {
+      if (entry.is_regular_file()) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        text += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+    }
+    return text;
+  }
+  static bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  }
+  static std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+  }
+
+  // A result text as ShowResult writes it: the text and "(MM:SS)".
+  static ::testing::AssertionResult IsResult(const std::string& cell, const std::string& text) {
+    if (std::regex_match(cell, std::regex(std::regex_replace(text, std::regex(R"([()'])"), R"(\$&)") +
+                                          R"(\(\d\d:[0-5]\d\))"))) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "\"" << cell << "\" is not \"" << text << "(MM:SS)\"";
+  }
+
+  // The row ended with `id`'s text: red for a failure, blue for success.
+  void ExpectResult(int row, std::uint16_t id) const {
+    EXPECT_TRUE(IsResult(view.Last(row, COLUMN_STATUS), LoadText(id))) << "row " << row;
+    EXPECT_EQ(id == IDS_DOWNLOAD_SUCCESS ? kColourBlue : kColourRed, view.Colour(row).value_or(1)) << "row " << row;
+  }
+
+  // The end step ran: idle, channel closed, reader gone, front end told.
+  void ExpectEndStep() const {
+    EXPECT_EQ(RUN_IDLE, engine->m_nState);
+    EXPECT_EQ(CHANNEL_CLOSED, engine->Channel().State());
+    EXPECT_FALSE(engine->Channel().ReaderRunning());
+    EXPECT_EQ(1, finished);
+  }
+
+  routersim::Config routerConfig;
+  routersim::ModuleConfig moduleConfig;
+  TempDir dir;
+  UpdateItems items;
+  RecordingView view;
+  RecordingPrompter prompter;
+  int finished = 0;
+  std::unique_ptr<routersim::SimModule> module;
+  std::unique_ptr<routersim::RouterSim> sim;
+  std::unique_ptr<CUpdateEngine> engine;
+};
+
+}  // namespace orvane::test

@@ -1,0 +1,215 @@
+// Update runs of the module items against the simulated module behind the
+// simulated router: each failure text provoked by one module fault, the
+// downloader already running, the unlock's second chance.
+#include "engine/engine_fixture.h"
+
+namespace orvane::test {
+namespace {
+
+using routersim::ModuleStart;
+using routersim::TriggerKind;
+
+std::size_t ForcedDownloads(const routersim::Received& seen) {
+  return static_cast<std::size_t>(std::count_if(seen.controls.begin(), seen.controls.end(),
+                                                [](const auto& c) { return c.packet[0] == CTRL_FORCE_DOWNLOAD; }));
+}
+
+class ModuleRunTest : public EngineRunTest {
+ protected:
+  // A firmware image of two units at their own addresses.
+  void AddFirmware() { AddItem(IMAGE_FIRMWARE, {{5000, 0x00100000}, {3000, 0x00300000}}); }
+};
+
+TEST_F(ModuleRunTest, FirmwareGoesThroughBackupDownloaderResetAndRestore) {
+  AddFirmware();
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
+  EXPECT_EQ(1u, module->Resets());
+  EXPECT_TRUE(module->NvBackedUp());
+  EXPECT_TRUE(module->NvRestored());
+  EXPECT_EQ(routersim::ModuleMode::kNormal, module->Mode());
+  // The steps as the row showed them.
+  const std::vector<std::string> expected{LoadText(IDS_BACKUP_NV),        LoadText(IDS_ENTER_OFFLINE),
+                                          LoadText(IDS_SWITCH_DOWNLOADER), LoadText(IDS_WAIT_MODULE_READY),
+                                          LoadText(IDS_UNLOCK_MODULE),     LoadText(IDS_DOWNLOAD_FIRMWARE),
+                                          LoadText(IDS_REBOOTING_DATACARD), LoadText(IDS_WAIT_MODULE_READY),
+                                          LoadText(IDS_CHECK_NV_RESTORE)};
+  auto shown = view.Texts(IMAGE_FIRMWARE, COLUMN_STATUS);
+  ASSERT_FALSE(shown.empty());
+  shown.pop_back();  // the result
+  EXPECT_EQ(expected, shown);
+  const std::string log = LogFiles();
+  EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersion));
+  EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersionAfter));
+  EXPECT_TRUE(Contains(log, ": File Path: " + items[IMAGE_FIRMWARE].m_image.Path() + "\n"));
+  // The wake-up goes out raw before each handshake after a restart.
+  std::size_t wakeUps = 0;
+  for (const auto& piece : sim->Snapshot().modulePieces) {
+    wakeUps += std::string(piece.begin(), piece.end()) == "AT$QCDMG\r~";
+  }
+  EXPECT_EQ(2u, wakeUps);
+}
+
+TEST_F(ModuleRunTest, ModuleInItsDownloaderSkipsBackupAndSwitch) {
+  AddFirmware();
+  moduleConfig.start = ModuleStart::kDownloader;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
+  EXPECT_FALSE(module->NvBackedUp()) << "no backup from a downloader";
+  const auto seen = sim->Snapshot();
+  ASSERT_EQ(1u, seen.triggers.size());
+  EXPECT_EQ(TriggerKind::kModuleForce, seen.triggers[0].kind);
+  EXPECT_EQ(0u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_BACKUP_NV)));
+  EXPECT_EQ(0u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_SWITCH_DOWNLOADER)));
+  EXPECT_EQ(0u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_ENTER_OFFLINE))) << "it reported offline too";
+  EXPECT_EQ(1u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_WAIT_MODULE_READY))) << "only after the reset";
+  EXPECT_TRUE(Contains(LogFiles(), ": Have Enter Downloader Mode\n"));
+}
+
+TEST_F(ModuleRunTest, UnlockSecondChanceThroughForcedDownloadOncePerProcess) {
+  AddFirmware();
+  moduleConfig.faults.failUnlocks = 3;  // the whole first unlock (three attempts) is refused
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_EQ(2u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE)));
+  EXPECT_EQ(1u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_ENTER_FORCED_DOWNLOAD)));
+  EXPECT_EQ(1u, ForcedDownloads(sim->Snapshot()));
+  EXPECT_TRUE(g_bForcedDownload);
+
+  // A later run of the same process sends no second forced-download packet.
+  sim->Stop();
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_EQ(4u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE)));
+  EXPECT_EQ(1u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_ENTER_FORCED_DOWNLOAD)));
+  EXPECT_EQ(0u, ForcedDownloads(sim->Snapshot()));
+}
+
+TEST_F(ModuleRunTest, RefusedBlockIsSentAgain) {
+  AddFirmware();
+  moduleConfig.faults.nakWrite = 2;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
+  EXPECT_EQ(1u, Occurrences(LogFiles(), ": DIAG_Write#1> (03 00 05)\n"));
+}
+
+// One fault each, and the row's failure text.
+TEST_F(ModuleRunTest, SilentModuleIsAHandshakeFailure) {
+  AddFirmware();
+  moduleConfig.start = ModuleStart::kAbsent;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_HANDSHAKE_FAIL);
+  EXPECT_TRUE(sim->Snapshot().triggers.empty());
+  ExpectEndStep();
+}
+
+TEST_F(ModuleRunTest, BackupRefusedIsABackupFailure) {
+  AddFirmware();
+  AddItem(IMAGE_DASHBOARD, {{1000, 0x2000}});
+  moduleConfig.faults.nvBackupReason = 3;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_BACKUP_NV_FAIL);
+  EXPECT_FALSE(view.RowTouched(IMAGE_DASHBOARD)) << "the dashboard is not started after a failed firmware";
+  EXPECT_TRUE(sim->Snapshot().triggers.empty());
+}
+
+TEST_F(ModuleRunTest, RefusedSwitchIsASwitchFailure) {
+  AddFirmware();
+  moduleConfig.faults.errorByteTo = 0x3A;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_SWITCH_DOWNLOADER_FAIL);
+  ASSERT_EQ(1u, sim->Snapshot().triggers.size());
+  EXPECT_EQ(TriggerKind::kModuleBegin, sim->Snapshot().triggers[0].kind);
+}
+
+TEST_F(ModuleRunTest, ModuleTriggerNotSentFailsTheItem) {
+  AddFirmware();
+  StartRouter();
+  view.OnCell([&](int row, int column, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_ENTER_OFFLINE)) sim->DropRelay();
+  });
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_TCP_DOWNLOAD_CMD_FAIL);
+  EXPECT_TRUE(sim->Snapshot().triggers.empty());
+  ExpectEndStep();
+}
+
+TEST_F(ModuleRunTest, ModuleNotBackFromItsRestartIsARebootTimeout) {
+  ASSERT_TRUE(platform::SetTimeScale(0.01));  // a 60 s wait
+  AddFirmware();
+  moduleConfig.restartMs = 200000;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_MODULE_REBOOT_TIMEOUT);
+  EXPECT_TRUE(Contains(LogFiles(), ": Waiting: First Check Fail\n"));
+}
+
+TEST_F(ModuleRunTest, WrongUnlockCodeIsAnUnlockFailure) {
+  AddFirmware();
+  moduleConfig.unlockCode = {9, 9, 9, 9, 9, 9, 9, 9};
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_UNLOCK_FAIL);
+  EXPECT_EQ(2u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE)));
+  EXPECT_EQ(1u, ForcedDownloads(sim->Snapshot()));
+  EXPECT_EQ(0u, module->WritesAccepted());
+}
+
+TEST_F(ModuleRunTest, UnansweredBlockIsAMidwayFailure) {
+  AddFirmware();
+  moduleConfig.faults.errorByteTo = 0x0F;  // every write gets an error echo, which is no acknowledgement
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_MIDWAY_DOWNLOAD_FAIL);
+  const std::string log = LogFiles();
+  for (const char* line : {": DIAG_Write#1> Read Fail\n", ": DIAG_Write#2> Read Fail\n", ": DIAG_Write#3> Read Fail\n",
+                           ": Unit1 Block1: Download Fail\n"}) {
+    EXPECT_TRUE(Contains(log, line)) << line;
+  }
+  EXPECT_EQ(0u, module->Resets()) << "no reset after a broken download";
+}
+
+TEST_F(ModuleRunTest, RefusedResetIsARebootFailure) {
+  AddFirmware();
+  moduleConfig.faults.errorByteTo = 0x0A;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_REBOOT_MODULE_FAIL);
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
+}
+
+TEST_F(ModuleRunTest, NvNeitherRestoredNorRestorableIsARestoreFailure) {
+  AddFirmware();
+  moduleConfig.faults.restoreStatusFail = true;
+  moduleConfig.faults.restoreFail = true;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_QUERY_NV_RESTORE_FAIL);
+  const std::string log = LogFiles();
+  EXPECT_EQ(2u, Occurrences(log, ":   Try1: Reading restored status ...\n"));
+  EXPECT_EQ(2u, Occurrences(log, ":   Try2: Reading restored status ...\n"));
+}
+
+TEST_F(ModuleRunTest, ModuleBackInItsDownloaderIsAVersionFailure) {
+  AddItem(IMAGE_DASHBOARD, {{3000, 0x4000}});
+  moduleConfig.faults.stayInDownloader = true;
+  StartRouter();
+  RunUpdate();
+  ExpectResult(IMAGE_DASHBOARD, IDS_READ_VERSION_FAIL);
+  EXPECT_TRUE(ModuleHolds(IMAGE_DASHBOARD)) << "every block was acknowledged";
+  EXPECT_EQ(1u, module->Resets());
+}
+
+}  // namespace
+}  // namespace orvane::test
