@@ -6,7 +6,8 @@ cd "$(dirname "$0")/../.."
 
 jobs="${ORVANE_JOBS:-$(nproc)}"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target platform_socket_test net_test net_threaded_test net_routersim_test
+cmake --build --preset tsan -j "$jobs" --target platform_socket_test net_test net_threaded_test net_routersim_test \
+  engine_run_test check_test log_test routersim_service_test
 
 # Some kernels randomise mmap addresses beyond what this compiler's
 # ThreadSanitizer accepts; run without address randomisation where needed.

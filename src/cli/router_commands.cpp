@@ -281,6 +281,9 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     }
   }
 
+  // A failure that has no row (relay refused, NVRAM erase refused) comes
+  // back as a warning after the run.
+  s.engine.SetPrompter(&s.prompter);
   s.engine.Run();
   view.Finish();
 
