@@ -8,7 +8,7 @@
 # says otherwise, and the CR LF line ends of the programs' console output
 # become LF so that their output reads like a native program's.
 set -uo pipefail
-default_prefix="$1"
+default_prefix="$(realpath -m "$1")"
 shift
 export WINEPREFIX="${WINEPREFIX:-$default_prefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"

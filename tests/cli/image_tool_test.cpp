@@ -28,6 +28,16 @@ Result RunCli(std::vector<std::string> args) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// A path as a JSON string holds it (Windows paths have backslashes).
+std::string JsonPath(const std::string& path) {
+  std::string out;
+  for (const char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 class ImageToolTest : public ::testing::Test {
  protected:
   std::string Payload(const std::string& name, std::size_t size, ImageType routerType = IMAGE_NONE) {
@@ -179,9 +189,9 @@ TEST_F(ImageToolTest, ScanShowsAssignmentsSkipsAndTheWarning) {
   Result r = RunCli({"image", "scan", "--json", m_dir.Str()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "\"ok\":true"));
-  EXPECT_TRUE(Contains(r.out, "\"item\":\"firmware\",\"name\":\"Firmware\",\"path\":\"" + m_dir.File("fw.bin") +
+  EXPECT_TRUE(Contains(r.out, "\"item\":\"firmware\",\"name\":\"Firmware\",\"path\":\"" + JsonPath(m_dir.File("fw.bin")) +
                                   "\",\"version\":\"11.1\"")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "\"path\":\"" + m_dir.File("junk.bin") + "\",\"type\":\"none\",\"assigned\":false"))
+  EXPECT_TRUE(Contains(r.out, "\"path\":\"" + JsonPath(m_dir.File("junk.bin")) + "\",\"type\":\"none\",\"assigned\":false"))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "\"warning\":\"\""));
 

@@ -183,9 +183,13 @@ TEST_F(TcpPortTest, AbortCutsThePeerClosedPauseShortOnlyOnce) {
 }
 
 TEST_F(TcpPortTest, ResetDuringReceiveReconnectsForTheNextCall) {
-  m_peer.Reset();
+  std::thread resetter([&] {
+    platform::Sleep(100);
+    m_peer.Reset();
+  });
   bool ok = true;
   TimedReceive(&ok, 1000);
+  resetter.join();
   EXPECT_FALSE(ok);
   EXPECT_EQ(m_port.LastError(), platform::kErrConnectionReset);
 
@@ -218,9 +222,13 @@ TEST_F(TcpPortTest, ResetDuringSendReconnectsForTheNextCall) {
 
 TEST_F(TcpPortTest, ResetWithNobodyListeningLeavesThePortClosed) {
   m_listener.Close();
-  m_peer.Reset();
+  std::thread resetter([&] {
+    platform::Sleep(100);
+    m_peer.Reset();
+  });
   bool ok = true;
   TimedReceive(&ok, 1000);
+  resetter.join();
   EXPECT_FALSE(ok);
   EXPECT_FALSE(m_port.IsOpen());
   const std::uint8_t byte = 1;

@@ -49,10 +49,19 @@ bool MappedFile::Map(const std::string& path) {
   Unmap();
   m_error.clear();
   const std::wstring widePath = Utf8ToWide(path);
+  // Backup semantics lets a folder open too, so that it is refused below
+  // for what it is rather than as an access failure.
   HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     m_error = SystemReason("cannot open");
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(file) != FILE_TYPE_DISK ||
+      (::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+    m_error = "not a regular file";
+    ::CloseHandle(file);
     return false;
   }
   LARGE_INTEGER size{};
