@@ -1,0 +1,157 @@
+// `orvane check` and `orvane update` as an engineer runs them, against the
+// simulated router and module on loopback.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "cli/orvane_cli.h"
+#include "platform/clock.h"
+#include "routersim/module_sim.h"
+#include "routersim/router_sim.h"
+#include "support/image_fixtures.h"
+#include "support/temp_dir.h"
+
+namespace orvane::cli {
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class RouterCommandsTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (m_sim) m_sim->Stop();
+    platform::SetTimeScale(1.0);
+  }
+
+  void StartRouter(routersim::ModuleConfig module = {}, routersim::Config config = {}) {
+    module.restartMs = 2000;
+    module.unlockCode = {1, 2, 3, 4, 5, 6, 7, 8};  // as the test images carry it
+    m_module = std::make_unique<routersim::SimModule>(module);
+    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
+    std::string error;
+    ASSERT_TRUE(m_sim->Start(&error)) << error;
+  }
+  void PutImages(const std::string& appVersion = "2.1.9.0.1") {
+    m_images.Write("boot.bin", test::MakeImage(IMAGE_BOOT, "1.0.1.0.0"));
+    m_images.Write("app.bin", test::MakeImage(IMAGE_APP, appVersion));
+    m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
+    m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
+  }
+  Result Run(std::vector<std::string> args) {
+    const routersim::Ports ports = m_sim->BoundPorts();
+    std::vector<std::string> all = {"orvane"};
+    all.insert(all.end(), args.begin(), args.end());
+    for (const std::string& a : {std::string("--dir"), m_images.Str(), std::string("--broadcast"),
+                                 std::string("127.0.0.1"), std::string("--port"), std::to_string(ports.relay),
+                                 std::string("--control-port"), std::to_string(ports.control),
+                                 std::string("--telnet-port"), std::to_string(ports.telnet),
+                                 std::string("--log-dir"), m_logs.Str(), std::string("--time-scale"),
+                                 std::string("0.02")}) {
+      all.push_back(a);
+    }
+    std::vector<const char*> argv;
+    for (const auto& a : all) argv.push_back(a.c_str());
+    std::istringstream in;
+    std::ostringstream out, err;
+    const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), in, out, err, false);
+    return {status, out.str(), err.str()};
+  }
+
+  test::TempDir m_images;
+  test::TempDir m_logs;
+  std::unique_ptr<routersim::SimModule> m_module;
+  std::unique_ptr<routersim::RouterSim> m_sim;
+};
+
+TEST_F(RouterCommandsTest, CheckPrintsTheRowsAndExitsByTheirState) {
+  StartRouter();
+  PutImages();
+  Result r = Run({"check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Router's APP       2.1.0.3.7            2.1.9.0.1            Waiting update")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Router's Resource  2.1.0.3.7            -                    Not found")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Update is enabled.")) << r.out;
+
+  r = Run({"check", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "\"ok\":true,\"message\":\"\",\"router\":{\"ip\":\"127.0.0.1\",\"mac\":\"02-00-5E-10-00-01\","
+                              "\"version\":\"2.1.0.3.7\"}")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"name\":\"Firmware\",\"original\":\"11.608.12.01.00\",\"update\":\"11.608.13.02.00\","
+                              "\"status\":\"Waiting update\",\"selected\":true,\"file\":\"" +
+                                  m_images.File("fw.bin") + "\"}")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"update_enabled\":true}")) << r.out;
+}
+
+TEST_F(RouterCommandsTest, MismatchExitsThreeAndUpdateRefuses) {
+  StartRouter();
+  PutImages("3.0.0.0.0");
+  Result r = Run({"check"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.out, "Version unmatched")) << r.out;
+  r = Run({"update", "--yes"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, "refused")) << r.err;
+  EXPECT_TRUE(m_sim->Snapshot().images.empty());
+}
+
+TEST_F(RouterCommandsTest, FailedCheckShowsTheDialogsWords) {
+  routersim::Config silent;
+  silent.faults.silentControl = true;
+  StartRouter({}, silent);
+  PutImages();
+  Result r = Run({"check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "Warning: Detect none router")) << r.err;
+  r = Run({"check", "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.out, "\"ok\":false,\"message\":\"Detect none router\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"update_enabled\":false")) << r.out;
+}
+
+TEST_F(RouterCommandsTest, UpdateRunsEverySelectedItemToSuccess) {
+  StartRouter();
+  PutImages();
+  const Result r = Run({"update", "--yes", "--json"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "{\"ok\":true,\"items\":[{\"name\":\"Router's BOOT\",\"result\":\"Download success\","))
+      << r.out;
+  for (const char* name : {"Router's APP", "Firmware", "Dashboard"}) {
+    EXPECT_TRUE(Contains(r.out, std::string("{\"name\":\"") + name + "\",\"result\":\"Download success\"")) << name;
+  }
+  EXPECT_FALSE(Contains(r.out, "Router's Resource")) << "an item without image is not in the run";
+  const std::string logFile = m_logs.Str() + "/";
+  EXPECT_TRUE(Contains(r.out, "\"log_file\":\"" + logFile)) << r.out;
+  // The module now runs the new versions; a second check shows them.
+  EXPECT_EQ(m_module->FirmwareVersion(), "11.608.13.02.00");
+  const Result again = Run({"check", "--json"});
+  EXPECT_TRUE(Contains(again.out, "\"original\":\"11.608.13.02.00\"")) << again.out;
+}
+
+TEST_F(RouterCommandsTest, FailedItemFailsTheCommandAndSaysWhy) {
+  routersim::Config refusing;
+  refusing.resultCode = 3;
+  StartRouter({}, refusing);
+  PutImages();
+  const Result r = Run({"update", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.out, "Router's BOOT: Router's response indicate fail(")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Update failed")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Log: " + m_logs.Str())) << r.out;
+}
+
+TEST_F(RouterCommandsTest, BadTimeScaleIsAUsageError) {
+  StartRouter();
+  std::vector<const char*> argv = {"orvane", "check", "--time-scale", "0"};
+  std::ostringstream out, err;
+  EXPECT_EQ(RunOrvane(static_cast<int>(argv.size()), argv.data(), out, err), 2);
+}
+
+}  // namespace
+}  // namespace orvane::cli
