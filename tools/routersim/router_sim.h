@@ -14,6 +14,7 @@
 // runs. Waits and delays are in system milliseconds of platform/clock.h, so
 // a time scale set there speeds up the result delay too.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,14 @@ struct Config {
   ShellAccount account;
   std::uint32_t resultCode = kResultAccepted;
   std::uint32_t resultDelayMs = 0;  // between an image's last byte and its result packet
+  // The serial link between the router board and its module, in bits per
+  // second; 0 = no limit. Each byte to or from the module takes 8 bits of
+  // it (a UART's start and stop bits are not counted: pass 80% of the baud
+  // rate to model them). Both directions run at once, each byte after the
+  // one before: a request reaches the module when its last byte has crossed,
+  // and the answer leaves once it has crossed back. In system time, so the
+  // clock's time scale applies.
+  std::uint64_t moduleLinkBitsPerSecond = 0;
   Faults faults;
 
   static std::map<std::string, std::string> DefaultSettings() {
@@ -147,7 +156,11 @@ class RouterSim {
   void ReadConnection(Connection& conn);
   void FlushConnection(Connection& conn);
   void DeliverDueReplies();
-  int PollTimeoutMs() const;
+  // How long the service thread may sleep: until the next result packet or
+  // module answer is due; nothing = until something arrives.
+  std::optional<std::chrono::nanoseconds> PollTimeout() const;
+  // The real time that `bytes` take on the module's link.
+  std::chrono::nanoseconds LinkTime(std::size_t bytes) const;
   bool TakeCorruptFlag();
   void Record(const std::function<void(Received&)>& change);
   void Wake();
@@ -172,6 +185,11 @@ class RouterSim {
   std::uint32_t m_resultCode;
   std::uint32_t m_resultDelayMs;
   bool m_dropRelayRequested = false;
+
+  // The module's link: when each direction is free again (service thread
+  // only).
+  std::chrono::steady_clock::time_point m_linkToModuleFree{};
+  std::chrono::steady_clock::time_point m_linkFromModuleFree{};
 };
 
 }  // namespace orvane::routersim

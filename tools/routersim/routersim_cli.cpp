@@ -60,6 +60,9 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
       ->capture_default_str();
   app.add_option("--result-delay", config.resultDelayMs, "Milliseconds from an image's last byte to its result")
       ->capture_default_str();
+  app.add_option("--rate", config.moduleLinkBitsPerSecond,
+                 "Bits per second of the link between router and module, 8 bits a byte (0 = no limit)")
+      ->capture_default_str();
   app.add_option("--time-scale", options.timeScale, "Real time per system time (0.05 = twenty times faster)")
       ->capture_default_str()
       ->check(CLI::Range(1e-6, 1000.0));

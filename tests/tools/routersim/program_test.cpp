@@ -40,7 +40,7 @@ TEST(RouterSimFlags, EveryFlagReachesTheConfig) {
   const auto options = Parse({"--bind", "127.0.0.2", "--telnet-port", "2323", "--port", "2324", "--control-port",
                               "2325", "--ip", "192.168.1.1", "--mac", "00:11:22:33:44:55", "--version", "1.0.0.9.9",
                               "--set", "app_version=2.0.0.0.1", "--set", "wan_ifname=ppp0", "--result-code", "3",
-                              "--result-delay", "1500", "--time-scale", "0.05", "--silent-control", "--refuse-telnet",
+                              "--result-delay", "1500", "--rate", "921600", "--time-scale", "0.05", "--silent-control", "--refuse-telnet",
                               "--close-relay-after", "0", "--corrupt-next-reply"},
                              &status);
   ASSERT_TRUE(options);
@@ -58,6 +58,7 @@ TEST(RouterSimFlags, EveryFlagReachesTheConfig) {
   EXPECT_EQ("ppp0", c.settings.at("wan_ifname"));
   EXPECT_EQ(3u, c.resultCode);
   EXPECT_EQ(1500u, c.resultDelayMs);
+  EXPECT_EQ(921600u, c.moduleLinkBitsPerSecond);
   EXPECT_DOUBLE_EQ(0.05, options->timeScale);
   EXPECT_TRUE(c.faults.silentControl);
   EXPECT_TRUE(c.faults.refuseTelnet);
@@ -70,13 +71,15 @@ TEST(RouterSimFlags, EveryFlagReachesTheConfig) {
   EXPECT_EQ(0, defaults->config.relayPort);
   EXPECT_FALSE(defaults->config.faults.closeRelayAfter);
   EXPECT_FALSE(defaults->config.ip);
+  EXPECT_EQ(0u, defaults->config.moduleLinkBitsPerSecond) << "no limit unless asked";
 }
 
 TEST(RouterSimFlags, BadValuesAreUsageErrors) {
   const std::vector<std::vector<const char*>> bad = {
       {"--mac", "00:11:22:33:44"}, {"--ip", "1.2.3"},        {"--bind", "localhost"},
       {"--set", "novalue"},         {"--port", "65536"},      {"--version", "0123456789012345678901"},
-      {"--time-scale", "0"},        {"--result-code", "-1"},  {"--no-such-flag"}};
+      {"--time-scale", "0"},        {"--result-code", "-1"},  {"--rate", "fast"},
+      {"--no-such-flag"}};
   for (const auto& args : bad) {
     int status = -1;
     std::string err;

@@ -337,6 +337,39 @@ TEST_F(RouterSimTest, ModuleSeamGetsBytesUnchangedAndItsRepliesGoBack) {
   EXPECT_EQ((std::vector<std::uint8_t>{7, 6}), module.controls) << "a probe is the router's own";
 }
 
+TEST_F(RouterSimTest, ModuleLinkRateTimesRequestsAndAnswersByTheirLengthOnTheClock) {
+  EchoModule module;
+  Config config;
+  config.moduleLinkBitsPerSecond = 160000;  // 20 000 bytes per second of system time
+  StartSim(config, &module);
+  ASSERT_TRUE(platform::SetTimeScale(0.5));  // and twice that in real time
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  const Bytes request = Frame(Bytes(1000, 0x11));
+  Bytes echoed(1000, 0x11);
+  echoed.push_back(0x42);
+  const Bytes answer = Frame(echoed);
+  const double msPerByte = 8.0 * 1000 / 160000;
+  // Two requests at once: the second crosses after the first, and its answer
+  // goes back after the first answer.
+  Bytes both = request;
+  both.insert(both.end(), request.begin(), request.end());
+  const std::uint32_t start = platform::TickCount();
+  ASSERT_TRUE(relay.Send(both));
+  const auto first = relay.ReadFrame(5000);
+  const std::uint32_t firstAt = platform::TickCount() - start;
+  const auto second = relay.ReadFrame(5000);
+  const std::uint32_t secondAt = platform::TickCount() - start;
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(echoed, Unframe(*first));
+  EXPECT_EQ(echoed, Unframe(*second));
+  const double firstDue = (request.size() + answer.size()) * msPerByte;       // about 100 ms
+  const double secondDue = (request.size() + 2 * answer.size()) * msPerByte;  // about 151 ms
+  EXPECT_GE(firstAt + 1, firstDue);
+  EXPECT_GE(secondAt + 1, secondDue);
+  EXPECT_LT(secondAt, secondDue + 1500) << "no more than the link's time (and a loaded machine's slack)";
+}
+
 TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
   Config config;
   config.faults.closeRelayAfter = 100;
