@@ -22,20 +22,20 @@ using orvane::CFirmwareImage;
 std::string ImageFile(std::size_t mib) {
   const auto path = std::filesystem::temp_directory_path() / ("orvane-bench-fw-" + std::to_string(mib) + ".bin");
   if (std::filesystem::exists(path)) return path.string();
-  orvane::ImageSpec spec;
-  spec.type = orvane::IMAGE_FIRMWARE;
-  spec.version = "11.608.13.02.00";
+  orvane::ImagePlan plan;
+  plan.type = orvane::IMAGE_FIRMWARE;
+  plan.version = "11.608.13.02.00";
   const std::size_t total = mib << 20;
   std::uint32_t x = 12345;
   for (const std::size_t size : {total / 4 * 3, total / 4}) {
-    orvane::ImageUnitSpec unit;
+    orvane::ImageUnitPlan unit;
     unit.data.resize(size);
     for (auto& b : unit.data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-    spec.units.push_back(std::move(unit));
+    plan.units.push_back(std::move(unit));
   }
   std::vector<std::uint8_t> bytes;
   std::string error;
-  if (!orvane::BuildImage(spec, bytes, error)) throw std::runtime_error(error);
+  if (!orvane::BuildImage(plan, bytes, error)) throw std::runtime_error(error);
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<std::streamsize>(bytes.size()));
   return path.string();

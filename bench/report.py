@@ -57,10 +57,10 @@ def build_measures(runs):
         m.append(measure("peak resident size of the validation bench", h64["peak_rss_bytes"] / 2**20, "MiB"))
     # Loopback and engine measures carry their own references as counters.
     for key, b in sorted(runs.items()):
-        spec = b.get("label", "")
-        if not spec.startswith("measure:"):
+        plan = b.get("label", "")
+        if not plan.startswith("measure:"):
             continue
-        info = json.loads(spec[len("measure:"):])
+        info = json.loads(plan[len("measure:"):])
         value = b.get(info["value"]) if info["value"] in b else None
         reference = b.get(info["reference"]) if info.get("reference") in b else None
         ratio = None

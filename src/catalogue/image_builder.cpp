@@ -25,23 +25,23 @@ bool IsRouterType(ImageType t) { return t == IMAGE_BOOT || t == IMAGE_APP || t =
 
 std::uint32_t RouterKindFlags(ImageType t) { return t == IMAGE_BOOT ? 1 : t == IMAGE_RESOURCE ? 2 : 0; }
 
-void AppendUnit(std::vector<std::uint8_t>& out, std::uint32_t magic, const ImageSpec& spec,
+void AppendUnit(std::vector<std::uint8_t>& out, std::uint32_t magic, const ImagePlan& plan,
                 const std::vector<std::uint8_t>& data, std::uint32_t target) {
   const std::size_t length = data.size();
-  const std::size_t blocks = (length + spec.blockSize - 1) / spec.blockSize;
+  const std::size_t blocks = (length + plan.blockSize - 1) / plan.blockSize;
   std::uint8_t header[kUnitHeaderSize] = {};
   PutLe32(header + kUnitMagicOffset, magic);
   PutLe32(header + kUnitHeaderLengthOffset, static_cast<std::uint32_t>(kUnitHeaderSize + 2 * blocks));
-  std::memcpy(header + kUnitUnlockOffset, spec.unlock.data(), spec.unlock.size());
+  std::memcpy(header + kUnitUnlockOffset, plan.unlock.data(), plan.unlock.size());
   PutLe32(header + kUnitTargetOffset, target);
   PutLe32(header + kUnitLengthOffset, static_cast<std::uint32_t>(length));
-  PutLe32(header + kUnitBlockSizeOffset, spec.blockSize);
+  PutLe32(header + kUnitBlockSizeOffset, plan.blockSize);
   PutLe16(header + kUnitChecksumOffset, Crc16(header, kUnitHeaderSize));  // computed with the field at 0
   out.insert(out.end(), header, header + kUnitHeaderSize);
 
   for (std::size_t i = 0; i < blocks; ++i) {
-    const std::size_t begin = i * spec.blockSize;
-    const std::size_t n = std::min<std::size_t>(spec.blockSize, length - begin);
+    const std::size_t begin = i * plan.blockSize;
+    const std::size_t n = std::min<std::size_t>(plan.blockSize, length - begin);
     std::uint8_t crc[2];
     PutLe16(crc, Crc16(data.data() + begin, n));
     out.insert(out.end(), crc, crc + 2);
@@ -59,30 +59,30 @@ void SetRouterKindFlags(std::vector<std::uint8_t>& payload, ImageType type) {
   PutLe32(word, (old & ~0x6u) | (RouterKindFlags(type) << 1));
 }
 
-bool BuildImage(const ImageSpec& spec, std::vector<std::uint8_t>& out, std::string& error) {
+bool BuildImage(const ImagePlan& plan, std::vector<std::uint8_t>& out, std::string& error) {
   out.clear();
-  if (spec.type == IMAGE_NONE) return error = "no image type given", false;
-  if (spec.blockSize == 0) return error = "block size must not be 0", false;
-  if (spec.units.empty()) return error = "at least one payload is needed", false;
-  const std::string version = platform::Utf8ToAnsi(spec.version);
+  if (plan.type == IMAGE_NONE) return error = "no image type given", false;
+  if (plan.blockSize == 0) return error = "block size must not be 0", false;
+  if (plan.units.empty()) return error = "at least one payload is needed", false;
+  const std::string version = platform::Utf8ToAnsi(plan.version);
   if (version.size() >= kFileVersionField) {
     return error = "version text is " + std::to_string(version.size()) + " bytes; at most " +
                    std::to_string(kFileVersionField - 1) + " fit",
            false;
   }
-  for (std::size_t i = 0; i < spec.units.size(); ++i) {
-    if (spec.units[i].data.empty()) return error = "payload " + std::to_string(i + 1) + " is empty", false;
-    if (spec.units[i].data.size() > 0xFFFFFFFFu - 4096) return error = "payload " + std::to_string(i + 1) + " is too large", false;
+  for (std::size_t i = 0; i < plan.units.size(); ++i) {
+    if (plan.units[i].data.empty()) return error = "payload " + std::to_string(i + 1) + " is empty", false;
+    if (plan.units[i].data.size() > 0xFFFFFFFFu - 4096) return error = "payload " + std::to_string(i + 1) + " is too large", false;
   }
 
-  const bool router = IsRouterType(spec.type);
+  const bool router = IsRouterType(plan.type);
   if (router) {
-    if (spec.units.size() != 1) {
+    if (plan.units.size() != 1) {
       return error = std::string("a router image holds exactly one payload, not ") +
-                     std::to_string(spec.units.size()),
+                     std::to_string(plan.units.size()),
              false;
     }
-    const auto& data = spec.units[0].data;
+    const auto& data = plan.units[0].data;
     if (data.size() < kRouterFlagsOffset + 4) {
       return error = "a router payload must be at least 16 bytes: its kind flags lie at offset 12", false;
     }
@@ -90,10 +90,10 @@ bool BuildImage(const ImageSpec& spec, std::vector<std::uint8_t>& out, std::stri
                                (static_cast<std::uint32_t>(data[14]) << 16) |
                                (static_cast<std::uint32_t>(data[15]) << 24);
     const std::uint32_t flags = (word >> 1) & 3;
-    if (flags != RouterKindFlags(spec.type)) {
+    if (flags != RouterKindFlags(plan.type)) {
       const char* named = flags == 0 ? "app" : flags == 1 ? "boot" : flags == 2 ? "resource" : "no kind (3)";
       return error = std::string("the payload's kind flags (bits 1-2 of the word at offset 12) say ") + named +
-                     ", not " + ImageTypeName(spec.type),
+                     ", not " + ImageTypeName(plan.type),
              false;
     }
   }
@@ -101,7 +101,7 @@ bool BuildImage(const ImageSpec& spec, std::vector<std::uint8_t>& out, std::stri
   // Firmware and dashboard images state their kind in the file header, so
   // the unit count never decides it.
   const std::uint32_t kind = router ? FILE_KIND_ROUTER
-                             : spec.type == IMAGE_FIRMWARE ? FILE_KIND_FIRMWARE
+                             : plan.type == IMAGE_FIRMWARE ? FILE_KIND_FIRMWARE
                                                            : FILE_KIND_DASHBOARD;
   out.assign(kFileHeaderSize, 0);
   PutLe32(out.data(), kind);
@@ -109,16 +109,16 @@ bool BuildImage(const ImageSpec& spec, std::vector<std::uint8_t>& out, std::stri
 
   const std::uint32_t magic = router ? UNIT_MAGIC_ROUTER : UNIT_MAGIC_MODULE;
   std::uint32_t nextTarget = 0;
-  for (const ImageUnitSpec& unit : spec.units) {
+  for (const ImageUnitPlan& unit : plan.units) {
     const std::uint32_t target = unit.target.value_or(nextTarget);
-    AppendUnit(out, magic, spec, unit.data, target);
+    AppendUnit(out, magic, plan, unit.data, target);
     nextTarget = target + static_cast<std::uint32_t>(unit.data.size());
   }
 
   // Read it back: what is written must inspect as the requested type.
   CFirmwareImage check;
-  if (!check.LoadFromMemory(out.data(), out.size()) || check.Type() != spec.type) {
-    error = "internal: the built image does not read back as " + std::string(ImageTypeName(spec.type)) + ": " +
+  if (!check.LoadFromMemory(out.data(), out.size()) || check.Type() != plan.type) {
+    error = "internal: the built image does not read back as " + std::string(ImageTypeName(plan.type)) + ": " +
             check.FailureReason();
     out.clear();
     return false;

@@ -234,17 +234,17 @@ int PackImage(const PackOptions& options, std::ostream& out, std::ostream& err) 
     err << "orvane image pack: " << message << "\n";
     return kExitUsage;
   };
-  ImageSpec spec;
-  spec.type = ImageTypeFromName(options.type.c_str());
-  if (spec.type == IMAGE_NONE) return usage("--type must be boot, app, resource, firmware or dashboard");
-  spec.version = options.version;
-  spec.blockSize = options.blockSize;
-  if (!options.unlockHex.empty() && !ParseUnlock(options.unlockHex, spec.unlock)) {
+  ImagePlan plan;
+  plan.type = ImageTypeFromName(options.type.c_str());
+  if (plan.type == IMAGE_NONE) return usage("--type must be boot, app, resource, firmware or dashboard");
+  plan.version = options.version;
+  plan.blockSize = options.blockSize;
+  if (!options.unlockHex.empty() && !ParseUnlock(options.unlockHex, plan.unlock)) {
     return usage("--unlock takes exactly 16 hex digits (8 bytes)");
   }
   if (options.targets.size() > options.payloads.size()) return usage("more --target values than payloads");
   for (std::size_t i = 0; i < options.payloads.size(); ++i) {
-    ImageUnitSpec unit;
+    ImageUnitPlan unit;
     std::string error;
     if (!ReadWholeFile(options.payloads[i], unit.data, error)) {
       err << "orvane image pack: " << error << "\n";
@@ -255,11 +255,11 @@ int PackImage(const PackOptions& options, std::ostream& out, std::ostream& err) 
       if (!ParseNumber(options.targets[i], target)) return usage("bad --target address: " + options.targets[i]);
       unit.target = target;
     }
-    spec.units.push_back(std::move(unit));
+    plan.units.push_back(std::move(unit));
   }
   std::vector<std::uint8_t> image;
   std::string error;
-  if (!BuildImage(spec, image, error)) {
+  if (!BuildImage(plan, image, error)) {
     err << "orvane image pack: refused: " << error << "\n";
     return kExitFailed;
   }
@@ -267,8 +267,8 @@ int PackImage(const PackOptions& options, std::ostream& out, std::ostream& err) 
     err << "orvane image pack: " << error << "\n";
     return kExitFailed;
   }
-  out << "wrote " << options.output << ": " << ImageTypeName(spec.type) << " image, version \"" << spec.version
-      << "\", " << spec.units.size() << (spec.units.size() == 1 ? " unit, " : " units, ") << image.size()
+  out << "wrote " << options.output << ": " << ImageTypeName(plan.type) << " image, version \"" << plan.version
+      << "\", " << plan.units.size() << (plan.units.size() == 1 ? " unit, " : " units, ") << image.size()
       << " bytes\n";
   return kExitOk;
 }

@@ -95,15 +95,15 @@ TEST(ImageFormat, HandAssembledFileReadsFieldByField) {
 }
 
 TEST(ImageFormat, BuilderAgreesWithTheHandAssembledFile) {
-  ImageSpec spec;
-  spec.type = IMAGE_FIRMWARE;
-  spec.version = "1.0";
-  spec.blockSize = 4;
-  spec.unlock = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
-  spec.units.push_back({Bytes{0x30, 0x31, 0x32, 0x33, 0x34, 0x35}, 0x1000});
+  ImagePlan plan;
+  plan.type = IMAGE_FIRMWARE;
+  plan.version = "1.0";
+  plan.blockSize = 4;
+  plan.unlock = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+  plan.units.push_back({Bytes{0x30, 0x31, 0x32, 0x33, 0x34, 0x35}, 0x1000});
   Bytes built;
   std::string error;
-  ASSERT_TRUE(BuildImage(spec, built, error)) << error;
+  ASSERT_TRUE(BuildImage(plan, built, error)) << error;
   EXPECT_EQ(built, HandAssembled());
 }
 

@@ -125,22 +125,22 @@ struct UnitPlan {
 // strewn with the two bytes that framing must stuff.
 inline std::vector<std::uint8_t> BuildTestImage(ImageType type, const std::vector<UnitPlan>& units,
                                                 std::uint32_t seed = 11) {
-  ImageSpec spec;
-  spec.type = type;
-  spec.version = "11.608.13.02.00";
-  spec.unlock = kUnlockCode;
-  spec.blockSize = 1024;
-  for (const UnitPlan& plan : units) {
-    ImageUnitSpec unit;
-    unit.data = Payload(plan.size, seed++);
+  ImagePlan plan;
+  plan.type = type;
+  plan.version = "11.608.13.02.00";
+  plan.unlock = kUnlockCode;
+  plan.blockSize = 1024;
+  for (const UnitPlan& wanted : units) {
+    ImageUnitPlan unit;
+    unit.data = Payload(wanted.size, seed++);
     for (std::size_t i = 0; i < unit.data.size(); i += 97) unit.data[i] = (i / 97) % 2 ? 0x7E : 0x7D;
     if (type == IMAGE_BOOT || type == IMAGE_APP || type == IMAGE_RESOURCE) SetRouterKindFlags(unit.data, type);
-    unit.target = plan.target;
-    spec.units.push_back(std::move(unit));
+    unit.target = wanted.target;
+    plan.units.push_back(std::move(unit));
   }
   std::vector<std::uint8_t> bytes;
   std::string error;
-  if (!BuildImage(spec, bytes, error)) throw std::runtime_error("test image: " + error);
+  if (!BuildImage(plan, bytes, error)) throw std::runtime_error("test image: " + error);
   return bytes;
 }
 

@@ -24,21 +24,21 @@ inline std::vector<std::uint8_t> Payload(std::size_t size, std::uint32_t seed = 
 inline std::vector<std::uint8_t> MakeImage(ImageType type, const std::string& version,
                                            std::vector<std::size_t> unitSizes = {300},
                                            std::uint32_t blockSize = 64) {
-  ImageSpec spec;
-  spec.type = type;
-  spec.version = version;
-  spec.blockSize = blockSize;
-  spec.unlock = {1, 2, 3, 4, 5, 6, 7, 8};
+  ImagePlan plan;
+  plan.type = type;
+  plan.version = version;
+  plan.blockSize = blockSize;
+  plan.unlock = {1, 2, 3, 4, 5, 6, 7, 8};
   std::uint32_t seed = 7;
   for (const std::size_t size : unitSizes) {
-    ImageUnitSpec unit;
+    ImageUnitPlan unit;
     unit.data = Payload(size, seed++);
     if (type == IMAGE_BOOT || type == IMAGE_APP || type == IMAGE_RESOURCE) SetRouterKindFlags(unit.data, type);
-    spec.units.push_back(std::move(unit));
+    plan.units.push_back(std::move(unit));
   }
   std::vector<std::uint8_t> bytes;
   std::string error;
-  if (!BuildImage(spec, bytes, error)) throw std::runtime_error("test image: " + error);
+  if (!BuildImage(plan, bytes, error)) throw std::runtime_error("test image: " + error);
   return bytes;
 }
 
