@@ -1,0 +1,68 @@
+#pragma once
+// How the update run's worker thread reaches the dialog: the item view and
+// the warnings, both posted to the dialog's window and carried out by its
+// user-interface thread.
+//
+// Posted, not sent: the worker never waits for the user-interface thread, so
+// nothing the dialog does while a run is on (a modal message box, waiting
+// for the worker at its end) can deadlock with it. Messages posted by one
+// thread arrive in the order they were posted, so a row's colour, its text
+// and the end-of-run message keep their order. A text travels as a heap
+// object that the dialog frees when it takes the message; if the post fails
+// (the window is gone) the sender frees it.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "catalogue/prompter.h"
+#include "engine/item_view.h"
+
+namespace orvane::app {
+
+// The end-of-run message and its codes (first parameter).
+inline constexpr UINT WM_RUN_NOTIFY = 0x81F4;
+inline constexpr WPARAM RUN_NOTIFY_ENABLE_CHECK = 0;
+inline constexpr WPARAM RUN_NOTIFY_DISABLE_ALL = 1;
+inline constexpr WPARAM RUN_NOTIFY_RUN_CHECK = 2;
+
+// Private messages of the dialog, carried out on its thread.
+inline constexpr UINT WM_APP_SET_CELL = WM_APP + 1;    // lParam: CellText*, owned by the receiver
+inline constexpr UINT WM_APP_ROW_COLOUR = WM_APP + 2;  // wParam: row, lParam: 0x00BBGGRR colour
+inline constexpr UINT WM_APP_WARNING = WM_APP + 3;     // lParam: std::wstring*, owned by the receiver
+
+struct CellText {
+  int row;
+  int column;
+  std::wstring text;
+};
+
+// The list's "%" and "Status" cells and the rows' colours, as the engine
+// writes them (from any thread).
+class CDialogItemView : public IItemView {
+ public:
+  void Attach(HWND dialog) { m_hDialog = dialog; }
+  void SetCellText(int row, int column, const std::string& text) override;
+  void SetRowColour(int row, std::uint32_t colour) override;
+
+ private:
+  HWND m_hDialog = nullptr;
+};
+
+// The "Warning" message box (caption "Warning", warning icon, OK), owned by
+// the dialog. On the dialog's own thread it is shown at once; from another
+// thread it is posted and shown by the dialog's thread.
+class CWarningPrompter : public IPrompter {
+ public:
+  void Attach(HWND dialog);
+  void Warning(const std::string& text) override;
+
+ private:
+  HWND m_hDialog = nullptr;
+  DWORD m_uiThread = 0;
+};
+
+// Shows `text` in the "Warning" box owned by `owner` (may be null).
+void ShowWarningBox(HWND owner, const std::wstring& text);
+
+}  // namespace orvane::app

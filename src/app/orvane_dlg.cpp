@@ -1,0 +1,376 @@
+#include "app/orvane_dlg.h"
+
+#include <windowsx.h>
+
+#include <memory>
+#include <system_error>
+
+#include "app/module_version.h"
+#include "app/resource.h"
+#include "catalogue/string_table.h"
+#include "platform/codepage.h"
+
+namespace orvane::app {
+
+HWND g_hMainDlg = nullptr;
+widgets::CMyListCtrl* g_pItemList = nullptr;
+
+namespace {
+
+std::wstring Text(std::uint16_t id) { return platform::Utf8ToWide(LoadText(id)); }
+
+COLORREF StatusColourValue(StatusColour colour) {
+  switch (colour) {
+    case StatusColour::Red:
+      return kColourRed;
+    case StatusColour::Blue:
+      return kColourBlue;
+    case StatusColour::GreyText:
+      break;
+  }
+  return GetSysColor(COLOR_GRAYTEXT);
+}
+
+}  // namespace
+
+COrvaneDlg::COrvaneDlg(const AppSettings& settings, std::string imageFolder)
+    : m_settings(settings),
+      m_imageFolder(std::move(imageFolder)),
+      m_telnet(settings.profile),
+      m_engine(g_UpdateItems, m_view, settings.profile),
+      m_check(g_UpdateItems, m_engine, m_telnet, m_prompter, settings.profile) {
+  m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+  m_hSmallIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), 0));
+  g_pItemList = &m_lstItems;
+}
+
+COrvaneDlg::~COrvaneDlg() {
+  // The dialog cannot close during a run; a worker that is still winding
+  // down is waited for before the engine goes.
+  if (m_worker.joinable()) m_worker.join();
+  g_pItemList = nullptr;
+  if (m_hIcon != nullptr) DestroyIcon(m_hIcon);
+  if (m_hSmallIcon != nullptr) DestroyIcon(m_hSmallIcon);
+}
+
+INT_PTR COrvaneDlg::DoModal(HINSTANCE instance) {
+  return DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_ORVANE_DIALOG), nullptr, DialogProc,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK COrvaneDlg::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  COrvaneDlg* dialog = nullptr;
+  if (message == WM_INITDIALOG) {
+    dialog = reinterpret_cast<COrvaneDlg*>(lParam);
+    SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
+    dialog->m_hWnd = hWnd;
+  } else {
+    dialog = reinterpret_cast<COrvaneDlg*>(GetWindowLongPtrW(hWnd, DWLP_USER));
+  }
+  if (dialog == nullptr) return FALSE;
+  return dialog->OnMessage(message, wParam, lParam);
+}
+
+INT_PTR COrvaneDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return OnInitDialog();
+    case WM_PAINT:
+      if (!IsIconic(m_hWnd)) return FALSE;
+      OnPaint();
+      return TRUE;
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(m_hIcon);
+    case WM_CLOSE:
+      OnClose();
+      return TRUE;
+    case WM_SIZE:
+      OnSize(LOWORD(lParam), HIWORD(lParam));
+      return TRUE;
+    case WM_DRAWITEM: {
+      const DRAWITEMSTRUCT* dis = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (dis->CtlID == IDC_CHECK) {
+        m_btnCheck.DrawItem(*dis);
+        return TRUE;
+      }
+      if (dis->CtlID == IDC_UPDATE) {
+        m_btnUpdate.DrawItem(*dis);
+        return TRUE;
+      }
+      return FALSE;
+    }
+    case WM_NOTIFY: {
+      NMHDR* header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->idFrom == IDC_ITEM_LIST && header->code == NM_CUSTOMDRAW) {
+        SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT,
+                          m_lstItems.OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(lParam)));
+        return TRUE;
+      }
+      return FALSE;
+    }
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDC_CHECK:
+          if (HIWORD(wParam) == BN_CLICKED) OnCheck();
+          return TRUE;
+        case IDC_ALLOW_LOWER:
+          if (HIWORD(wParam) == BN_CLICKED) OnAllowLower();
+          return TRUE;
+        case IDC_UPDATE:
+          if (HIWORD(wParam) == BN_CLICKED) OnUpdate();
+          return TRUE;
+        case IDCANCEL:
+          OnCancel();
+          return TRUE;
+        case IDOK:
+          // There is no OK button: Enter reaches the default button (Check)
+          // or nothing, and never ends the dialog.
+          return TRUE;
+        default:
+          return FALSE;
+      }
+    case WM_RUN_NOTIFY:
+      OnRunNotify(wParam);
+      return TRUE;
+    case WM_APP_SET_CELL:
+      OnSetCell(reinterpret_cast<CellText*>(lParam));
+      return TRUE;
+    case WM_APP_ROW_COLOUR:
+      OnRowColour(static_cast<int>(wParam), static_cast<COLORREF>(lParam));
+      return TRUE;
+    case WM_APP_WARNING: {
+      std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
+      ShowWarningBox(m_hWnd, *text);
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+BOOL COrvaneDlg::OnInitDialog() {
+  // The controls the dialog works with.
+  m_btnCheck.SubclassDlgItem(IDC_CHECK, m_hWnd);
+  m_btnUpdate.SubclassDlgItem(IDC_UPDATE, m_hWnd);
+  m_chkAllowLower = Item(IDC_ALLOW_LOWER);
+  m_lstItems.SubclassDlgItem(IDC_ITEM_LIST, m_hWnd);
+  CheckDlgButton(m_hWnd, IDC_ALLOW_LOWER, m_bAllowLower ? BST_CHECKED : BST_UNCHECKED);
+
+  SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
+  g_hMainDlg = m_hWnd;
+
+  // The worker's side: cells, warnings and the end message come here.
+  m_view.Attach(m_hWnd);
+  m_prompter.Attach(m_hWnd);
+  m_engine.SetPrompter(&m_prompter);
+  m_engine.SetRunFinished([this] {
+    m_bRunFinished = true;
+    PostMessageW(g_hMainDlg, WM_RUN_NOTIFY, RUN_NOTIFY_ENABLE_CHECK, 0);
+  });
+  if (m_settings.problems.empty()) {
+    m_engine.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
+  } else {
+    for (const std::string& problem : m_settings.problems) {
+      m_engine.Log().AddLine("%s %s", kSettingsFileName, problem.c_str());
+    }
+    m_engine.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
+  }
+
+  CModuleVersion version;
+  if (version.LoadVersionInfo(OwnModuleName())) {
+    const std::wstring title = version.GetValue(L"ProductName") + L" - " + version.GetValue(L"ProductVersion");
+    SetWindowTextW(m_hWnd, title.c_str());
+  }
+
+  m_btnCheck.SetText(Text(IDS_CHECK_BUTTON));
+  m_btnCheck.SetIcon(IDI_CHECK);
+  m_btnUpdate.SetText(Text(IDS_UPDATE_BUTTON));
+  m_btnUpdate.SetIcon(IDI_UPDATE);
+  SetWindowTextW(m_chkAllowLower, Text(IDS_ALLOW_LOWER).c_str());
+
+  m_lstItems.SetRedraw(false);
+  for (std::size_t i = 0; i < kItemColumns.size(); ++i) {
+    const ColumnSpec& column = kItemColumns[i];
+    const std::wstring heading = Text(column.heading);
+    m_lstItems.InsertColumn(static_cast<int>(i), heading, column.centred ? LVCFMT_CENTER : LVCFMT_LEFT,
+                            m_lstItems.GetStringWidth(platform::Utf8ToWide(ColumnSampleText(column))));
+  }
+  m_lstItems.SetRedraw(true);
+
+  RECT client;
+  GetClientRect(m_hWnd, &client);
+  m_clientSize = ClampClientSize(client.right, client.bottom);
+  Layout();
+
+  LoadItemNames(g_UpdateItems);
+  return TRUE;
+}
+
+void COrvaneDlg::OnPaint() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(m_hWnd, &paint);
+  SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  GetClientRect(m_hWnd, &client);
+  const int x = (client.right - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, m_hIcon);
+  EndPaint(m_hWnd, &paint);
+}
+
+void COrvaneDlg::EnableControls(bool check, bool update, bool option) {
+  EnableWindow(Item(IDC_CHECK), check);
+  EnableWindow(Item(IDC_UPDATE), update);
+  EnableWindow(m_chkAllowLower, option);
+}
+
+void COrvaneDlg::OnCheck() {
+  if (RunInProgress()) return;  // the buttons are disabled then; a stray message changes nothing
+  EnableControls(false, false, false);
+
+  m_lstItems.DeleteAllItems();
+  UpdateWindow(m_hWnd);
+  RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+
+  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  const bool ok = m_check.RunCheck(m_imageFolder);
+  SetCursor(previous);
+  if (!ok) {
+    EnableWindow(Item(IDC_CHECK), TRUE);
+    SetFocus(Item(IDC_CHECK));
+    EnableWindow(Item(IDC_UPDATE), FALSE);
+    EnableWindow(m_chkAllowLower, FALSE);
+    return;
+  }
+  InsertItemRows();
+  Layout();
+  ApplyEvaluation();
+}
+
+void COrvaneDlg::InsertItemRows() {
+  for (int row = 0; row < kItemCount; ++row) {
+    const CUpdateItem& item = g_UpdateItems[row];
+    m_lstItems.InsertItem(row, platform::Utf8ToWide(item.m_strName));
+    m_lstItems.SetItemText(row, 1, platform::Utf8ToWide(item.m_strOriginalVersion));
+    m_lstItems.SetItemText(row, 2, platform::Utf8ToWide(item.GetUpdateVersion()));
+  }
+}
+
+void COrvaneDlg::ApplyEvaluation() {
+  const Evaluation evaluation = EvaluateItems(g_UpdateItems, m_bAllowLower != FALSE);
+  ApplySelection(evaluation, g_UpdateItems);
+  for (int row = 0; row < kItemCount && row < m_lstItems.GetItemCount(); ++row) {
+    const RowEvaluation& r = evaluation.rows[row];
+    m_lstItems.SetItemData(row, static_cast<LPARAM>(StatusColourValue(r.colour)));
+    m_lstItems.SetItemText(row, COLUMN_STATUS, Text(r.status));
+  }
+  EnableControls(evaluation.checkEnabled, evaluation.updateEnabled, evaluation.optionEnabled);
+  if (evaluation.focus == Focus::Check) SetFocus(Item(IDC_CHECK));
+  if (evaluation.focus == Focus::Update) SetFocus(Item(IDC_UPDATE));
+}
+
+void COrvaneDlg::OnClose() {
+  if (RunInProgress()) {
+    ShowWarningBox(m_hWnd, Text(IDS_STILL_RUNNING));
+    return;
+  }
+  EndDialog(m_hWnd, IDCANCEL);
+}
+
+void COrvaneDlg::OnCancel() {
+  if (RunInProgress()) return;  // Escape during a run: nothing at all
+  EndDialog(m_hWnd, IDCANCEL);
+}
+
+void COrvaneDlg::OnSize(int width, int height) {
+  m_clientSize = ClampClientSize(width, height);
+  Layout();
+}
+
+void COrvaneDlg::Layout() {
+  if (m_lstItems.GetSafeHwnd() == nullptr) return;
+  const DialogLayout layout = ComputeLayout(m_clientSize);
+  const auto place = [](HWND control, const ControlRect& r) {
+    MoveWindow(control, r.x, r.y, r.width, r.height, TRUE);
+  };
+  place(Item(IDC_CHECK), layout.check);
+  place(Item(IDC_UPDATE), layout.update);
+  place(m_chkAllowLower, layout.option);
+  place(m_lstItems.GetSafeHwnd(), layout.list);
+  FitColumns();
+  // Moved controls are repainted with the dialog, not just invalidated.
+  RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void COrvaneDlg::FitColumns() {
+  m_lstItems.SetRedraw(false);
+  for (std::size_t i = 0; i < kItemColumns.size(); ++i) {
+    const int column = static_cast<int>(i);
+    const int sample = m_lstItems.GetStringWidth(platform::Utf8ToWide(ColumnSampleText(kItemColumns[i])));
+    m_lstItems.SetColumnWidth(column, LVSCW_AUTOSIZE);
+    const int contents = m_lstItems.GetColumnWidth(column);
+    m_lstItems.SetColumnWidth(column, LVSCW_AUTOSIZE_USEHEADER);
+    const int withHeading = m_lstItems.GetColumnWidth(column);
+    m_lstItems.SetColumnWidth(column, FitColumnWidth(sample, contents, withHeading));
+  }
+  m_lstItems.SetRedraw(true);
+}
+
+void COrvaneDlg::OnAllowLower() {
+  m_bAllowLower = IsDlgButtonChecked(m_hWnd, IDC_ALLOW_LOWER) == BST_CHECKED;
+  ApplyEvaluation();
+}
+
+void COrvaneDlg::OnUpdate() {
+  if (RunInProgress()) return;
+  m_bRunActive = true;
+  m_bRunFinished = false;
+  try {
+    m_worker = std::thread([this] { m_engine.Run(); });
+  } catch (const std::system_error&) {
+    // No thread, no run: the dialog stays as the check left it.
+    m_bRunActive = false;
+    return;
+  }
+  EnableControls(false, false, false);
+}
+
+void COrvaneDlg::OnRunNotify(WPARAM code) {
+  switch (code) {
+    case RUN_NOTIFY_ENABLE_CHECK:
+      // The run's last act is this message; its thread is ending.
+      if (m_bRunActive && m_bRunFinished) {
+        if (m_worker.joinable()) m_worker.join();
+        m_bRunActive = false;
+      }
+      EnableWindow(Item(IDC_CHECK), TRUE);
+      break;
+    case RUN_NOTIFY_DISABLE_ALL:
+      EnableControls(false, false, false);
+      break;
+    case RUN_NOTIFY_RUN_CHECK:
+      OnCheck();
+      break;
+    default:
+      CheckDlgButton(m_hWnd, IDC_ALLOW_LOWER, m_bAllowLower ? BST_CHECKED : BST_UNCHECKED);
+      break;
+  }
+}
+
+void COrvaneDlg::OnSetCell(CellText* cell) {
+  std::unique_ptr<CellText> owned(cell);
+  if (owned->row < 0 || owned->row >= m_lstItems.GetItemCount()) return;
+  m_lstItems.SetItemText(owned->row, owned->column, owned->text);
+}
+
+void COrvaneDlg::OnRowColour(int row, COLORREF colour) {
+  if (row < 0 || row >= m_lstItems.GetItemCount()) return;
+  m_lstItems.SetItemData(row, static_cast<LPARAM>(colour));
+  ListView_RedrawItems(m_lstItems.GetSafeHwnd(), row, row);
+}
+
+}  // namespace orvane::app
