@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/app_settings.h"
 #include "app/dialog_bridge.h"
@@ -38,8 +37,6 @@ AppSettings LoadSettings() {
   CloseHandle(file);
   return ParseSettings(text);
 }
-
-std::string FolderUtf8(const std::wstring& folder) { return platform::WideToUtf8(folder); }
 
 }  // namespace
 
@@ -103,7 +100,7 @@ bool COrvaneApp::InitInstance() {
   const AppSettings settings = LoadSettings();
   platform::SetTimeScale(settings.timeScale);
   {
-    COrvaneDlg dialog(settings, FolderUtf8(OwnModuleFolder()));
+    COrvaneDlg dialog(settings, platform::WideToUtf8(OwnModuleFolder()));
     dialog.DoModal(m_hInstance);
     // 6. The next copy may start.
     ReleaseMutex(mutex);

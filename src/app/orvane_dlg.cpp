@@ -1,7 +1,5 @@
 #include "app/orvane_dlg.h"
 
-#include <windowsx.h>
-
 #include <memory>
 #include <system_error>
 
@@ -233,7 +231,6 @@ void COrvaneDlg::OnCheck() {
   EnableControls(false, false, false);
 
   m_lstItems.DeleteAllItems();
-  UpdateWindow(m_hWnd);
   RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));

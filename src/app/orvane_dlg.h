@@ -31,8 +31,6 @@
 
 namespace orvane::app {
 
-class COrvaneDlg;
-
 // The dialog's window and its item list, for the update run's side.
 extern HWND g_hMainDlg;
 extern widgets::CMyListCtrl* g_pItemList;
