@@ -21,3 +21,48 @@ export WINEDEBUG=-all
 rm -rf "$WINEPREFIX"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 ctest --preset windows
+
+# The Windows build of the updater against the simulated router, which runs
+# natively on loopback: a check, then an update of a router image and the
+# module's firmware, with images packed by the Windows build itself.
+echo "== orvane-cli.exe under wine against the simulator on loopback"
+cmake --preset dev >/dev/null
+cmake --build --preset dev --target orvane-routersim -j "${ORVANE_JOBS:-2}" >/dev/null
+work="$PWD/$build/cli-loopback"
+rm -rf "$work"
+mkdir -p "$work/images"
+cli() { cmake/toolchains/wine-run.sh "$WINEPREFIX" "$PWD/$build/src/cli/orvane-cli.exe" "$@"; }
+# A path as the Windows program sees it (drive Z: is the root); a path that
+# starts with "/" would read as a Windows-style option there.
+win() { printf 'Z:%s' "${1//\//\\}"; }
+python3 - "$work" <<'PY'
+import os, struct, sys
+d = sys.argv[1]
+app = bytearray(os.urandom(256 * 1024))
+word = struct.unpack_from("<I", app, 12)[0]
+struct.pack_into("<I", app, 12, word & ~6)  # router payload kind 0: app
+open(os.path.join(d, "app.dat"), "wb").write(app)
+for name, size in (("amss", 200 * 1024), ("dsp", 100 * 1024)):
+    open(os.path.join(d, name + ".dat"), "wb").write(os.urandom(size))
+PY
+cli image pack --type app --version 2.1.10.3.7 -o "$(win "$work/images/router_app.bin")" "$(win "$work/app.dat")"
+cli image pack --type firmware --version 11.608.13.02.00 --unlock 3132333435363738 --target 0x00100000 \
+  -o "$(win "$work/images/module_fw.bin")" "$(win "$work/amss.dat")" "$(win "$work/dsp.dat")"
+
+scale=0.05
+build/dev/tools/routersim/orvane-routersim --time-scale "$scale" >"$work/ports" &
+sim_pid=$!
+trap 'kill "$sim_pid" 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ "$(wc -l <"$work/ports")" -ge 3 ] && break; sleep 0.1; done
+port_of() { grep "^$1 " "$work/ports" | sed 's/.*://'; }
+net=(--dir "$(win "$work/images")" --broadcast 127.0.0.1 --port "$(port_of relay)" --control-port "$(port_of control)"
+     --telnet-port "$(port_of telnet)" --time-scale "$scale" --log-dir "$(win "$work/logs")")
+cli check "${net[@]}"
+cli update --yes "${net[@]}" | tee "$work/update.txt"
+successes="$(grep -c "Download success" "$work/update.txt" || true)"
+if [ "$successes" -ne 2 ]; then
+  echo "expected 2 items with \"Download success\", saw $successes" >&2
+  exit 1
+fi
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
