@@ -11,6 +11,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +133,9 @@ struct RouterSim::Connection {
     std::vector<std::uint8_t> bytes;
   };
   std::deque<TimedBytes> moduleAnswers;
+  // When the first byte of the piece being collected arrived: a rate-limited
+  // link carries a piece's bytes on as they come in.
+  std::chrono::steady_clock::time_point pieceStart{};
 };
 
 // Routes one relay connection's stream events into the records, the module
@@ -183,10 +189,13 @@ class RouterSim::RelayEvents : public IRelayEvents {
       m_conn.out.append(reply.begin(), reply.end());
       return;
     }
-    // The request crosses the link after whatever is still crossing; the
+    // The request's bytes go on to the link as they arrive, after whatever
+    // is still crossing; its last byte cannot cross before it came in. The
     // answer starts back once the request is over and the way back is free.
     const auto now = std::chrono::steady_clock::now();
-    m_sim.m_linkToModuleFree = std::max(now, m_sim.m_linkToModuleFree) + m_sim.LinkTime(wire.size());
+    const auto crossed = std::max(m_conn.pieceStart, m_sim.m_linkToModuleFree) + m_sim.LinkTime(wire.size());
+    m_sim.m_linkToModuleFree = std::max(crossed, now + m_sim.LinkTime(1));
+    m_conn.pieceStart = now;  // a next piece starts in the bytes at hand
     std::vector<std::uint8_t> reply = m_sim.m_module->OnRelayBytes(wire, packet);
     if (reply.empty()) return;
     m_sim.m_linkFromModuleFree =
@@ -437,6 +446,11 @@ std::optional<std::chrono::nanoseconds> RouterSim::PollTimeout() const {
 }
 
 void RouterSim::Serve() {
+  // The poll time-outs keep a rate-limited module link's time; the system's
+  // default slack of 50 us a wake-up would add up over thousands of blocks.
+#ifdef __linux__
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   std::vector<pollfd> fds;
   while (!m_stop) {
     fds.clear();
@@ -574,6 +588,7 @@ void RouterSim::ReadConnection(Connection& conn) {
     }
   }
   conn.received += bytes.size();
+  if (conn.stream.PendingBytes() == 0) conn.pieceStart = std::chrono::steady_clock::now();
   RelayEvents events(*this, conn);
   conn.stream.Feed(bytes, events);
   if (cut) conn.closed = true;  // the fault: drop the connection, queued output and all

@@ -56,9 +56,10 @@ struct Config {
   // second; 0 = no limit. Each byte to or from the module takes 8 bits of
   // it (a UART's start and stop bits are not counted: pass 80% of the baud
   // rate to model them). Both directions run at once, each byte after the
-  // one before: a request reaches the module when its last byte has crossed,
-  // and the answer leaves once it has crossed back. In system time, so the
-  // clock's time scale applies.
+  // one before; the relay passes bytes on as they arrive, so a request
+  // reaches the module when its last byte has crossed, and the answer
+  // arrives once it has crossed back. In system time, so the clock's time
+  // scale applies.
   std::uint64_t moduleLinkBitsPerSecond = 0;
   Faults faults;
 
