@@ -97,15 +97,7 @@ struct IoResult {
 
 // --- Creating, connecting, closing --------------------------------------
 
-// A stream socket, with TCP_NODELAY: each send goes out at once rather than
-// wait for the acknowledgement of what went before (Nagle's algorithm). With
-// the ports' small send buffers a request that does not fit at once would
-// otherwise send its tail only a round trip later, on every block.
 SocketHandle OpenStreamSocket(std::uint32_t* error);
-// For measurements only (the benchmarks show what Nagle's algorithm costs):
-// whether stream sockets opened from now on get TCP_NODELAY. On by default;
-// the program never switches it off.
-void SetStreamNoDelay(bool on);
 SocketHandle OpenDatagramSocket(std::uint32_t* error);
 
 // SO_RCVBUF and SO_SNDBUF, in bytes. The system may round them up (Linux

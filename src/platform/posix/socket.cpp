@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -180,21 +179,11 @@ bool AbortEvent::WaitFor(std::uint32_t ms) const {
 
 // --- Creating, connecting, closing -----------------------------------------
 
-namespace {
-std::atomic<bool> g_streamNoDelay{true};
-}  // namespace
-
-void SetStreamNoDelay(bool on) { g_streamNoDelay = on; }
-
 SocketHandle OpenStreamSocket(std::uint32_t* error) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = LastErrno();
     return kInvalidSocket;
-  }
-  if (g_streamNoDelay) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a refusal only costs time
   }
   return static_cast<SocketHandle>(fd);
 }

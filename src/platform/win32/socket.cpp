@@ -15,7 +15,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -188,22 +187,11 @@ void DisableUdpConnReset(SOCKET socket) {
 
 // --- Creating, connecting, closing -----------------------------------------
 
-namespace {
-std::atomic<bool> g_streamNoDelay{true};
-}  // namespace
-
-void SetStreamNoDelay(bool on) { g_streamNoDelay = on; }
-
 SocketHandle OpenStreamSocket(std::uint32_t* error) {
   const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (s == INVALID_SOCKET) {
     *error = LastWsaError();
     return kInvalidSocket;
-  }
-  if (g_streamNoDelay) {
-    const BOOL on = TRUE;
-    // A refusal only costs time.
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   }
   return static_cast<SocketHandle>(s);
 }
