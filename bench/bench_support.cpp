@@ -189,9 +189,11 @@ class Fd {
 
 void SetInt(int fd, int level, int name, int value) { ::setsockopt(fd, level, name, &value, sizeof value); }
 
-// A listening socket on 127.0.0.1 with a port the system picks.
-int Listen(std::uint16_t* port) {
+// A listening socket on 127.0.0.1 with a port the system picks; with
+// `segmentBytes`, its connections announce that segment size.
+int Listen(std::uint16_t* port, int segmentBytes = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (segmentBytes > 0) SetInt(fd, IPPROTO_TCP, TCP_MAXSEG, segmentBytes);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -245,7 +247,7 @@ bool ReceiveAll(int fd, std::uint8_t* data, std::size_t size) {
 
 double StopAndWaitRate(std::size_t blocks, std::size_t blockBytes, std::size_t ackBytes, SocketOptions options) {
   std::uint16_t port = 0;
-  Fd listener(Listen(&port));
+  Fd listener(Listen(&port, options.segmentBytes));
   std::thread peer([&] {
     Fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (options.noDelay) SetInt(conn.get(), IPPROTO_TCP, TCP_NODELAY, 1);
@@ -270,7 +272,7 @@ double StopAndWaitRate(std::size_t blocks, std::size_t blockBytes, std::size_t a
 
 double RawSendRate(const std::uint8_t* data, std::size_t size, std::size_t writeBytes, SocketOptions options) {
   std::uint16_t port = 0;
-  Fd listener(Listen(&port));
+  Fd listener(Listen(&port, options.segmentBytes));
   Clock::time_point end{};
   std::thread peer([&] {
     Fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));

@@ -100,6 +100,7 @@ class EngineOnSim {
 struct SocketOptions {
   bool noDelay = true;           // TCP_NODELAY on both ends
   int bufferBytes = -1;          // SO_SNDBUF/SO_RCVBUF on the sending side; -1: the system's default
+  int segmentBytes = 0;          // the largest segment the receiver announces (1460: Ethernet's); 0: loopback's
 };
 
 // Stop-and-wait: `blocks` blocks of `blockBytes`, each answered by a

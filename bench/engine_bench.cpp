@@ -11,13 +11,13 @@
 //   reader CPU        the framed channel's reader thread, per MiB of replies,
 //                     beside a reader of the same stream that takes 4 KiB
 //                     per receive
-//   traps             the download and the transfer without TCP_NODELAY on
-//                     the port (as before the fix); the stop-and-wait
-//                     reference with Nagle's algorithm on and with the socket
-//                     buffers at the system's minimum; a plain sender with
-//                     buffers 0; and beside the main measures, the engine
-//                     against a bare peer and a plain client against the
-//                     simulator, which tell where a shortfall comes from
+//   traps             stop-and-wait of frame-sized blocks with Nagle's
+//                     algorithm on, with the socket buffers at the system's
+//                     minimum, and in Ethernet-sized segments; the engine in
+//                     Ethernet-sized segments; a plain sender with buffers 0;
+//                     and beside the main measures, the engine against a bare
+//                     peer and a plain client against the simulator, which
+//                     tell where a shortfall comes from
 //
 // Every measure runs its reference and itself in turn, a few times, and
 // reports the medians: on a shared machine the absolute numbers wander,
@@ -52,26 +52,17 @@ using namespace orvane::bench;
 constexpr double kMB = 1e6;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-// The engine's relay connection with or without TCP_NODELAY (without: the
-// port as it was before the fix, for the before-and-after rows).
-bool ConnectWith(CUpdateEngine& engine, bool noDelay) {
-  platform::SetStreamNoDelay(noDelay);
-  const bool connected = engine.ConnectRouter();
-  platform::SetStreamNoDelay(true);
-  return connected;
-}
-
 // One DownloadImage of a firmware image of `bytes` data bytes to a fresh
 // simulated module (a module's memory keeps what it was given); returns the
 // payload rate in bytes per second, or 0 when the download failed.
-double DownloadRate(std::size_t bytes, std::uint64_t linkBitsPerSecond, std::string* failure, bool noDelay = true) {
+double DownloadRate(std::size_t bytes, std::uint64_t linkBitsPerSecond, std::string* failure) {
   routersim::Config config;
   config.moduleLinkBitsPerSecond = linkBitsPerSecond;
   routersim::ModuleConfig module;
   module.start = routersim::ModuleStart::kDownloader;
   EngineOnSim run(config, module);
   const CFirmwareImage* image = run.LoadItem(IMAGE_FIRMWARE, ImageFile(IMAGE_FIRMWARE, bytes));
-  if (image == nullptr || !ConnectWith(run.Engine(), noDelay)) {
+  if (image == nullptr || !run.Connect()) {
     *failure = "engine could not connect or load its image";
     return 0;
   }
@@ -93,8 +84,11 @@ double DownloadRate(std::size_t bytes, std::uint64_t linkBitsPerSecond, std::str
 // download alone.
 class BareAcknowledger {
  public:
-  BareAcknowledger() {
+  // `segmentBytes` > 0: the connection announces that segment size (1460 for
+  // Ethernet's), so the engine's frames leave in several segments.
+  explicit BareAcknowledger(int segmentBytes = 0) {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (segmentBytes > 0) ::setsockopt(m_listener, IPPROTO_TCP, TCP_MAXSEG, &segmentBytes, sizeof segmentBytes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -146,8 +140,8 @@ class BareAcknowledger {
 };
 
 // DownloadImage to the bare acknowledger: bytes per second, 0 on failure.
-double DownloadRateBarePeer(std::size_t bytes, bool noDelay) {
-  BareAcknowledger peer;
+double DownloadRateBarePeer(std::size_t bytes, int segmentBytes) {
+  BareAcknowledger peer(segmentBytes);
   UpdateItems items;
   TimingView view;
   NetworkProfile profile;
@@ -157,7 +151,7 @@ double DownloadRateBarePeer(std::size_t bytes, bool noDelay) {
   engine.m_ip = {127, 0, 0, 1};
   CFirmwareImage& image = items[IMAGE_FIRMWARE].m_image;
   image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
-  if (!image.LoadImage() || !ConnectWith(engine, noDelay)) return 0;
+  if (!image.LoadImage() || !engine.ConnectRouter()) return 0;
   const auto start = Clock::now();
   const bool ok = engine.DownloadImage(image);
   const double seconds = Seconds(Clock::now() - start);
@@ -241,32 +235,28 @@ double SimulatorStopAndWaitRate(std::size_t bytes, std::uint64_t linkBitsPerSeco
 
 void BM_ModuleDownload(benchmark::State& state) {
   const std::size_t bytes = static_cast<std::size_t>(state.range(0)) << 20;
-  std::vector<double> engine, reference, bare, simulator, engineNagle, bareNagle;
+  std::vector<double> engine, reference, bare, simulator, bareEthernet;
   for (auto _ : state) {
     reference.push_back(StopAndWaitRate(bytes / 4096, 4096, 5, SocketOptions{}));
     std::string failure;
     const double rate = DownloadRate(bytes, 0, &failure);
-    const double before = DownloadRate(bytes, 0, &failure, false);
-    if (rate == 0 || before == 0) {
+    if (rate == 0) {
       state.SkipWithError(failure.c_str());
       return;
     }
     engine.push_back(rate);
-    engineNagle.push_back(before);
     state.SetIterationTime(static_cast<double>(bytes) / rate);
-    // The engine alone, with and without the fix, twice in turn: the
-    // difference shows in some runs and not in others.
+    // The engine alone, in loopback's segments and in Ethernet's, in turn.
     for (int i = 0; i < 2; ++i) {
-      bare.push_back(DownloadRateBarePeer(bytes, true));
-      bareNagle.push_back(DownloadRateBarePeer(bytes, false));
+      bare.push_back(DownloadRateBarePeer(bytes, 0));
+      bareEthernet.push_back(DownloadRateBarePeer(bytes, 1460));
     }
     simulator.push_back(SimulatorStopAndWaitRate(bytes, 0));
   }
   state.counters["download_MBps"] = Median(engine) / kMB;
-  state.counters["download_nagle_MBps"] = Median(engineNagle) / kMB;
   state.counters["stop_and_wait_MBps"] = Median(reference) / kMB;
   state.counters["engine_bare_peer_MBps"] = Median(bare) / kMB;
-  state.counters["engine_bare_peer_nagle_MBps"] = Median(bareNagle) / kMB;
+  state.counters["engine_bare_peer_ethernet_MBps"] = Median(bareEthernet) / kMB;
   state.counters["simulator_plain_client_MBps"] = Median(simulator) / kMB;
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
   state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
@@ -300,18 +290,12 @@ void BM_ModuleDownload(benchmark::State& state) {
           .note = "the simulator's side alone (it decodes, checks and keeps every block)",
       },
       {
-          .name = "fixed trap: DownloadImage to a bare acknowledger, Nagle on (before TCP_NODELAY)",
+          .name = "trap: DownloadImage to a bare acknowledger in Ethernet-sized segments (Nagle on)",
           .unit = "MB/s",
-          .value = "engine_bare_peer_nagle_MBps",
+          .value = "engine_bare_peer_ethernet_MBps",
           .reference = "engine_bare_peer_MBps",
-          .note = "reference: the same with TCP_NODELAY on the port (after the fix)",
-      },
-      {
-          .name = "fixed trap: module download 16 MiB, Nagle on (before TCP_NODELAY)",
-          .unit = "MB/s",
-          .value = "download_nagle_MBps",
-          .reference = "download_MBps",
-          .note = "reference: the same with TCP_NODELAY on the port (after the fix)",
+          .note = "the peer announces 1460-byte segments, so each 4 KiB frame leaves in three and Nagle's "
+                  "algorithm would hold the last one for an acknowledgement; reference: loopback's segments",
       },
   }));
 }
@@ -380,10 +364,10 @@ bool ImageTaken(routersim::RouterSim& sim, std::uint32_t waitMs) {
 // The engine's transfer: timed from the moment it shows "Sending router
 // module's update data " (the trigger and its pause are behind it) until the
 // simulator has taken the image's last byte.
-double EngineTransferRate(const std::string& path, std::string* failure, bool noDelay = true) {
+double EngineTransferRate(const std::string& path, std::string* failure) {
   EngineOnSim run({}, {});
   const CFirmwareImage* image = run.LoadItem(IMAGE_BOOT, path);
-  if (image == nullptr || !ConnectWith(run.Engine(), noDelay)) {
+  if (image == nullptr || !run.Connect()) {
     *failure = "engine could not connect or load its image";
     return 0;
   }
@@ -455,7 +439,7 @@ void BM_RouterTransfer(benchmark::State& state) {
     state.SkipWithError(image.FailureReason().c_str());
     return;
   }
-  std::vector<double> engine, reference, intake, small, smallIntake, engineNagle;
+  std::vector<double> engine, reference, intake, small, smallIntake;
   for (auto _ : state) {
     reference.push_back(RawSendRate(image.UnitData(0), bytes, ROUTER_BLOCK_SIZE, SocketOptions{.noDelay = false}));
     small.push_back(
@@ -464,17 +448,14 @@ void BM_RouterTransfer(benchmark::State& state) {
     smallIntake.push_back(SimulatorIntakeRate(image.UnitData(0), bytes, 0));
     std::string failure;
     const double rate = EngineTransferRate(path, &failure);
-    const double before = EngineTransferRate(path, &failure, false);
-    if (rate == 0 || before == 0) {
+    if (rate == 0) {
       state.SkipWithError(failure.c_str());
       return;
     }
     engine.push_back(rate);
-    engineNagle.push_back(before);
     state.SetIterationTime(static_cast<double>(bytes) / rate);
   }
   state.counters["transfer_MBps"] = Median(engine) / kMB;
-  state.counters["transfer_nagle_MBps"] = Median(engineNagle) / kMB;
   state.counters["raw_send_MBps"] = Median(reference) / kMB;
   state.counters["simulator_intake_MBps"] = Median(intake) / kMB;
   state.counters["raw_send_buffers0_MBps"] = Median(small) / kMB;
@@ -492,9 +473,9 @@ void BM_RouterTransfer(benchmark::State& state) {
           .limit = "the simulated router takes the same writes from a plain sender at "
                    "{simulator_intake_MBps:.1f} MB/s (it keeps every byte), and at "
                    "{simulator_intake_buffers0_MBps:.1f} MB/s when the sender's socket buffers are 0 as the port "
-                   "sets them: on Linux that leaves a send buffer of about 4.6 KB, so every 7300-byte write waits "
-                   "for the router to take part of it before the rest can go. The buffers of 0 are part of the "
-                   "port's specified opening and were left as they are",
+                   "sets them. The port's send buffer is then about 4.6 KB (Linux's least): it takes part of each "
+                   "7300-byte write, and the rest waits, pass by pass, in poll() until the router has read. The "
+                   "buffers of 0 are part of the port's specified opening and were left as they are",
       },
       {
           .name = "  plain sender to the simulated router, same writes",
@@ -509,13 +490,6 @@ void BM_RouterTransfer(benchmark::State& state) {
           .value = "simulator_intake_buffers0_MBps",
           .reference = "simulator_intake_MBps",
           .note = "trap: socket buffers 0; reference: the same sender with the system's buffers",
-      },
-      {
-          .name = "fixed trap: router transfer, Nagle on (before TCP_NODELAY)",
-          .unit = "MB/s",
-          .value = "transfer_nagle_MBps",
-          .reference = "transfer_MBps",
-          .note = "reference: the same with TCP_NODELAY on the port (after the fix)",
       },
       {
           .name = "trap: plain send in 7300-byte writes, socket buffers 0",
@@ -695,29 +669,40 @@ void BM_ReaderCpu(benchmark::State& state) {
 // reference as the other measures use it.
 void BM_StopAndWaitTraps(benchmark::State& state) {
   const std::size_t blocks = static_cast<std::size_t>(state.range(0));
-  std::vector<double> clean, nagle, small, both;
+  // The blocks as the engine's frames are long: 4096 bytes behind a 7-byte
+  // header, flags, check bytes and some stuffing.
+  constexpr std::size_t kFrame = 4150;
+  std::vector<double> clean, nagle, small, both, ethernet, ethernetNagle;
   for (auto _ : state) {
-    clean.push_back(StopAndWaitRate(blocks, 4096, 5, SocketOptions{}));
-    nagle.push_back(StopAndWaitRate(blocks, 4096, 5, SocketOptions{.noDelay = false}));
-    small.push_back(StopAndWaitRate(blocks, 4096, 5, SocketOptions{.noDelay = true, .bufferBytes = 0}));
-    both.push_back(StopAndWaitRate(blocks, 4096, 5, SocketOptions{.noDelay = false, .bufferBytes = 0}));
-    state.SetIterationTime(static_cast<double>(blocks * 4096) / both.back());
+    clean.push_back(StopAndWaitRate(blocks, kFrame, 5, SocketOptions{}));
+    nagle.push_back(StopAndWaitRate(blocks, kFrame, 5, SocketOptions{.noDelay = false}));
+    small.push_back(StopAndWaitRate(blocks, kFrame, 5, SocketOptions{.noDelay = true, .bufferBytes = 0}));
+    both.push_back(StopAndWaitRate(blocks, kFrame, 5, SocketOptions{.noDelay = false, .bufferBytes = 0}));
+    ethernet.push_back(StopAndWaitRate(blocks, kFrame, 5, SocketOptions{.noDelay = true, .segmentBytes = 1460}));
+    ethernetNagle.push_back(StopAndWaitRate(
+        blocks, kFrame, 5, SocketOptions{.noDelay = false, .bufferBytes = 0, .segmentBytes = 1460}));
+    state.SetIterationTime(static_cast<double>(blocks * kFrame) / both.back());
   }
   state.counters["stop_and_wait_MBps"] = Median(clean) / kMB;
   state.counters["nagle_MBps"] = Median(nagle) / kMB;
   state.counters["buffers0_MBps"] = Median(small) / kMB;
   state.counters["nagle_buffers0_MBps"] = Median(both) / kMB;
-  const auto trap = [](std::string name, std::string value) {
+  state.counters["ethernet_MBps"] = Median(ethernet) / kMB;
+  state.counters["ethernet_nagle_buffers0_MBps"] = Median(ethernetNagle) / kMB;
+  const auto trap = [](std::string name, std::string value, std::string reference) {
     return MeasureSpec{.name = std::move(name),
                        .unit = "MB/s",
                        .value = std::move(value),
-                       .reference = "stop_and_wait_MBps",
+                       .reference = std::move(reference),
                        .note = "reference: the same exchange with TCP_NODELAY and the system's buffers"};
   };
   state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
-      trap("trap: stop-and-wait 4 KiB/5 B, Nagle on", "nagle_MBps"),
-      trap("trap: stop-and-wait 4 KiB/5 B, socket buffers 0", "buffers0_MBps"),
-      trap("trap: stop-and-wait 4 KiB/5 B, Nagle on and buffers 0", "nagle_buffers0_MBps"),
+      trap("trap: stop-and-wait of 4150-byte frames/5 B, Nagle on", "nagle_MBps", "stop_and_wait_MBps"),
+      trap("trap: stop-and-wait of 4150-byte frames/5 B, socket buffers 0", "buffers0_MBps", "stop_and_wait_MBps"),
+      trap("trap: stop-and-wait of 4150-byte frames/5 B, Nagle on and buffers 0", "nagle_buffers0_MBps",
+           "stop_and_wait_MBps"),
+      trap("trap: the same in Ethernet-sized segments, Nagle on and buffers 0", "ethernet_nagle_buffers0_MBps",
+           "ethernet_MBps"),
   }));
 }
 
