@@ -470,12 +470,14 @@ void BM_RouterTransfer(benchmark::State& state) {
           .minRatio = 0.8,
           .note = "timed from \"Sending router module's update data \" to the router holding the last byte; "
                   "reference: plain loopback send in 7300-byte writes to a draining reader",
-          .limit = "the simulated router takes the same writes from a plain sender at "
-                   "{simulator_intake_MBps:.1f} MB/s (it keeps every byte), and at "
-                   "{simulator_intake_buffers0_MBps:.1f} MB/s when the sender's socket buffers are 0 as the port "
-                   "sets them. The port's send buffer is then about 4.6 KB (Linux's least): it takes part of each "
-                   "7300-byte write, and the rest waits, pass by pass, in poll() until the router has read. The "
-                   "buffers of 0 are part of the port's specified opening and were left as they are",
+          .limit = "the simulated router takes the same writes from a plain sender at only "
+                   "{simulator_intake_MBps:.1f} MB/s (it keeps every byte): the transfer's ceiling here; "
+                   "{simulator_intake_buffers0_MBps:.1f} MB/s when that sender's socket buffers are 0 as the port "
+                   "sets them. The rest is the port's way of sending: its send buffer of about 4.6 KB (Linux's "
+                   "least, for buffers 0) takes part of each 7300-byte write, and the port, whose send must end by "
+                   "its time-out, waits for room in poll() pass by pass where a blocking send waits in the "
+                   "kernel: more wake-ups per block. The buffers of 0 are part of the port's specified opening and "
+                   "were left as they are",
       },
       {
           .name = "  plain sender to the simulated router, same writes",
