@@ -115,6 +115,10 @@ def from_counters(b, info):
     return result
 
 
+def cost(ratio):
+    return f"a cost of {1 - ratio:.0%}" if ratio < 1 else "no cost"
+
+
 def find(measures, prefix):
     return next((m for m in measures if m["name"].strip().startswith(prefix) and m["value"] is not None), None)
 
@@ -131,7 +135,7 @@ def traps(measures):
         worst = max(costs)
         block_us = 4096 / (download["value"] * 1e6) * 1e6 if download else None
         text = (f"Nagle's algorithm with delayed acknowledgements: a stop-and-wait of frame-sized blocks with Nagle "
-                f"on runs at {nagle['ratio']:.2f}x of the same with TCP_NODELAY")
+                f"on runs at {nagle['ratio']:.2f}x of the same with TCP_NODELAY ({cost(nagle['ratio'])})")
         if ethernet and ethernet["ratio"]:
             text += (f"; in Ethernet-sized segments (three per frame, the last one held for an acknowledgement) "
                      f"and with socket buffers 0 at {ethernet['ratio']:.2f}x")
@@ -157,7 +161,7 @@ def traps(measures):
         lines.append(
             f"Socket buffers set to 0: on Linux the port gets the smallest send buffer (about 4.6 KB). Sending a "
             f"router image to the simulated router that way runs at {buffers['ratio']:.2f}x of the same sender with "
-            f"the system's buffers (a cost of {1 - buffers['ratio']:.0%})"
+            f"the system's buffers ({cost(buffers['ratio'])})"
             + (f"; to a plain reader at {raw['ratio']:.2f}x" if raw and raw["ratio"] else "")
             + (f"; a stop-and-wait of frame-sized blocks at {sw['ratio']:.2f}x" if sw and sw["ratio"] else "")
             + (". More than 10%" if max(1 - buffers["ratio"], 1 - (raw["ratio"] if raw and raw["ratio"] else 1))
