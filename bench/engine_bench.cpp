@@ -478,8 +478,8 @@ void BM_RouterTransfer(benchmark::State& state) {
                    "sets them. The rest is the port's way of sending: its send buffer of about 4.6 KB (Linux's "
                    "least, for buffers 0) takes part of each 7300-byte write, and the port, whose send must end by "
                    "its time-out, waits for room in poll() pass by pass where a blocking send waits in the "
-                   "kernel: more wake-ups per block. The buffers of 0 are part of the port's specified opening and "
-                   "were left as they are",
+                   "kernel: more wake-ups per block. The port opens its socket with buffers of 0 by design (a send "
+                   "is done when the router has taken the block); they were left as they are",
       },
       {
           .name = "  plain sender to the simulated router, same writes",

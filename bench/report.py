@@ -166,24 +166,29 @@ def traps(measures):
             + (f"; a stop-and-wait of frame-sized blocks at {sw['ratio']:.2f}x" if sw and sw["ratio"] else "")
             + (". More than 10%" if max(1 - buffers["ratio"], 1 - (raw["ratio"] if raw and raw["ratio"] else 1))
                > 0.10 else ". Below 10%")
-            + ", and not changed: the buffers of 0 are part of the port's specified opening (a send is done "
-              "when the router has taken the block, and a router that stops taking is caught at that block by "
-              "the 3000 ms write time-out), so no change keeps every specified behaviour; the lead decides. The "
-              "transfer is not the piece that decides the update's length: the fixed pauses are (last rows).")
+            + ", and not changed: the port opens its socket with buffers of 0 by design (a send is done when "
+              "the router has taken the block, and a router that stops taking is caught at that very block by "
+              "the 3000 ms write time-out), and larger buffers would give that up; left open as a decision. The "
+              "transfer is not the piece that decides the update's length: the fixed pauses are (the whole "
+              "update's row).")
     reader = find(measures, "reader thread CPU per MiB")
     if reader and reader["reference"]:
         per_block_us = reader["value"] * 1e3 * 5 / 2**20
-        share = ""
+        share, fraction = "", 0.0
         if download:
             block_us = 4096 / (download["value"] * 1e6) * 1e6
-            share = f", {per_block_us / block_us:.0%} of a block's time in the unlimited download above"
+            fraction = per_block_us / block_us
+            share = f", {fraction:.0%} of a block's time in the unlimited download above"
         lines.append(
             f"One-byte receives: the framed channel's reader spends {reader['value']:.0f} ms of CPU per MiB of "
             f"replies, {reader['value'] / reader['reference']:.0f}x a reader of the same stream taking 4 KiB per "
             f"receive. A module download receives about 5 bytes per 4 KiB block: {per_block_us:.1f} us of the "
-            f"reader's CPU a block{share}, and nothing at a real port's rate. Below 10% of any step: not changed "
+            f"reader's CPU a block{share}, and nothing at a real port's rate. "
+            + ("Below 10% of any step" if fraction <= 0.10 else
+               "More than 10% only where no real port goes (a module answering at once)")
+            + ": not changed "
             f"(the reader's one-byte receives leave every byte past a frame in the connection when the reader is "
-            f"stopped for a router transfer, as specified).")
+            f"stopped for a router transfer, which the router transfer relies on).")
     return lines
 
 
