@@ -73,46 +73,46 @@ void JsonString(std::ostringstream& out, const std::string& text) {
 
 namespace {
 
-void MeasureJson(std::ostringstream& out, const MeasureSpec& spec) {
+void MeasureJson(std::ostringstream& out, const MeasureRow& row) {
   out << "{\"name\":";
-  JsonString(out, spec.name);
+  JsonString(out, row.name);
   out << ",\"unit\":";
-  JsonString(out, spec.unit);
+  JsonString(out, row.unit);
   out << ",\"value\":";
-  JsonString(out, spec.value);
-  if (!spec.reference.empty()) {
+  JsonString(out, row.value);
+  if (!row.reference.empty()) {
     out << ",\"reference\":";
-    JsonString(out, spec.reference);
+    JsonString(out, row.reference);
   }
-  if (!spec.target.empty()) {
+  if (!row.target.empty()) {
     out << ",\"target\":";
-    JsonString(out, spec.target);
+    JsonString(out, row.target);
   }
-  if (spec.minRatio > 0) out << ",\"min_ratio\":" << spec.minRatio;
-  if (spec.maxRatio > 0) out << ",\"max_ratio\":" << spec.maxRatio;
-  if (spec.maxExcess >= 0) out << ",\"max_excess\":" << spec.maxExcess;
-  out << ",\"higher_is_better\":" << (spec.higherIsBetter ? "true" : "false");
-  if (!spec.note.empty()) {
+  if (row.minRatio > 0) out << ",\"min_ratio\":" << row.minRatio;
+  if (row.maxRatio > 0) out << ",\"max_ratio\":" << row.maxRatio;
+  if (row.maxExcess >= 0) out << ",\"max_excess\":" << row.maxExcess;
+  out << ",\"higher_is_better\":" << (row.higherIsBetter ? "true" : "false");
+  if (!row.note.empty()) {
     out << ",\"note\":";
-    JsonString(out, spec.note);
+    JsonString(out, row.note);
   }
-  if (!spec.limit.empty()) {
+  if (!row.limit.empty()) {
     out << ",\"limit\":";
-    JsonString(out, spec.limit);
+    JsonString(out, row.limit);
   }
   out << "}";
 }
 
 }  // namespace
 
-std::string MeasureLabel(const MeasureSpec& spec) {
+std::string MeasureLabel(const MeasureRow& row) {
   std::ostringstream out;
   out << "measure:";
-  MeasureJson(out, spec);
+  MeasureJson(out, row);
   return out.str();
 }
 
-std::string MeasureLabel(const std::vector<MeasureSpec>& specs) {
+std::string MeasureLabel(const std::vector<MeasureRow>& specs) {
   std::ostringstream out;
   out << "measure:[";
   for (std::size_t i = 0; i < specs.size(); ++i) {

@@ -37,7 +37,7 @@ std::string ImageFile(ImageType type, std::size_t dataBytes);
 
 // The label by which bench/report.py finds a measure: "measure:" and a JSON
 // object naming the counters that hold the value and its reference.
-struct MeasureSpec {
+struct MeasureRow {
   std::string name{};
   std::string unit{};
   std::string value{};      // counter name
@@ -52,9 +52,9 @@ struct MeasureSpec {
   // places are filled from the benchmark's counters by the report.
   std::string limit{};
 };
-std::string MeasureLabel(const MeasureSpec& spec);
+std::string MeasureLabel(const MeasureRow& row);
 // Several measures from one benchmark's counters: "measure:[{...}, ...]".
-std::string MeasureLabel(const std::vector<MeasureSpec>& specs);
+std::string MeasureLabel(const std::vector<MeasureRow>& specs);
 
 // A view that writes nothing anywhere but lets a benchmark note when a
 // status text or a percentage is shown (called on the engine's thread).

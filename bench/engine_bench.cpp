@@ -259,7 +259,7 @@ void BM_ModuleDownload(benchmark::State& state) {
   state.counters["engine_bare_peer_ethernet_MBps"] = Median(bareEthernet) / kMB;
   state.counters["simulator_plain_client_MBps"] = Median(simulator) / kMB;
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       {
           .name = "module download, " + std::to_string(state.range(0)) + " MiB (DownloadImage, module answers at once)",
           .unit = "MB/s",
@@ -320,7 +320,7 @@ void BM_ModuleDownloadAtRate(benchmark::State& state) {
   state.counters["download_MBps"] = Median(engine) / kMB;
   state.counters["link_MBps"] = link / kMB;
   const std::string rate = std::to_string(bitsPerSecond) + " bit/s";
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       {
           .name = "module download at " + rate + ", " + std::to_string(bytes >> 10) + " KiB",
           .unit = "MB/s",
@@ -462,7 +462,7 @@ void BM_RouterTransfer(benchmark::State& state) {
   state.counters["simulator_intake_MBps"] = Median(intake) / kMB;
   state.counters["raw_send_buffers0_MBps"] = Median(small) / kMB;
   state.counters["simulator_intake_buffers0_MBps"] = Median(smallIntake) / kMB;
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       {
           .name = "router transfer, " + std::to_string(state.range(0)) + " MiB (TransferRouterImage's blocks)",
           .unit = "MB/s",
@@ -694,13 +694,13 @@ void BM_StopAndWaitTraps(benchmark::State& state) {
   state.counters["ethernet_MBps"] = Median(ethernet) / kMB;
   state.counters["ethernet_nagle_buffers0_MBps"] = Median(ethernetNagle) / kMB;
   const auto trap = [](std::string name, std::string value, std::string reference) {
-    return MeasureSpec{.name = std::move(name),
+    return MeasureRow{.name = std::move(name),
                        .unit = "MB/s",
                        .value = std::move(value),
                        .reference = std::move(reference),
                        .note = "reference: the same exchange with TCP_NODELAY and the system's buffers"};
   };
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       trap("trap: stop-and-wait of 4150-byte frames/5 B, Nagle on", "nagle_MBps", "stop_and_wait_MBps"),
       trap("trap: stop-and-wait of 4150-byte frames/5 B, socket buffers 0", "buffers0_MBps", "stop_and_wait_MBps"),
       trap("trap: stop-and-wait of 4150-byte frames/5 B, Nagle on and buffers 0", "nagle_buffers0_MBps",

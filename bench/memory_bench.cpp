@@ -165,7 +165,7 @@ void BM_DownloadMemory(benchmark::State& state) {
   state.counters["anon_growth_4MiB_KiB"] = static_cast<double>(small.anonGrowth) / 1024;
   state.counters["anon_growth_16MiB_KiB"] = static_cast<double>(large.anonGrowth) / 1024;
   state.counters["peak_rss_MiB"] = static_cast<double>(StatusBytes("VmHWM")) / (1024.0 * 1024.0);
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       {
           .name = "peak heap growth during the 16 MiB download",
           .unit = "bytes",
