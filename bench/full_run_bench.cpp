@@ -120,7 +120,7 @@ void BM_CheckAndUpdate(benchmark::State& state) {
   state.counters["check_floor_s"] = CheckFloorMs() / 1000;
   state.counters["update_s"] = updateSeconds;
   state.counters["update_floor_s"] = UpdateFloorMs(kRestartMs) / 1000;
-  state.SetLabel(MeasureLabel(std::vector<MeasureSpec>{
+  state.SetLabel(MeasureLabel(std::vector<MeasureRow>{
       {
           .name = "whole check, 5 images of 256 KiB (time scale 1)",
           .unit = "s",
