@@ -15,7 +15,7 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target orvane orvane-routersim -j "$(nproc)" >/dev/null
 orvane="$PWD/build/release/src/cli/orvane"
 routersim="$PWD/build/release/tools/routersim/orvane-routersim"
-scale="${TIME_SCALE:-0.05}"
+scale="${TIME_SCALE:-0.1}"
 
 demo="${1:-$(mktemp -d -t orvane-demo.XXXXXX)}"
 mkdir -p "$demo"

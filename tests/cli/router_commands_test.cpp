@@ -53,7 +53,7 @@ class RouterCommandsTest : public ::testing::Test {
                                  std::string("--control-port"), std::to_string(ports.control),
                                  std::string("--telnet-port"), std::to_string(ports.telnet),
                                  std::string("--log-dir"), m_logs.Str(), std::string("--time-scale"),
-                                 std::string("0.02")}) {
+                                 std::string("0.1")}) {
       all.push_back(a);
     }
     std::vector<const char*> argv;
