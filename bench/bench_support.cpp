@@ -150,8 +150,7 @@ EngineOnSim::EngineOnSim(routersim::Config config, routersim::ModuleConfig modul
   profile.telnetPort = m_sim->BoundPorts().telnet;
   m_logFolder = (std::filesystem::temp_directory_path() / "orvane-bench-logs").string();
   m_engine = std::make_unique<CUpdateEngine>(m_items, m_view, profile, m_logFolder);
-  m_engine->m_ip = {127, 0, 0, 1};
-  m_engine->m_mac = config.mac;
+  m_engine->Link().SetRouter(config.mac, {127, 0, 0, 1});
 }
 
 EngineOnSim::~EngineOnSim() {

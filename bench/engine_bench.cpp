@@ -67,7 +67,7 @@ double DownloadRate(std::size_t bytes, std::uint64_t linkBitsPerSecond, std::str
     return 0;
   }
   const auto start = Clock::now();
-  const bool ok = run.Engine().DownloadImage(*image);
+  const bool ok = run.Engine().DownloadImage(*image).ok();
   const double seconds = Seconds(Clock::now() - start);
   const std::size_t blocks = (bytes + DOWNLOAD_BLOCK_SIZE - 1) / DOWNLOAD_BLOCK_SIZE;
   if (!ok || run.Module().WritesAccepted() != blocks ||
@@ -148,12 +148,12 @@ double DownloadRateBarePeer(std::size_t bytes, int segmentBytes) {
   profile.broadcastAddress = "127.0.0.1";
   profile.relayTcpPort = peer.Port();
   CUpdateEngine engine(items, view, profile, (std::filesystem::temp_directory_path() / "orvane-bench-logs").string());
-  engine.m_ip = {127, 0, 0, 1};
+  engine.Link().SetRouter({}, {127, 0, 0, 1});
   CFirmwareImage& image = items[IMAGE_FIRMWARE].m_image;
   image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
   if (!image.LoadImage() || !engine.ConnectRouter()) return 0;
   const auto start = Clock::now();
-  const bool ok = engine.DownloadImage(image);
+  const bool ok = engine.DownloadImage(image).ok();
   const double seconds = Seconds(Clock::now() - start);
   engine.DisconnectRouter();
   return ok ? static_cast<double>(bytes) / seconds : 0;
@@ -384,7 +384,7 @@ double EngineTransferRate(const std::string& path, std::string* failure) {
   std::thread watcher([&] {
     if (ImageTaken(run.Sim(), 600000)) end = Clock::now();
   });
-  const bool ok = run.Engine().TransferRouterImage(IMAGE_BOOT);
+  const bool ok = run.Engine().TransferRouterImage(IMAGE_BOOT).ok();
   watcher.join();
   const auto seen = run.Sim().Snapshot();
   if (!ok || !started || end <= start || seen.images.size() != 1 || seen.images[0].data.size() != bytes ||

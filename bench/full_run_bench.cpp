@@ -32,7 +32,7 @@
 #include <fstream>
 
 #include "bench_support.h"
-#include "catalogue/check_procedure.h"
+#include "engine/check_procedure.h"
 #include "catalogue/string_table.h"
 #include "net/telnet_session.h"
 #include "platform/clock.h"
@@ -71,7 +71,6 @@ double UpdateFloorMs(std::uint32_t restartMs) {
 
 void BM_CheckAndUpdate(benchmark::State& state) {
   platform::SetTimeScale(1.0);
-  g_bForcedDownload = false;
   const auto folder = std::filesystem::temp_directory_path() / "orvane-bench-full";
   std::filesystem::create_directories(folder);
   for (const ImageType type : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE, IMAGE_FIRMWARE, IMAGE_DASHBOARD}) {
@@ -83,10 +82,9 @@ void BM_CheckAndUpdate(benchmark::State& state) {
     routersim::ModuleConfig module;
     module.restartMs = kRestartMs;
     EngineOnSim run({}, module);
-    NetworkProfile profile = run.Engine().Profile();
-    CTelnetSession telnet(profile);
+    CTelnetSession telnet(run.Engine().Profile());
     QuietPrompter prompter;
-    CCheckProcedure check(run.Items(), run.Engine(), telnet, prompter, profile);
+    CCheckProcedure check(run.Items(), run.Engine().Link(), telnet, prompter);
     LoadItemNames(run.Items());
 
     const auto checkStart = Clock::now();
@@ -103,14 +101,10 @@ void BM_CheckAndUpdate(benchmark::State& state) {
       }
       item.m_bSelected = 1;
     }
-    std::vector<std::string> results;
-    run.View().OnCell([&](int, int column, const std::string& text) {
-      if (column == COLUMN_STATUS && text.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0) == 0) results.push_back(text);
-    });
     const auto updateStart = Clock::now();
-    run.Engine().Run();
+    const RunReport report = run.Engine().Run();
     updateSeconds = Seconds(Clock::now() - updateStart);
-    if (results.size() != 5 || !run.Engine().RunWarning().empty()) {
+    if (!report.AllSucceeded() || !report.warnings.empty()) {
       state.SkipWithError("the update did not end with five successes");
       return;
     }

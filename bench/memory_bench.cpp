@@ -124,7 +124,7 @@ DownloadMemory MeasureDownload(std::size_t bytes) {
   profile.relayTcpPort = sim.Relay();
   profile.controlUdpPort = sim.Control();
   CUpdateEngine engine(items, view, profile, (std::filesystem::temp_directory_path() / "orvane-bench-logs").string());
-  engine.m_ip = {127, 0, 0, 1};
+  engine.Link().SetRouter({}, {127, 0, 0, 1});
   CFirmwareImage& image = items[IMAGE_FIRMWARE].m_image;
   image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
   if (!image.LoadImage() || !engine.ConnectRouter() || !engine.ModuleHandShake()) return result;
@@ -141,7 +141,7 @@ DownloadMemory MeasureDownload(std::size_t bytes) {
   });
   const std::size_t heapBefore = CurrentHeapBytes();
   ResetPeakHeap();
-  result.ok = engine.DownloadImage(image);
+  result.ok = engine.DownloadImage(image).ok();
   result.heapGrowth = PeakHeapBytes() - heapBefore;
   sampling = false;
   sampler.join();

@@ -1,6 +1,8 @@
 #include "diag/diag_caller.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -9,198 +11,221 @@
 namespace orvane {
 namespace {
 
-// Where the version texts lie in their answers, and their longest forms.
-constexpr std::size_t kBoardVersionAnswer = 66;
-constexpr std::size_t kBoardVersionBegin = 4;
-constexpr std::size_t kBoardVersionMaxChars = 31;
-constexpr std::size_t kIsoVersionAnswer = 260;
-constexpr std::size_t kIsoVersionBegin = 5;
-constexpr std::size_t kIsoVersionMaxChars = 128;
+DiagResult Failure(DiagOutcome outcome, int attempts) {
+  DiagResult r;
+  r.outcome = outcome;
+  r.attempts = attempts;
+  return r;
+}
 
-constexpr std::size_t kHandShakeRequestLength = 133;
-constexpr std::size_t kHandShakeMinAnswer = 16;
-constexpr std::size_t kNvQueryLength = 36;  // command, subsystem command, 32 zero bytes
+// A refusal or negative acknowledgement: the code and the two bytes behind
+// it, as far as the answer holds them.
+DiagResult Refusal(std::span<const std::uint8_t> reply, int attempts) {
+  DiagResult r = Failure(DiagOutcome::Refused, attempts);
+  r.code = reply.empty() ? 0 : reply[0];
+  for (std::size_t i = 0; i < 2; ++i) r.reason[i] = i + 1 < reply.size() ? reply[i + 1] : 0;
+  return r;
+}
 
-std::uint32_t RequestKey(const std::uint8_t* request, std::size_t length, std::uint32_t keyLength) {
-  return KeyOf(request, static_cast<std::uint32_t>(std::min<std::size_t>(length, keyLength)));
+DiagResult WrongLength(std::size_t expected, std::size_t actual, int attempts) {
+  DiagResult r = Failure(DiagOutcome::WrongShape, attempts);
+  r.expectedLength = expected;
+  r.actualLength = actual;
+  return r;
+}
+
+DiagResult Rejected(std::uint8_t code, int attempts) {
+  DiagResult r = Failure(DiagOutcome::Rejected, attempts);
+  r.code = code;
+  return r;
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  for (const std::uint8_t b : bytes) {
+    char part[4];
+    std::snprintf(part, sizeof part, text.empty() ? "%02X" : " %02X", b);
+    text += part;
+  }
+  return text;
+}
+
+// The module's own reasons for a refused NV backup or restore, in the words
+// the field engineers read.
+const char* NvReasonText(std::uint8_t reason) {
+  switch (reason) {
+    case NV_REASON_BOARD_STATE: return "单板状态不正确";  // the board is in the wrong state
+    case NV_REASON_NO_BACKUP: return "不存在有效的备份";  // no valid backup exists
+    case NV_REASON_CRC: return "CRC校验失败";              // CRC check failed
+    case NV_REASON_NV_FAILED: return "NV操作失败";         // NV operation failed
+    default: return nullptr;
+  }
 }
 
 }  // namespace
 
-CDiagCaller::Outcome CDiagCaller::Exchange(const std::uint8_t* request, std::size_t length, std::uint32_t key,
-                                           std::uint32_t keyLength, std::size_t expectedLength, bool leadingFlag,
-                                           std::uint32_t receiveTimeoutMs) {
-  m_channel.SetResponseKey(key, keyLength);
+void CDiagCaller::Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+  va_end(args);
+  m_log.DiagLine(line);
+}
+
+DiagResult CDiagCaller::Run(const Exchange& x) {
+  const char* who = x.blockWrite ? "DIAG_Write" : "Execute";
+  // A failed send or receive: the block writer pauses before it names it.
+  const auto ioFailure = [&](int attempt, const char* what) {
+    if (x.blockWrite) platform::Sleep(kDiagRetryPauseMs);
+    Log("%s#%d> %s", who, attempt, what);
+    if (!x.blockWrite) platform::Sleep(kDiagRetryPauseMs);
+  };
+  DiagResult last;
   for (int attempt = 1; attempt <= kDiagAttempts; ++attempt) {
-    if (!m_channel.Send(false, request, length, leadingFlag, kDiagSendTimeoutMs)) {
-      m_log.AddLine("Execute#%d> Write Fail", attempt);
-    } else {
-      std::memset(m_response, kResponseFill, sizeof m_response);
-      std::size_t received = 0;
-      if (!m_channel.Receive(m_response, sizeof m_response, &received, receiveTimeoutMs)) {
-        m_nResponseLength = 0;
-        m_log.AddLine("Execute#%d> Read Fail", attempt);
-      } else {
-        m_nResponseLength = std::min(received, sizeof m_response);
-        const std::uint8_t first = m_response[0];
-        if (first == DIAG_BAD_CMD_F || first == DIAG_BAD_PARM_F || first == DIAG_BAD_LEN_F) {
-          m_log.AddLine("Execute#%d> %02X", attempt, first);
-          return Outcome::Refused;
-        }
-        if (first == DLOAD_NAK || first == DIAG_BAD_MODE_F) {
-          m_log.AddLine("Execute#%d> (%02X %02X %02X)", attempt, m_response[0], m_response[1], m_response[2]);
-        } else if (expectedLength == 0 || m_nResponseLength == expectedLength) {
-          return Outcome::Accepted;
-        } else {
-          m_log.AddLine("CDiagCaller::Execute> Response's Length Error(Expect:%d Actual:%d)",
-                        static_cast<int>(expectedLength), static_cast<int>(m_nResponseLength));
-        }
-      }
+    if (!m_channel.Send(x.blockWrite, x.bytes, x.length, x.leadingFlag, kDiagSendTimeoutMs)) {
+      last = Failure(DiagOutcome::NotSent, attempt);
+      ioFailure(attempt, "Write Fail");
+      continue;
+    }
+    std::memset(m_response, kResponseFill, sizeof m_response);
+    std::size_t received = 0;
+    if (!m_channel.Receive(m_response, x.replyCapacity, &received, x.replyTimeoutMs)) {
+      m_nResponseLength = 0;
+      last = Failure(DiagOutcome::NoReply, attempt);
+      ioFailure(attempt, "Read Fail");
+      continue;
+    }
+    m_nResponseLength = std::min(received, x.replyCapacity);
+    const std::span<const std::uint8_t> reply = Reply();
+    switch (x.blockWrite ? JudgeWriteReply(reply) : JudgeReply(reply, x.expectedLength)) {
+      case ReplyVerdict::Accepted:
+        return DiagResult::Success(attempt);
+      case ReplyVerdict::Refused:
+        Log("%s#%d> %02X", who, attempt, m_response[0]);
+        return Refusal(reply, attempt);
+      case ReplyVerdict::NegativeAck:
+        // The buffer's fill shows behind a short answer.
+        Log("%s#%d> (%02X %02X %02X)", who, attempt, m_response[0], m_response[1], m_response[2]);
+        last = Refusal(reply, attempt);
+        break;
+      case ReplyVerdict::WrongLength:
+        Log("CDiagCaller::Execute> Response's Length Error(Expect:%d Actual:%d)", static_cast<int>(x.expectedLength),
+            static_cast<int>(m_nResponseLength));
+        last = WrongLength(x.expectedLength, m_nResponseLength, attempt);
+        break;
     }
     platform::Sleep(kDiagRetryPauseMs);
   }
-  return Outcome::Failed;
+  return last;
 }
 
-int CDiagCaller::Execute(const std::uint8_t* request, std::size_t length, std::size_t expectedLength,
-                         bool leadingFlag, std::uint32_t receiveTimeoutMs) {
-  const std::uint32_t keyLength = static_cast<std::uint32_t>(std::min<std::size_t>(length, 4));
-  return Exchange(request, length, KeyOf(request, keyLength), keyLength, expectedLength, leadingFlag,
-                  receiveTimeoutMs) == Outcome::Accepted;
+DiagResult CDiagCaller::Execute(const DiagRequest& request, std::uint32_t receiveTimeoutMs, const char* name) {
+  m_channel.SetResponseKey(request.key, request.keyLength);
+  const DiagResult result = Run({request.bytes.data(), request.length, request.leadingFlag, sizeof m_response,
+                                 receiveTimeoutMs, request.replyLength, false});
+  if (!result) Log("%s: Write or Read Fail", name);
+  return result;
 }
 
-bool CDiagCaller::Run(const std::uint8_t* request, std::size_t length, std::uint32_t key, std::uint32_t keyLength,
-                      std::size_t expectedLength, bool leadingFlag, std::uint32_t receiveTimeoutMs,
-                      const std::string& failureLine) {
-  if (Exchange(request, length, key, keyLength, expectedLength, leadingFlag, receiveTimeoutMs) == Outcome::Accepted) {
-    return true;
-  }
-  m_log.AddLine("%s", failureLine.c_str());
-  return false;
-}
-
-std::string CDiagCaller::TextAt(std::size_t begin, std::size_t maxChars) const {
-  std::size_t end = begin;
-  const std::size_t limit = std::min(begin + maxChars, m_nResponseLength);
-  while (end < limit && m_response[end] != '\r' && m_response[end] != '\n' && m_response[end] != 0) ++end;
-  return platform::AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(m_response) + begin, end - begin));
-}
-
-int CDiagCaller::DIAG_QueryBoardVersion(std::string* version) {
-  const std::uint8_t request[] = {DIAG_SUBSYS_CMD_F, 0xC9, 0x03, 0xFF};
-  if (!Execute(request, sizeof request, kBoardVersionAnswer, false, kDiagReceiveTimeoutMs)) {
-    m_log.AddLine("DIAG_QueryBoardVersion: Write or Read Fail");
-    return 0;
-  }
-  const std::string text = TextAt(kBoardVersionBegin, kBoardVersionMaxChars);
-  m_log.AddLine("Firmware Version: %s", text.c_str());
+DiagResult CDiagCaller::DIAG_QueryBoardVersion(std::string* version) {
+  const DiagResult result = Execute(BuildBoardVersionQuery(), kDiagReceiveTimeoutMs, "DIAG_QueryBoardVersion");
+  if (!result) return result;
+  const std::string text = platform::AnsiToUtf8(ParseBoardVersion(Reply()));
+  Log("Firmware Version: %s", text.c_str());
   if (version != nullptr) *version = text;
-  return 1;
+  return result;
 }
 
-int CDiagCaller::DIAG_QueryISOVersion(std::string* version) {
-  std::uint8_t request[kNvQueryLength] = {DIAG_SUBSYS_CMD_F, 0xC9, 0x24, 0xFF};
-  if (!Execute(request, sizeof request, kIsoVersionAnswer, false, kDiagReceiveTimeoutMs)) {
-    m_log.AddLine("DIAG_QueryISOVersion: Write or Read Fail");
-    return 0;
-  }
-  const std::string text = TextAt(kIsoVersionBegin, kIsoVersionMaxChars);
-  m_log.AddLine("Dashboard Version: %s", text.c_str());
+DiagResult CDiagCaller::DIAG_QueryISOVersion(std::string* version) {
+  const DiagResult result = Execute(BuildIsoVersionQuery(), kDiagReceiveTimeoutMs, "DIAG_QueryISOVersion");
+  if (!result) return result;
+  const std::string text = platform::AnsiToUtf8(ParseIsoVersion(Reply()));
+  Log("Dashboard Version: %s", text.c_str());
   if (version != nullptr) *version = text;
-  return 1;
+  return result;
 }
 
-int CDiagCaller::DIAG_SwitchToDownloader() {
-  const std::uint8_t request[] = {DIAG_DLOAD_F};
-  return Run(request, sizeof request, DIAG_DLOAD_F, 1, 1, false, kDiagReceiveTimeoutMs,
-             "DIAG_SwitchToDownloader: Write or Read Fail");
+DiagResult CDiagCaller::DIAG_SwitchToDownloader() {
+  return Execute(BuildSwitchToDownloader(), kDiagReceiveTimeoutMs, "DIAG_SwitchToDownloader");
 }
 
-int CDiagCaller::DIAG_NV_BackupRestore(bool backup) {
+DiagResult CDiagCaller::DIAG_NV_BackupRestore(bool backup) {
   const char* name = backup ? "Backup NV" : "Restore NV";
-  const std::uint8_t request[] = {DIAG_SUBSYS_CMD_F, 0xC8, 0x1E, 0xFF,
-                                  static_cast<std::uint8_t>(backup ? 0x00 : 0x01),
-                                  static_cast<std::uint8_t>(backup ? 0x00 : 0x01), 0x00, 0x00};
-  if (!Run(request, sizeof request, RequestKey(request, sizeof request, 4), 4, 8, false, kDiagReceiveTimeoutMs,
-           std::string(name) + ": Write or Read Fail")) {
-    return 0;
-  }
-  if (m_response[5] == 0 && m_response[6] == 0) return 1;
-  // The module's own reasons, in the words the field engineers read.
-  switch (m_response[6]) {
-    case 1: m_log.AddLine("%s: 单板状态不正确", name); break;   // the board is in the wrong state
-    case 2: m_log.AddLine("%s: 不存在有效的备份", name); break;  // no valid backup exists
-    case 3: m_log.AddLine("%s: CRC校验失败", name); break;      // CRC check failed
-    case 4: m_log.AddLine("%s: NV操作失败", name); break;       // NV operation failed
-    default: break;
-  }
-  return 0;
+  const DiagResult result = Execute(BuildNvBackupRestore(backup), kDiagReceiveTimeoutMs, name);
+  if (!result) return result;
+  const NvReply nv = ParseNvBackupRestoreReply(Reply());
+  if (nv.done) return result;
+  if (const char* reason = NvReasonText(nv.reason)) Log("%s: %s", name, reason);
+  return Rejected(nv.reason, result.attempts);
 }
 
-int CDiagCaller::DIAG_NV_QueryRestoreStatus() {
-  std::uint8_t request[kNvQueryLength] = {DIAG_SUBSYS_CMD_F, 0xC9, 0x21, 0xFF};
-  if (!Run(request, sizeof request, RequestKey(request, sizeof request, 4), 4, kNvQueryLength, false,
-           kDiagReceiveTimeoutMs, "DIAG_NV_QueryRestoreStatus: Write or Read Fail")) {
-    return 0;
+DiagResult CDiagCaller::DIAG_NV_QueryRestoreStatus() {
+  const DiagResult result = Execute(BuildRestoreStatusQuery(), kDiagReceiveTimeoutMs, "DIAG_NV_QueryRestoreStatus");
+  if (!result) return result;
+  const RestoreStatusReply status = ParseRestoreStatusReply(Reply());
+  switch (status.status) {
+    case RestoreStatus::NoBackup:
+      Log("DIAG_NV_QueryRestoreStatus: No Backup to Restore");
+      return result;
+    case RestoreStatus::Restored:
+      Log("DIAG_NV_QueryRestoreStatus: Restore Success");
+      return result;
+    case RestoreStatus::Failed:
+      break;
   }
-  if (m_response[5] == 0) {
-    m_log.AddLine("DIAG_NV_QueryRestoreStatus: No Backup to Restore");
-    return 1;
-  }
-  if (m_response[5] == 1 && m_response[6] == 0) {
-    m_log.AddLine("DIAG_NV_QueryRestoreStatus: Restore Success");
-    return 1;
-  }
-  m_log.AddLine("DIAG_NV_QueryRestoreStatus: Restore Fail");
-  return 0;
+  Log("DIAG_NV_QueryRestoreStatus: Restore Fail");
+  return Rejected(status.code, result.attempts);
 }
 
-int CDiagCaller::DIAG_Unlock(const std::uint8_t code[8]) {
-  std::uint8_t request[9] = {DLOAD_UNLOCK};
-  std::memcpy(request + 1, code, 8);
-  return Run(request, sizeof request, DLOAD_ACK, 1, 1, true, kDiagReceiveTimeoutMs, "DIAG_Unlock: Write or Read Fail");
+DiagResult CDiagCaller::DIAG_Unlock(const std::uint8_t code[8]) {
+  return Execute(BuildUnlock(std::span<const std::uint8_t, kUnlockCodeLength>(code, kUnlockCodeLength)),
+                 kDiagReceiveTimeoutMs, "DIAG_Unlock");
 }
 
-int CDiagCaller::DIAG_HandShake(bool leadingFlag, int* inDownloader, int* offline) {
-  if (inDownloader != nullptr) *inDownloader = 1;
-  if (offline != nullptr) *offline = 1;
-  std::uint8_t request[kHandShakeRequestLength] = {DIAG_NV_READ_F, 0x00, 0x00, 0x25, 0xA7, 0x00, 0x06};
-  if (!Run(request, sizeof request, RequestKey(request, sizeof request, 4), 4, 0, leadingFlag,
-           kHandShakeReceiveTimeoutMs, "DIAG_HandShake: Write or Read Fail")) {
-    return 0;
+DiagResult CDiagCaller::DIAG_HandShake(bool leadingFlag, HandShakeState* state) {
+  if (state != nullptr) *state = HandShakeState{};
+  const DiagResult result = Execute(BuildHandShake(leadingFlag), kHandShakeReceiveTimeoutMs, "DIAG_HandShake");
+  if (!result) return result;
+  const HandShakeReply reply = ParseHandShakeReply(Reply());
+  switch (reply.check) {
+    case HandShakeCheck::TooShort:
+      Log("DIAG_HandShake: Response Length = %d (too short)", static_cast<int>(reply.length));
+      return WrongLength(kHandShakeMinReply, reply.length, result.attempts);
+    case HandShakeCheck::WrongFormat: {
+      Log("DIAG_HandShake: Response's format error");
+      DiagResult wrong = Failure(DiagOutcome::WrongShape, result.attempts);
+      wrong.expectedBytes = Hex(kHandShakeFormat);
+      wrong.actualBytes = Hex(reply.format);
+      return wrong;
+    }
+    case HandShakeCheck::BadStatus:
+      Log("DIAG_HandShake: status = %d", reply.status);
+      return Rejected(reply.status, result.attempts);
+    case HandShakeCheck::Ok:
+      break;
   }
-  const std::uint8_t* r = m_response;
-  if (m_nResponseLength < kHandShakeMinAnswer) {
-    m_log.AddLine("DIAG_HandShake: Response Length = %d (too short)", static_cast<int>(m_nResponseLength));
-    return 0;
-  }
-  const bool formatOk = r[1] == 0x00 && r[2] == 0x00 && r[3] == 0x25 && r[4] == 0xA7 && r[5] == 0x00 &&
-                        r[6] == 0x06 && r[7] == 0x00 && r[8] == 0x00;
-  if (!formatOk) {
-    m_log.AddLine("DIAG_HandShake: Response's format error");
-    return 0;
-  }
-  if (r[9] != 0) {
-    m_log.AddLine("DIAG_HandShake: status = %d", r[9]);
-    return 0;
-  }
-  const int downloader = r[14] == 1 ? 1 : 0;
-  const int isOffline = r[15] == 1 ? 1 : 0;
-  if (inDownloader != nullptr) *inDownloader = downloader;
-  if (offline != nullptr) *offline = isOffline;
-  m_log.AddLine("DIAG_HandShake: (%d,%d)", downloader, isOffline);
-  return 1;
+  if (state != nullptr) *state = reply.state;
+  Log("DIAG_HandShake: (%d,%d)", reply.state.inDownloader ? 1 : 0, reply.state.offline ? 1 : 0);
+  return result;
 }
 
-int CDiagCaller::DIAG_Reset() {
-  const std::uint8_t request[] = {DLOAD_RESET};
-  return Run(request, sizeof request, DLOAD_ACK, 1, 1, true, kDiagReceiveTimeoutMs, "DIAG_Reset: Write or Read Fail");
+DiagResult CDiagCaller::DIAG_Reset() { return Execute(BuildReset(), kDiagReceiveTimeoutMs, "DIAG_Reset"); }
+
+DiagResult CDiagCaller::DIAG_ChangeMode(std::uint8_t mode) {
+  return Execute(BuildChangeMode(mode), kDiagReceiveTimeoutMs, "DIAG_ChangeMode");
 }
 
-int CDiagCaller::DIAG_ChangeMode(std::uint8_t mode) {
-  const std::uint8_t request[] = {DIAG_CONTROL_F, mode, 0x00};
-  return Run(request, sizeof request, RequestKey(request, sizeof request, 3), 3, 3, false, kDiagReceiveTimeoutMs,
-             "DIAG_ChangeMode: Write or Read Fail");
+DiagResult CDiagCaller::DIAG_Write(std::uint32_t address, const std::uint8_t* data, std::size_t length) {
+  // Acknowledgements (and, through the queue's rule, negative ones).
+  m_channel.SetResponseKey(DLOAD_ACK, kAckLength);
+  const std::size_t frameLength = BuildWriteFrame(address, data, length, m_writeFrame.get());
+  if (frameLength == 0) return Failure(DiagOutcome::NotSent, 0);
+  return Run({m_writeFrame.get(), frameLength, false, kWriteReplyCapacity, kWriteReplyTimeoutMs, 0, true});
 }
 
 }  // namespace orvane

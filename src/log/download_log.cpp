@@ -71,6 +71,8 @@ int CDownloadLog::AddLine(const char* format, ...) {
   return 1;
 }
 
+void CDownloadLog::DiagLine(const std::string& line) { AddLine("%s", line.c_str()); }
+
 std::string CDownloadLog::CurrentFilePath() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return PathText(Utf8Path(m_folder) / DateFolderName(m_now()) / kFileName);

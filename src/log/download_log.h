@@ -8,15 +8,18 @@
 //
 // Thread safety: lines may be added from any thread (the check runs on the
 // UI thread, a run on its worker, the channel's reader may log too).
+//
+// It is the sink of the module command layer's lines (IDiagLogSink).
 #include <functional>
 #include <mutex>
 #include <string>
 
+#include "diag/diag_log_sink.h"
 #include "platform/local_time.h"
 
 namespace orvane {
 
-class CDownloadLog {
+class CDownloadLog : public IDiagLogSink {
  public:
   using TimeSource = std::function<platform::LocalTime()>;
 
@@ -35,6 +38,9 @@ class CDownloadLog {
       __attribute__((format(printf, 2, 3)))
 #endif
       ;
+
+  // Appends `line` as it stands, as AddLine("%s", line) does.
+  void DiagLine(const std::string& line) override;
 
   // Appends the text to the day's file. Returns 1 and empties the text when
   // it was written; returns 0 and keeps the text for the next save when a

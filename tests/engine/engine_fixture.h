@@ -32,7 +32,7 @@ class RecordingView : public IItemView {
  public:
   struct Write {
     int row;
-    int column;  // COLUMN_PERCENT, COLUMN_STATUS, or -1 for a colour
+    int column;  // COLUMN_PERCENT, COLUMN_STATUS, -1 for a colour, kItemProgress
     std::string text;
     std::uint32_t colour;
   };
@@ -50,6 +50,12 @@ class RecordingView : public IItemView {
     std::lock_guard<std::mutex> guard(m_lock);
     m_writes.push_back({row, -1, {}, colour});
   }
+  void SetItemProgress(int row, int percent) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_writes.push_back({row, kItemProgress, std::to_string(percent), 0});
+  }
+  // The "column" under which SetItemProgress is recorded.
+  static constexpr int kItemProgress = -2;
 
   // Called on the engine's thread after each cell text is written.
   void OnCell(std::function<void(int, int, const std::string&)> hook) {
@@ -94,22 +100,6 @@ class RecordingView : public IItemView {
   mutable std::mutex m_lock;
   std::vector<Write> m_writes;
   std::function<void(int, int, const std::string&)> m_hook;
-};
-
-class RecordingPrompter : public IPrompter {
- public:
-  void Warning(const std::string& text) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_warnings.push_back(text);
-  }
-  std::vector<std::string> Warnings() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_warnings;
-  }
-
- private:
-  mutable std::mutex m_lock;
-  std::vector<std::string> m_warnings;
 };
 
 inline constexpr std::array<std::uint8_t, 8> kUnlockCode{0x31, 0x7E, 0x33, 0x7D, 0x35, 0x36, 0x37, 0x38};
@@ -158,7 +148,6 @@ class EngineRunTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(platform::SetTimeScale(kScale));
-    g_bForcedDownload = false;  // a process-wide flag: each test starts as a new process would
     moduleConfig.unlockCode = kUnlockCode;
     moduleConfig.restartMs = 3000;
   }
@@ -169,22 +158,33 @@ class EngineRunTest : public ::testing::Test {
     platform::SetTimeScale(1.0);
   }
 
-  // Starts the router (and its module) from routerConfig and moduleConfig.
+  // Starts the router (and its module) from routerConfig and moduleConfig,
+  // and an engine that found it.
   void StartRouter() {
-    module = std::make_unique<routersim::SimModule>(moduleConfig);
-    sim = std::make_unique<routersim::RouterSim>(routerConfig, module.get());
-    std::string error;
-    ASSERT_TRUE(sim->Start(&error)) << error;
+    StartSimulator();
     NetworkProfile profile;
     profile.broadcastAddress = "127.0.0.1";
     profile.relayTcpPort = sim->BoundPorts().relay;
     profile.controlUdpPort = sim->BoundPorts().control;
     profile.telnetPort = sim->BoundPorts().telnet;
     engine = std::make_unique<CUpdateEngine>(items, view, profile, LogFolder());
-    engine->m_ip = {127, 0, 0, 1};
-    engine->m_mac = routerConfig.mac;
-    engine->SetPrompter(&prompter);
-    engine->SetRunFinished([this] { ++finished; });
+    engine->Link().SetRouter(routerConfig.mac, {127, 0, 0, 1});
+  }
+  // A new router and module on the same ports, for the same engine (as if
+  // the router had been power-cycled between two runs).
+  void RestartRouter() {
+    const routersim::Ports ports = sim->BoundPorts();
+    sim->Stop();
+    routerConfig.relayPort = ports.relay;
+    routerConfig.controlPort = ports.control;
+    routerConfig.telnetPort = ports.telnet;
+    StartSimulator();
+  }
+  void StartSimulator() {
+    module = std::make_unique<routersim::SimModule>(moduleConfig);
+    sim = std::make_unique<routersim::RouterSim>(routerConfig, module.get());
+    std::string error;
+    ASSERT_TRUE(sim->Start(&error)) << error;
   }
 
   // Writes, loads and selects the image of `type`; returns the loaded image.
@@ -197,10 +197,12 @@ class EngineRunTest : public ::testing::Test {
     return item.m_image;
   }
 
-  // One run on a worker thread, as the Update button starts it.
+  // One run on a worker thread, as the Update button starts it; its report
+  // is kept in `report`.
   void RunUpdate() {
-    std::thread worker([this] { engine->Run(); });
+    std::thread worker([this] { report = engine->Run(); });
     worker.join();
+    ++finished;
   }
 
   // The data of unit `u` of the item's image, as the file holds it.
@@ -253,18 +255,35 @@ class EngineRunTest : public ::testing::Test {
     return ::testing::AssertionFailure() << "\"" << cell << "\" is not \"" << text << "(MM:SS)\"";
   }
 
-  // The row ended with `id`'s text: red for a failure, blue for success.
+  // The row ended with `id`'s text (red for a failure, blue for success),
+  // and the report says the same; a failure names its step and detail.
   void ExpectResult(int row, std::uint16_t id) const {
     EXPECT_TRUE(IsResult(view.Last(row, COLUMN_STATUS), LoadText(id))) << "row " << row;
     EXPECT_EQ(id == IDS_DOWNLOAD_SUCCESS ? kColourBlue : kColourRed, view.Colour(row).value_or(1)) << "row " << row;
+    const ItemReport& r = report.items[row];
+    EXPECT_EQ(id, r.resultId) << "row " << row;
+    EXPECT_EQ(RunReport::ResultText(r), view.Last(row, COLUMN_STATUS)) << "the report renders as the row";
+    if (id == IDS_DOWNLOAD_SUCCESS) {
+      EXPECT_EQ(ItemOutcome::Succeeded, r.outcome) << "row " << row;
+    } else {
+      EXPECT_EQ(ItemOutcome::Failed, r.outcome) << "row " << row;
+      EXPECT_NE(RunStep::None, r.failedStep) << "row " << row;
+      EXPECT_FALSE(r.detail.empty()) << "row " << row;
+    }
   }
 
-  // The end step ran: idle, channel closed, reader gone, front end told.
+  // The end step ran: idle, channel closed, reader gone.
   void ExpectEndStep() const {
-    EXPECT_EQ(RUN_IDLE, engine->m_nState);
-    EXPECT_EQ(CHANNEL_CLOSED, engine->Channel().State());
-    EXPECT_FALSE(engine->Channel().ReaderRunning());
-    EXPECT_EQ(1, finished);
+    EXPECT_EQ(RUN_IDLE, engine->State());
+    EXPECT_EQ(CHANNEL_CLOSED, engine->Link().Channel().State());
+    EXPECT_FALSE(engine->Link().Channel().ReaderRunning());
+  }
+
+  // The report names `step` as the failed one, with `detailPart` in its detail.
+  void ExpectFailedStep(ImageType item, RunStep step, const std::string& detailPart) const {
+    const ItemReport& r = report.items[item];
+    EXPECT_EQ(step, r.failedStep) << RunStepName(r.failedStep);
+    EXPECT_TRUE(Contains(r.detail, detailPart)) << "\"" << r.detail << "\" lacks \"" << detailPart << "\"";
   }
 
   routersim::Config routerConfig;
@@ -272,7 +291,7 @@ class EngineRunTest : public ::testing::Test {
   TempDir dir;
   UpdateItems items;
   RecordingView view;
-  RecordingPrompter prompter;
+  RunReport report;
   int finished = 0;
   std::unique_ptr<routersim::SimModule> module;
   std::unique_ptr<routersim::RouterSim> sim;

@@ -79,11 +79,9 @@ TEST_F(ModuleRunTest, UnlockSecondChanceThroughForcedDownloadOncePerProcess) {
   EXPECT_EQ(2u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE)));
   EXPECT_EQ(1u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_ENTER_FORCED_DOWNLOAD)));
   EXPECT_EQ(1u, ForcedDownloads(sim->Snapshot()));
-  EXPECT_TRUE(g_bForcedDownload);
 
-  // A later run of the same process sends no second forced-download packet.
-  sim->Stop();
-  StartRouter();
+  // A later run of the same engine sends no second forced-download packet.
+  RestartRouter();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
   EXPECT_EQ(4u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE)));
@@ -108,6 +106,7 @@ TEST_F(ModuleRunTest, SilentModuleIsAHandshakeFailure) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_HANDSHAKE_FAIL);
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::Handshake, "no reply after 3 attempts");
   EXPECT_TRUE(sim->Snapshot().triggers.empty());
   ExpectEndStep();
 }
@@ -120,6 +119,8 @@ TEST_F(ModuleRunTest, BackupRefusedIsABackupFailure) {
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_BACKUP_NV_FAIL);
   EXPECT_FALSE(view.RowTouched(IMAGE_DASHBOARD)) << "the dashboard is not started after a failed firmware";
+  EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_DASHBOARD].outcome);
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::BackupNv, "status 3");
   EXPECT_TRUE(sim->Snapshot().triggers.empty());
 }
 
@@ -129,6 +130,7 @@ TEST_F(ModuleRunTest, RefusedSwitchIsASwitchFailure) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_SWITCH_DOWNLOADER_FAIL);
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::EnterDownloader, "no reply after 3 attempts");
   ASSERT_EQ(1u, sim->Snapshot().triggers.size());
   EXPECT_EQ(TriggerKind::kModuleBegin, sim->Snapshot().triggers[0].kind);
 }
@@ -152,6 +154,7 @@ TEST_F(ModuleRunTest, ModuleNotBackFromItsRestartIsARebootTimeout) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_MODULE_REBOOT_TIMEOUT);
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::EnterDownloader, "first check");
   EXPECT_TRUE(Contains(LogFiles(), ": Waiting: First Check Fail\n"));
 }
 
@@ -172,6 +175,7 @@ TEST_F(ModuleRunTest, UnansweredBlockIsAMidwayFailure) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_MIDWAY_DOWNLOAD_FAIL);
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::Write, "unit 1 block 1: no reply after 3 attempts");
   const std::string log = LogFiles();
   for (const char* line : {": DIAG_Write#1> Read Fail\n", ": DIAG_Write#2> Read Fail\n", ": DIAG_Write#3> Read Fail\n",
                            ": Unit1 Block1: Download Fail\n"}) {
@@ -207,6 +211,7 @@ TEST_F(ModuleRunTest, ModuleBackInItsDownloaderIsAVersionFailure) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_DASHBOARD, IDS_READ_VERSION_FAIL);
+  ExpectFailedStep(IMAGE_DASHBOARD, RunStep::ReadVersion, "downloader");
   EXPECT_TRUE(ModuleHolds(IMAGE_DASHBOARD)) << "every block was acknowledged";
   EXPECT_EQ(1u, module->Resets());
 }

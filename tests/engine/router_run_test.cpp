@@ -42,6 +42,12 @@ TEST_F(EngineRunTest, AllFiveItemsArriveWholeAndEndInDownloadSuccess) {
   for (int row = 0; row < kItemCount; ++row) {
     ExpectResult(row, IDS_DOWNLOAD_SUCCESS);
     EXPECT_EQ("100%", view.Last(row, COLUMN_PERCENT)) << "row " << row;
+    // The "%" cell starts again with each step that measures itself; the
+    // item's whole progress only moves forward and ends full.
+    std::vector<int> whole;
+    for (const std::string& t : view.Texts(row, RecordingView::kItemProgress)) whole.push_back(std::stoi(t));
+    EXPECT_TRUE(std::is_sorted(whole.begin(), whole.end())) << "row " << row;
+    EXPECT_EQ(100, whole.empty() ? -1 : whole.back()) << "row " << row;
   }
   const routersim::Received seen = sim->Snapshot();
   ASSERT_EQ(3u, seen.images.size());
@@ -88,7 +94,7 @@ TEST_F(EngineRunTest, AllFiveItemsArriveWholeAndEndInDownloadSuccess) {
 
   ExpectEndStep();
   EXPECT_EQ(threads, ThreadCount()) << "no thread left behind";
-  EXPECT_TRUE(prompter.Warnings().empty());
+  EXPECT_TRUE(report.warnings.empty());
   const std::string log = LogFiles();
   EXPECT_TRUE(Contains(log, std::string(CDownloadLog::kSeparator) + "\n"));
   EXPECT_TRUE(Contains(log, ": 02-00-5E-10-00-01\n"));
@@ -163,8 +169,10 @@ TEST_F(EngineRunTest, RelayRefusedEndsSilentlyButWarns) {
   const std::size_t threads = ThreadCount();
   RunUpdate();
   EXPECT_TRUE(view.Writes().empty()) << "no row changes";
-  EXPECT_EQ(std::vector<std::string>{"Create TCP connect fail"}, prompter.Warnings());
-  EXPECT_EQ(IDS_TCP_CONNECT_FAIL, engine->m_nStatusId);
+  EXPECT_EQ(std::vector<std::string>{"Create TCP connect fail"}, report.warnings);
+  EXPECT_EQ(RunStep::Connect, report.failedRunStep);
+  for (const ItemReport& item : report.items) EXPECT_NE(ItemOutcome::Failed, item.outcome);
+  EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_BOOT].outcome);
   ExpectEndStep();
   EXPECT_EQ(threads, ThreadCount());
   const std::string log = LogFiles();
@@ -183,8 +191,9 @@ TEST_F(EngineRunTest, TriggerNotSentFailsTheItem) {
   RunUpdate();
   ExpectResult(IMAGE_BOOT, IDS_TCP_DOWNLOAD_CMD_FAIL);
   EXPECT_FALSE(view.RowTouched(IMAGE_APP)) << "later items are not started";
+  EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_APP].outcome);
   EXPECT_TRUE(sim->Snapshot().triggers.empty());
-  EXPECT_TRUE(prompter.Warnings().empty());
+  EXPECT_TRUE(report.warnings.empty());
   ExpectEndStep();
 }
 
@@ -209,6 +218,7 @@ TEST_F(EngineRunTest, RefusedImageShowsTheRoutersVerdict) {
   StartRouter();
   RunUpdate();
   ExpectResult(IMAGE_BOOT, IDS_ROUTER_RESPONSE_FAIL);
+  ExpectFailedStep(IMAGE_BOOT, RunStep::RouterResult, "result code");
   EXPECT_EQ("100%", view.Last(IMAGE_BOOT, COLUMN_PERCENT));
   EXPECT_FALSE(view.RowTouched(IMAGE_APP));
   const std::string log = LogFiles();
@@ -278,7 +288,7 @@ TEST_F(EngineRunTest, EraseRefusedStopsBeforeTheModuleAndWarns) {
   const auto seen = sim->Snapshot();
   EXPECT_EQ(3u, ControlsOfType(seen, CTRL_ERASE_NVRAM)) << "three attempts";
   EXPECT_EQ(1u, seen.triggers.size()) << "no module trigger";
-  EXPECT_EQ(std::vector<std::string>{kEraseNvramFailText}, prompter.Warnings());
+  EXPECT_EQ(std::vector<std::string>{kEraseNvramFailText}, report.warnings);
   const std::string log = LogFiles();
   EXPECT_LT(log.find(": Erase router module's NVRAM\n"), log.find(std::string(": ") + kEraseNvramFailText + "\n"));
   ExpectEndStep();
@@ -295,9 +305,9 @@ TEST_F(EngineRunTest, EveryRunAppendsItsLogAndEndsClean) {
   ExpectResult(IMAGE_FIRMWARE, IDS_REBOOT_MODULE_FAIL);
 
   EXPECT_EQ(2, finished);
-  EXPECT_EQ(RUN_IDLE, engine->m_nState);
-  EXPECT_EQ(CHANNEL_CLOSED, engine->Channel().State());
-  EXPECT_FALSE(engine->Channel().ReaderRunning());
+  EXPECT_EQ(RUN_IDLE, engine->State());
+  EXPECT_EQ(CHANNEL_CLOSED, engine->Link().Channel().State());
+  EXPECT_FALSE(engine->Link().Channel().ReaderRunning());
   EXPECT_EQ(threads, ThreadCount());
   EXPECT_TRUE(engine->Log().Text().empty()) << "the text went to the file";
   const std::string log = LogFiles();

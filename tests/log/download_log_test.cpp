@@ -26,10 +26,12 @@ TEST(DownloadLog, LineHasTheStampTheMessageAndALineFeed) {
   EXPECT_EQ(log.AddLine("DIAG_Reset: %s", "Write or Read Fail"), 1);
   EXPECT_EQ(log.AddLine("Execute#%d> Read Fail", 3), 1);
   EXPECT_EQ(log.AddLine(CDownloadLog::kSeparator), 1);
+  static_cast<IDiagLogSink&>(log).DiagLine("Firmware Version: 100% (%s)");  // as it stands, not a format
   EXPECT_EQ(log.Text(),
             "2008030209:05:07: DIAG_Reset: Write or Read Fail\n"
             "2008030209:05:07: Execute#3> Read Fail\n"
-            "2008030209:05:07: ++++++++++++++++++++++++++++++++++++++++++++++++++\n");
+            "2008030209:05:07: ++++++++++++++++++++++++++++++++++++++++++++++++++\n"
+            "2008030209:05:07: Firmware Version: 100% (%s)\n");
   EXPECT_EQ(log.CurrentFilePath(), (dir.Path() / "2008-03-02" / "LumtarLog.txt").string());
 }
 

@@ -1,6 +1,8 @@
 // The check against the simulated router and module over loopback, one
 // test per outcome the operator can meet; and the version-line rules.
-#include "catalogue/check_procedure.h"
+#include "engine/check_procedure.h"
+
+#include "engine/update_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +84,7 @@ class CheckTest : public ::testing::Test {
     LoadItemNames(m_items);
     m_engine = std::make_unique<CUpdateEngine>(m_items, m_view, m_profile, m_logs.Str());
     m_telnet = std::make_unique<CTelnetSession>(m_profile);
-    CCheckProcedure check(m_items, *m_engine, *m_telnet, m_prompter, m_profile);
+    CCheckProcedure check(m_items, m_engine->Link(), *m_telnet, m_prompter);
     const bool ok = check.RunCheck(m_images.Str());
     m_discoveryVersion = check.DiscoveryVersion();
     return ok;
@@ -112,15 +114,15 @@ TEST_F(CheckTest, FullCheckFillsEveryRowAndEnablesUpdate) {
   EXPECT_EQ(Original(IMAGE_RESOURCE), "2.1.0.3.7");
   EXPECT_EQ(Original(IMAGE_FIRMWARE), "11.608.12.01.00");
   EXPECT_EQ(Original(IMAGE_DASHBOARD), "11.002.03.04.00");
-  EXPECT_EQ(m_engine->RouterAddressText(), "127.0.0.1");
-  EXPECT_EQ(m_engine->FormatMac(), "02-00-5E-10-00-01");
+  EXPECT_EQ(m_engine->Link().AddressText(), "127.0.0.1");
+  EXPECT_EQ(m_engine->Link().MacText(), "02-00-5E-10-00-01");
   for (int i = 0; i < kItemCount; ++i) EXPECT_EQ(m_items[i].m_nMatch, MATCH_YES) << i;
 
   const Evaluation e = EvaluateItems(m_items, false);
   EXPECT_TRUE(e.updateEnabled);
   for (const RowEvaluation& row : e.rows) EXPECT_EQ(row.status, IDS_WAITING_UPDATE);
   // Nothing stays open: the relay and telnet connections were closed.
-  EXPECT_EQ(m_engine->Channel().State(), CHANNEL_CLOSED);
+  EXPECT_EQ(m_engine->Link().Channel().State(), CHANNEL_CLOSED);
   EXPECT_TRUE(m_sim->WaitFor([](const routersim::Received& r) { return r.telnetLogins == 1; }, 2000));
   // The DIAG lines of the check are in the log.
   EXPECT_NE(m_engine->Log().Text().find("Firmware Version: 11.608.12.01.00"), std::string::npos);
@@ -217,7 +219,7 @@ TEST_F(CheckTest, ModuleInItsDownloaderIsNotAskedForVersions) {
   PutAllFive();
   ASSERT_TRUE(Check());
   EXPECT_EQ(m_module->Requests(), 1u);  // the handshake only
-  EXPECT_EQ(m_engine->m_bInDownloader, 1);
+  EXPECT_TRUE(m_engine->Link().ModuleState().inDownloader);
   EXPECT_EQ(Original(IMAGE_FIRMWARE), "");
 }
 

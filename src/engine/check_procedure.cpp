@@ -1,4 +1,4 @@
-#include "catalogue/check_procedure.h"
+#include "engine/check_procedure.h"
 
 #include "catalogue/image_discovery.h"
 #include "net/control_channel.h"
@@ -24,7 +24,8 @@ bool IsVersionText(const std::string& text) {
     if (i == 0 || head[i - 1] == '.') return false;  // an empty group
     ++dots;
   }
-  return dots == 5;
+  constexpr int kVersionGroups = 5;  // each group closed by a dot, the last one's added above
+  return dots == kVersionGroups;
 }
 
 bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
@@ -38,7 +39,7 @@ bool PickVersionLine(const std::vector<std::string>& lines, std::string& target)
 }
 
 bool CCheckProcedure::TelnetLogin() {
-  if (!m_telnet.Connect(m_engine.RouterAddressText())) return false;
+  if (!m_telnet.Connect(m_link.AddressText())) return false;
   if (!m_telnet.ReadLines(kTelnetWaitMs)) return false;
   if (m_telnet.FindLine(":") < 0) return false;
   if (!m_telnet.Command(kTelnetLogin, ":", kTelnetWaitMs)) return false;
@@ -50,15 +51,14 @@ bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
 
   m_discoveryVersion.clear();
   {
-    CControlChannel discovery(m_profile.broadcastAddress, m_profile.controlUdpPort);
+    CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
     MacAddress mac{};
     Ipv4Address ip{};
     if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) {
       m_prompter.Warning(LoadText(IDS_DETECT_NONE_ROUTER));
       return false;
     }
-    m_engine.m_mac = mac;
-    m_engine.m_ip = ip;
+    m_link.SetRouter(mac, ip);
   }
 
   for (CUpdateItem& item : m_items) item.m_strOriginalVersion.clear();
@@ -80,15 +80,15 @@ bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
   }
   m_items[IMAGE_RESOURCE].m_strOriginalVersion = app.m_strOriginalVersion;
 
-  if (!m_engine.ConnectRouter()) {
+  if (!m_link.Connect()) {
     m_prompter.Warning(LoadText(IDS_TCP_CONNECT_FAIL));
     return false;
   }
-  if (m_engine.ModuleHandShake() && !m_engine.m_bInDownloader) {
-    m_engine.Diag().DIAG_QueryBoardVersion(&m_items[IMAGE_FIRMWARE].m_strOriginalVersion);
-    m_engine.Diag().DIAG_QueryISOVersion(&m_items[IMAGE_DASHBOARD].m_strOriginalVersion);
+  if (m_link.HandShake(true) && !m_link.ModuleState().inDownloader) {
+    m_link.Diag().DIAG_QueryBoardVersion(&m_items[IMAGE_FIRMWARE].m_strOriginalVersion);
+    m_link.Diag().DIAG_QueryISOVersion(&m_items[IMAGE_DASHBOARD].m_strOriginalVersion);
   }
-  m_engine.DisconnectRouter();
+  m_link.Disconnect();
 
   for (const ImageType t : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE, IMAGE_FIRMWARE}) CompareItemVersion(m_items[t]);
   m_items[IMAGE_DASHBOARD].m_nMatch = MATCH_YES;

@@ -15,8 +15,7 @@
 
 #include "catalogue/prompter.h"
 #include "catalogue/update_item.h"
-#include "engine/update_engine.h"
-#include "net/network_profile.h"
+#include "engine/router_link.h"
 #include "net/telnet_session.h"
 
 namespace orvane {
@@ -39,9 +38,10 @@ bool PickVersionLine(const std::vector<std::string>& lines, std::string& target)
 
 class CCheckProcedure {
  public:
-  CCheckProcedure(UpdateItems& items, CUpdateEngine& engine, CTelnetSession& telnet, IPrompter& prompter,
-                  NetworkProfile profile)
-      : m_items(items), m_engine(engine), m_telnet(telnet), m_prompter(prompter), m_profile(std::move(profile)) {}
+  // The check reads and writes `items`, finds the router into `link` and
+  // reads the module's versions through it.
+  CCheckProcedure(UpdateItems& items, CRouterLink& link, CTelnetSession& telnet, IPrompter& prompter)
+      : m_items(items), m_link(link), m_telnet(telnet), m_prompter(prompter) {}
 
   // The whole check over the images in `imageDirectory`. False when it
   // cannot go on; the reason has been shown through the prompter.
@@ -53,10 +53,9 @@ class CCheckProcedure {
 
  private:
   UpdateItems& m_items;
-  CUpdateEngine& m_engine;
+  CRouterLink& m_link;
   CTelnetSession& m_telnet;
   IPrompter& m_prompter;
-  NetworkProfile m_profile;
   std::string m_discoveryVersion;
 };
 

@@ -1,0 +1,215 @@
+#include "engine/module_steps.h"
+
+#include <algorithm>
+
+#include "diag/diag_commands.h"
+#include "diag/framing.h"
+#include "platform/clock.h"
+
+namespace orvane {
+namespace {
+
+constexpr std::uint32_t kRouterProbeLimitMs = 10000;   // before a module item, after forced download
+constexpr std::uint32_t kRestartProbeLimitMs = 60000;  // each of the two waits while the module restarts
+constexpr std::uint32_t kRestartSettlePauseMs = 6000;
+constexpr int kReadyHandShakes = 3;
+constexpr std::uint32_t kModeChangePauseMs = 100;
+constexpr std::uint32_t kWakeSendTimeoutMs = 1000;
+// Puts a module whose serial side runs AT commands back into DIAG mode;
+// ends with a flag so that the next frame starts clean.
+constexpr std::uint8_t kWakeUp[] = {'A', 'T', '$', 'Q', 'C', 'D', 'M', 'G', '\r', FRAME_FLAG};
+constexpr int kNvRestoreRounds = 2;
+constexpr int kNvStatusQueriesPerRound = 2;
+
+// The "%" cell's marks while the module restarts.
+constexpr int kReadyFirstProbeDone = 30;
+constexpr int kReadySettled = 50;
+constexpr int kReadySecondProbeDone = 70;
+
+}  // namespace
+
+StepOutcome CModuleSteps::UpdateFirmware() {
+  m_display.SetRow(IMAGE_FIRMWARE);
+  m_display.SetProgress(0);
+  m_display.EnterStep(RunStep::Handshake);
+  m_router.WaitRouterAlive(kRouterProbeLimitMs);  // the router may still be busy after its own update
+  const DiagResult handshake = m_link.HandShake(true);
+  if (!handshake) return StepOutcome::Failure(IDS_HANDSHAKE_FAIL, RunStep::Handshake, DescribeDiagResult(handshake));
+  CDiagCaller& diag = m_link.Diag();
+  if (!m_link.ModuleState().inDownloader) {
+    m_display.EnterStep(RunStep::BackupNv);
+    diag.DIAG_QueryBoardVersion(nullptr);  // logs the version being replaced
+    m_display.ShowStatus(IDS_BACKUP_NV, kColourBlack);
+    const DiagResult backup = diag.DIAG_NV_BackupRestore(true);
+    if (!backup) return StepOutcome::Failure(IDS_BACKUP_NV_FAIL, RunStep::BackupNv, DescribeDiagResult(backup));
+  } else {
+    // A download broken off earlier: the NV settings can't be read now.
+    m_log.AddLine("Have Enter Downloader Mode");
+  }
+  if (StepOutcome o = DownloadAndRestart(IMAGE_FIRMWARE); !o) return o;
+  m_display.EnterStep(RunStep::NvRestore);
+  if (StepOutcome o = CheckNvRestore(); !o) return o;
+  m_display.EnterStep(RunStep::ReadVersion);
+  const DiagResult version = diag.DIAG_QueryBoardVersion(nullptr);  // logs the new version
+  if (version) return StepOutcome::Success();
+  return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion, DescribeDiagResult(version));
+}
+
+StepOutcome CModuleSteps::UpdateDashboard() {
+  m_display.SetRow(IMAGE_DASHBOARD);  // the "%" cell is not reset here
+  m_display.EnterStep(RunStep::Handshake);
+  m_router.WaitRouterAlive(kRouterProbeLimitMs);
+  const DiagResult handshake = m_link.HandShake(true);
+  if (!handshake) return StepOutcome::Failure(IDS_HANDSHAKE_FAIL, RunStep::Handshake, DescribeDiagResult(handshake));
+  if (StepOutcome o = DownloadAndRestart(IMAGE_DASHBOARD); !o) return o;
+  m_display.EnterStep(RunStep::ReadVersion);
+  const DiagResult version = m_link.Diag().DIAG_QueryISOVersion(nullptr);
+  if (version) return StepOutcome::Success();
+  return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion, DescribeDiagResult(version));
+}
+
+StepOutcome CModuleSteps::DownloadAndRestart(ImageType item) {
+  m_display.EnterStep(RunStep::EnterDownloader);
+  if (StepOutcome o = EnterDownloadMode(); !o) return o;
+  if (StepOutcome o = DownloadImage(m_items[item].m_image); !o) return o;
+  m_display.EnterStep(RunStep::Reset);
+  if (StepOutcome o = RebootModule(); !o) return o;
+  m_display.EnterStep(RunStep::WaitModule);
+  if (StepOutcome o = WaitModuleReady(); !o) return o;
+  if (m_link.ModuleState().inDownloader) {  // the new image did not start
+    return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion,
+                                "the module came back in its downloader");
+  }
+  return StepOutcome::Success();
+}
+
+StepOutcome CModuleSteps::EnterDownloadMode() {
+  CDiagCaller& diag = m_link.Diag();
+  const bool inDownloader = m_link.ModuleState().inDownloader;
+  if (!m_link.ModuleState().offline) {
+    m_display.ShowStatus(IDS_ENTER_OFFLINE, kColourBlack);
+    // A module that refuses to go offline may still switch; not an error.
+    if (diag.DIAG_ChangeMode(MODE_OFFLINE_DIGITAL)) platform::Sleep(kModeChangePauseMs);
+  }
+  if (!m_router.SendTrigger(inDownloader ? TRIGGER_FWT_FORCE : TRIGGER_FWT_BEGIN, 0)) {
+    return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::EnterDownloader,
+                                "download trigger not sent after 3 attempts");
+  }
+  if (inDownloader) return StepOutcome::Success();
+  m_display.ShowStatus(IDS_SWITCH_DOWNLOADER, kColourBlack);
+  const DiagResult sw = diag.DIAG_SwitchToDownloader();
+  if (!sw) return StepOutcome::Failure(IDS_SWITCH_DOWNLOADER_FAIL, RunStep::EnterDownloader, DescribeDiagResult(sw));
+  // The module restarts into its downloader.
+  StepOutcome ready = WaitModuleReady();
+  if (!ready) ready.failedStep = RunStep::EnterDownloader;
+  return ready;
+}
+
+StepOutcome CModuleSteps::DownloadImage(const CFirmwareImage& image) {
+  if (image.View() == nullptr || image.Units().empty() || image.Extents().size() != image.Units().size()) {
+    m_log.AddLine("Module image not loaded: %s", image.Path().c_str());
+    return StepOutcome::Failure(IDS_MIDWAY_DOWNLOAD_FAIL, RunStep::Write, "image not loaded");
+  }
+  m_display.EnterStep(RunStep::Unlock);
+  if (StepOutcome o = UnlockModule(image.Units().front().UnlockCode()); !o) return o;
+  m_display.EnterStep(RunStep::Write);
+  m_display.ShowStatus(image.Type() == IMAGE_FIRMWARE ? IDS_DOWNLOAD_FIRMWARE : IDS_DOWNLOAD_DASHBOARD, kColourBlack);
+  m_log.AddLine("File Path: %s", image.Path().c_str());
+
+  std::uint64_t total = 0;
+  for (const UnitHeader& unit : image.Units()) total += unit.DataLength();
+  std::uint64_t written = 0;
+  CDiagCaller& diag = m_link.Diag();
+  for (std::size_t u = 0; u < image.Units().size(); ++u) {
+    std::uint32_t address = image.Units()[u].TargetAddress();
+    const UnitExtent extent = image.Extents()[u];
+    const std::uint8_t* data = image.View() + extent.offset;
+    std::size_t remaining = extent.length;
+    for (int block = 1; remaining > 0; ++block) {
+      const std::size_t n = std::min(remaining, DOWNLOAD_BLOCK_SIZE);
+      const DiagResult write = diag.DIAG_Write(address, data, n);
+      if (!write) {
+        m_log.AddLine("Unit%d Block%d: Download Fail", static_cast<int>(u + 1), block);
+        return StepOutcome::Failure(
+            IDS_MIDWAY_DOWNLOAD_FAIL, RunStep::Write,
+            "unit " + std::to_string(u + 1) + " block " + std::to_string(block) + ": " + DescribeDiagResult(write));
+      }
+      written += n;
+      address += static_cast<std::uint32_t>(n);
+      data += n;
+      remaining -= n;
+      m_display.SetProgress(static_cast<int>(written * 100 / total));
+    }
+  }
+  return StepOutcome::Success();
+}
+
+StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
+  CDiagCaller& diag = m_link.Diag();
+  m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
+  if (diag.DIAG_Unlock(code)) return StepOutcome::Success();
+  // Second chance: the router puts its module into forced download mode.
+  if (!m_router.EnterForcedDownload()) {
+    return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock, "unlock refused; forced download mode not echoed");
+  }
+  m_router.WaitRouterAlive(kRouterProbeLimitMs);
+  m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
+  const DiagResult second = diag.DIAG_Unlock(code);
+  if (second) return StepOutcome::Success();
+  return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock,
+                              "after forced download mode: " + DescribeDiagResult(second));
+}
+
+StepOutcome CModuleSteps::CheckNvRestore() {
+  CDiagCaller& diag = m_link.Diag();
+  m_display.ShowStatus(IDS_CHECK_NV_RESTORE, kColourBlack);
+  DiagResult last;
+  for (int round = 0; round < kNvRestoreRounds; ++round) {
+    for (int attempt = 1; attempt <= kNvStatusQueriesPerRound; ++attempt) {
+      m_log.AddLine("  Try%d: Reading restored status ...", attempt);
+      last = diag.DIAG_NV_QueryRestoreStatus();
+      if (last) return StepOutcome::Success();
+    }
+    last = diag.DIAG_NV_BackupRestore(false);
+    if (last) return StepOutcome::Success();
+  }
+  return StepOutcome::Failure(IDS_QUERY_NV_RESTORE_FAIL, RunStep::NvRestore,
+                              "restore: " + DescribeDiagResult(last));
+}
+
+StepOutcome CModuleSteps::RebootModule() {
+  m_display.ShowStatus(IDS_REBOOTING_DATACARD, kColourBlack);
+  const DiagResult reset = m_link.Diag().DIAG_Reset();
+  if (reset) return StepOutcome::Success();
+  return StepOutcome::Failure(IDS_REBOOT_MODULE_FAIL, RunStep::Reset, DescribeDiagResult(reset));
+}
+
+StepOutcome CModuleSteps::WaitModuleReady() {
+  m_display.ShowStatus(IDS_WAIT_MODULE_READY, kColourBlack);
+  m_display.SetProgress(0);
+  // While the module restarts the router does not answer its probe.
+  if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
+    m_log.AddLine("Waiting: First Check Fail");
+    return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
+                                "the router did not answer its probe within 60 s (first check)");
+  }
+  m_display.SetProgress(kReadyFirstProbeDone);
+  platform::Sleep(kRestartSettlePauseMs);
+  m_display.SetProgress(kReadySettled);
+  if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
+    m_log.AddLine("Waiting: Second Check Fail");
+    return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
+                                "the router did not answer its probe within 60 s (second check)");
+  }
+  m_display.SetProgress(kReadySecondProbeDone);
+  m_link.Channel().Send(true, kWakeUp, sizeof kWakeUp, false, kWakeSendTimeoutMs);
+  // The caller reads what came back from the module state (both flags set
+  // when no handshake succeeded).
+  for (int i = 0; i < kReadyHandShakes; ++i) {
+    if (m_link.HandShake(false)) break;
+  }
+  m_display.SetProgress(100);
+  return StepOutcome::Success();
+}
+
+}  // namespace orvane

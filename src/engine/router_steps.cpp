@@ -1,0 +1,220 @@
+// The router's side of the wire is fixed by the router's software: these
+// are the packets it expects and the answers it gives.
+#include "engine/router_steps.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "log/error_text.h"
+#include "platform/clock.h"
+
+namespace orvane {
+namespace {
+
+constexpr int kTriggerAttempts = 3;
+constexpr std::uint32_t kTriggerSendTimeoutMs = 3000;
+constexpr std::uint32_t kTriggerRetryPauseMs = 100;
+constexpr std::uint32_t kAfterTriggerPauseMs = 2500;  // the router gets ready for what follows
+constexpr std::uint32_t kRawBlockTimeoutMs = 3000;
+
+constexpr std::uint32_t kResultWaitAppMs = 240000;  // the application takes longest to write
+constexpr std::uint32_t kResultWaitOtherMs = 120000;
+constexpr std::uint32_t kResultReceiveTimeoutMs = 8000;
+constexpr std::size_t kResultBufferSize = 512;
+
+constexpr int kEraseAttempts = 3;
+constexpr std::uint32_t kEraseReplyTimeoutMs = 4000;
+constexpr std::uint32_t kEraseSecondRetryPauseMs = 1000;  // after the second attempt; the first only yields
+constexpr std::uint32_t kForceReplyTimeoutMs = 2000;
+constexpr std::uint32_t kProbeReplyTimeoutMs = 2000;
+constexpr std::uint32_t kProbeIntervalMs = 2000;
+
+constexpr const char* kTriggerMagic[] = {
+    "Kavrin RUT Begin Download Pkt",  // TRIGGER_RUT_BEGIN
+    "Kavrin FWT Begin Download Pkt",  // TRIGGER_FWT_BEGIN
+    "Kavrin FWT Force Download Pkt",  // TRIGGER_FWT_FORCE
+};
+
+std::uint32_t ReadLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The system's error text without its line end, for one-line details.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kTriggerPacketSize> BuildTriggerPacket(TriggerKind kind, std::uint32_t totalLength) {
+  std::array<std::uint8_t, kTriggerPacketSize> packet{};
+  packet[0] = kRouterPacketLead;
+  std::memcpy(packet.data() + 1, kTriggerMagic[kind], kTriggerMagicLength);
+  for (int i = 0; i < 4; ++i) packet[kTriggerLengthOffset + i] = static_cast<std::uint8_t>(totalLength >> (8 * i));
+  return packet;
+}
+
+bool ParseResultPacket(const std::uint8_t* packet, std::size_t length, std::uint32_t* code) {
+  if (length != kTriggerPacketSize || packet[0] != kRouterPacketLead) return false;
+  *code = ReadLe32(packet + kResultCodeOffset);
+  return true;
+}
+
+StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
+  const CFirmwareImage& image = m_items[item].m_image;
+  m_display.SetRow(item);
+  m_display.SetProgress(0);
+  m_display.EnterStep(RunStep::RouterTrigger);
+
+  // A router image has exactly one unit; its data are sent straight from the
+  // mapped file.
+  if (image.View() == nullptr || image.Extents().empty()) {
+    m_log.AddLine("Router image not loaded: %s", image.Path().c_str());
+    return StepOutcome::Failure(IDS_ROUTER_DATA_FAIL, RunStep::RouterData, "image not loaded");
+  }
+  std::uint64_t total = 0;
+  for (const UnitHeader& unit : image.Units()) total += unit.DataLength();
+
+  CFramedChannel& channel = m_link.Channel();
+  channel.StopReader();
+  if (!SendTrigger(TRIGGER_RUT_BEGIN, static_cast<std::uint32_t>(total))) {
+    return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::RouterTrigger, "not sent after 3 attempts");
+  }
+  m_display.ShowStatus(IDS_SEND_ROUTER_DATA, kColourBlack);
+  m_display.EnterStep(RunStep::RouterData);
+
+  const UnitExtent extent = image.Extents().front();
+  const std::uint8_t* data = image.View() + extent.offset;
+  std::size_t remaining = extent.length;
+  std::uint64_t sent = 0;
+  for (int block = 1; remaining > 0; ++block) {
+    const std::size_t n = std::min(remaining, ROUTER_BLOCK_SIZE);
+    if (!channel.Send(true, data, n, false, kRawBlockTimeoutMs)) {
+      // The reader stays stopped: the run ends here and closes the channel.
+      const std::string error = FormatErrorText(channel.LastError());
+      m_log.AddLine("Router Block%d Transfer Fail: %s", block, error.c_str());
+      return StepOutcome::Failure(IDS_ROUTER_DATA_FAIL, RunStep::RouterData,
+                                  "block " + std::to_string(block) + ": " + OneLine(error));
+    }
+    data += n;
+    remaining -= n;
+    sent += n;
+    m_display.SetProgress(static_cast<int>(sent * 100 / total));
+  }
+
+  // The key goes in before the reader runs: a verdict that is already
+  // waiting in the connection must be taken as an answer, not dropped under
+  // the key an earlier exchange left behind.
+  channel.SetResponseKey(kRouterPacketLead, 1);
+  channel.StartReader();
+  return TCP_GetRouterResult(item);
+}
+
+bool CRouterSteps::SendTrigger(TriggerKind kind, std::uint32_t totalLength) {
+  const auto packet = BuildTriggerPacket(kind, totalLength);
+  for (int attempt = 1; attempt <= kTriggerAttempts; ++attempt) {
+    if (m_link.Channel().Send(false, packet.data(), packet.size(), true, kTriggerSendTimeoutMs)) {
+      platform::Sleep(kAfterTriggerPauseMs);
+      return true;
+    }
+    platform::Sleep(kTriggerRetryPauseMs);
+  }
+  return false;
+}
+
+StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
+  m_display.EnterStep(RunStep::RouterResult);
+  m_display.ShowStatus(IDS_WAIT_ROUTER_UPDATING, kColourBlack);
+  const std::uint32_t limit = type == IMAGE_APP ? kResultWaitAppMs : kResultWaitOtherMs;
+  m_display.SetProgress(0);
+  const std::uint32_t start = platform::TickCount();
+  CFramedChannel& channel = m_link.Channel();
+  channel.SetResponseKey(kRouterPacketLead, 1);
+
+  std::uint8_t packet[kResultBufferSize];
+  std::uint32_t code = 0;
+  for (;;) {
+    std::memset(packet, 0, kTriggerPacketSize);
+    std::size_t length = 0;
+    if (channel.Receive(packet, sizeof packet, &length, kResultReceiveTimeoutMs) &&
+        ParseResultPacket(packet, length, &code)) {
+      break;
+    }
+    // Anything else on the connection is not the verdict: wait on.
+    const std::uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed > limit) {
+      return StepOutcome::Failure(IDS_ROUTER_RESPONSE_TIMEOUT, RunStep::RouterResult,
+                                  "no verdict within " + std::to_string(limit / 1000) + " s");
+    }
+    m_display.SetProgress(static_cast<int>(static_cast<std::uint64_t>(elapsed) * 100 / limit));
+  }
+
+  const std::uint32_t elapsed = platform::TickCount() - start;
+  if (code == ROUTER_RESULT_OK) {
+    m_log.AddLine("TCP_GetRouterResult's ElapsedTime = %d ms", static_cast<int>(elapsed));
+    m_display.SetProgress(100);
+    return StepOutcome::Success();
+  }
+  m_log.AddLine("TCP_GetRouterResult's ElapsedTime = %d ms, Result = %d", static_cast<int>(elapsed),
+                static_cast<int>(code));
+  m_display.SetProgress(100);
+  return StepOutcome::Failure(IDS_ROUTER_RESPONSE_FAIL, RunStep::RouterResult,
+                              "result code " + std::to_string(code));
+}
+
+bool CRouterSteps::EraseRouterNvram() {
+  m_display.SetRow(ROW_NONE);
+  m_display.ShowStatus(IDS_ERASE_ROUTER_NVRAM, kColourBlack);  // no row: the log only
+  for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
+    CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
+    control.Request() = m_link.ControlRequest(CTRL_ERASE_NVRAM);
+    if (control.Exchange(kEraseReplyTimeoutMs)) {
+      control.Close();
+      return true;
+    }
+    if (attempt == 1) {
+      platform::Sleep(0);
+    } else if (attempt == 2) {
+      platform::Sleep(kEraseSecondRetryPauseMs);
+    }
+    control.Close();
+  }
+  return false;
+}
+
+bool CRouterSteps::WaitRouterAlive(std::uint32_t limitMs) {
+  const std::uint32_t start = platform::TickCount();
+  CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
+  for (;;) {
+    platform::Sleep(kProbeIntervalMs);
+    control.Request() = m_link.ControlRequest(CTRL_PROBE);
+    if (control.Exchange(kProbeReplyTimeoutMs)) {
+      control.Close();
+      return true;
+    }
+    if (platform::TickCount() - start > limitMs) {
+      control.Close();
+      return false;
+    }
+  }
+}
+
+bool CRouterSteps::EnterForcedDownload() {
+  // The router may not be where discovery found it any more: the request
+  // goes to every router on the LAN.
+  CControlChannel control(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+  bool result = true;
+  if (!m_bForcedDownload) {
+    m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD, kColourBlack);
+    control.Request() = m_link.ControlRequest(CTRL_FORCE_DOWNLOAD);
+    m_bForcedDownload = control.Exchange(kForceReplyTimeoutMs);
+    result = m_bForcedDownload;
+  }
+  control.Close();
+  return result;
+}
+
+}  // namespace orvane

@@ -1,0 +1,75 @@
+#pragma once
+// CRouterSteps: the router-facing steps of a run. A router image goes to the
+// router board raw over the relay connection after a framed trigger that
+// announces its length, then the router's verdict is awaited; the router
+// module's NVRAM is erased after an application or resource update; and the
+// module steps get the small control exchanges they need (is the router
+// answering, forced download mode).
+//
+//   trigger (framed, 3 tries 100 ms apart, then 2.5 s pause)
+//   -> image in 7300-byte raw writes, reader stopped
+//   -> reader again, verdict under key 0xFF (code 4 = accepted)
+//
+// Runs on the run's worker thread. The forced-download flag lives as long as
+// this object: once the router has echoed the request, later asks succeed
+// without sending it again.
+#include <cstddef>
+#include <cstdint>
+
+#include "catalogue/update_item.h"
+#include "engine/router_link.h"
+#include "engine/row_display.h"
+#include "engine/run_report.h"
+#include "log/download_log.h"
+
+namespace orvane {
+
+enum TriggerKind { TRIGGER_RUT_BEGIN = 0, TRIGGER_FWT_BEGIN = 1, TRIGGER_FWT_FORCE = 2 };
+
+// Trigger and result packets: 0xFF, a 29-character magic text (not examined
+// in results), a 32-bit little-endian length or result code, 6 zero bytes.
+inline constexpr std::size_t kTriggerPacketSize = 40;
+inline constexpr std::uint8_t kRouterPacketLead = 0xFF;
+inline constexpr std::size_t kTriggerMagicLength = 29;
+inline constexpr std::size_t kTriggerLengthOffset = 30;
+inline constexpr std::size_t kResultCodeOffset = 30;
+inline constexpr std::uint32_t ROUTER_RESULT_OK = 4;
+inline constexpr std::size_t ROUTER_BLOCK_SIZE = 7300;
+
+// Control packet types the router echoes.
+inline constexpr std::uint8_t CTRL_ERASE_NVRAM = 6;
+inline constexpr std::uint8_t CTRL_FORCE_DOWNLOAD = 7;
+inline constexpr std::uint8_t CTRL_PROBE = 10;
+
+// The trigger packet of `kind` announcing `totalLength` bytes.
+std::array<std::uint8_t, kTriggerPacketSize> BuildTriggerPacket(TriggerKind kind, std::uint32_t totalLength);
+// A router verdict: 40 bytes led by 0xFF; its result code out.
+bool ParseResultPacket(const std::uint8_t* packet, std::size_t length, std::uint32_t* code);
+
+class CRouterSteps {
+ public:
+  CRouterSteps(CRouterLink& link, CRowDisplay& display, CDownloadLog& log, const UpdateItems& items)
+      : m_link(link), m_display(display), m_log(log), m_items(items) {}
+
+  // The whole step of the router item `item` (BOOT, APP or RESOURCE).
+  StepOutcome TransferRouterImage(ImageType item);
+  // Sends the trigger; true once one send went through (then 2.5 s pause).
+  bool SendTrigger(TriggerKind kind, std::uint32_t totalLength);
+  // The router's verdict on the image of `type`.
+  StepOutcome TCP_GetRouterResult(ImageType type);
+  // Three control requests at most; shows its progress text in the log only.
+  bool EraseRouterNvram();
+  // Probes every 2000 ms until the router echoes or `limitMs` has passed.
+  bool WaitRouterAlive(std::uint32_t limitMs);
+  // Asks every router on the LAN to put its module into forced download mode.
+  bool EnterForcedDownload();
+
+ private:
+  CRouterLink& m_link;
+  CRowDisplay& m_display;
+  CDownloadLog& m_log;
+  const UpdateItems& m_items;
+  bool m_bForcedDownload = false;
+};
+
+}  // namespace orvane

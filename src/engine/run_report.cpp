@@ -1,0 +1,55 @@
+#include "engine/run_report.h"
+
+#include <cstdio>
+
+namespace orvane {
+
+const char* RunStepName(RunStep step) {
+  switch (step) {
+    case RunStep::None: return "";
+    case RunStep::Connect: return "connect";
+    case RunStep::RouterTrigger: return "router trigger";
+    case RunStep::RouterData: return "router data";
+    case RunStep::RouterResult: return "router result";
+    case RunStep::EraseNvram: return "erase router NVRAM";
+    case RunStep::Handshake: return "handshake";
+    case RunStep::BackupNv: return "backup NV";
+    case RunStep::EnterDownloader: return "enter downloader";
+    case RunStep::Unlock: return "unlock";
+    case RunStep::Write: return "write";
+    case RunStep::Reset: return "reset";
+    case RunStep::WaitModule: return "wait for module";
+    case RunStep::NvRestore: return "NV restore";
+    case RunStep::ReadVersion: return "read version";
+  }
+  return "";
+}
+
+const char* ItemOutcomeName(ItemOutcome outcome) {
+  switch (outcome) {
+    case ItemOutcome::NotSelected: return "not selected";
+    case ItemOutcome::NotStarted: return "not started";
+    case ItemOutcome::Succeeded: return "succeeded";
+    case ItemOutcome::Failed: return "failed";
+  }
+  return "";
+}
+
+bool RunReport::AllSucceeded() const {
+  bool any = false;
+  for (const ItemReport& item : items) {
+    if (item.outcome == ItemOutcome::NotSelected) continue;
+    if (item.outcome != ItemOutcome::Succeeded) return false;
+    any = true;
+  }
+  return any;
+}
+
+std::string RunReport::ResultText(const ItemReport& item) {
+  // The hours are dropped: an item of 1 h 2 min 5 s shows (02:05).
+  char timing[32];
+  std::snprintf(timing, sizeof timing, "(%02ld:%02ld)", (item.elapsedSeconds / 60) % 60, item.elapsedSeconds % 60);
+  return std::string(LoadText(item.resultId)) + timing;
+}
+
+}  // namespace orvane

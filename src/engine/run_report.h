@@ -1,0 +1,88 @@
+#pragma once
+// What an update run came to, item by item: the value every front end renders
+// (the command line's text and JSON, the dialog's boxes after a run). Built
+// by the run from the steps' typed outcomes; nothing is read back from the
+// screen.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "catalogue/image_type.h"
+#include "catalogue/string_table.h"
+
+namespace orvane {
+
+// The steps an item goes through, as failures name them and as the progress
+// plans weigh them.
+enum class RunStep {
+  None,
+  Connect,           // the relay connection to the router
+  RouterTrigger,     // the framed packet that announces a router image
+  RouterData,        // the router image's raw blocks
+  RouterResult,      // the router's verdict on the image
+  EraseNvram,        // the router module's NVRAM erase after APP or RESOURCE
+  Handshake,         // the module's first handshake of an item
+  BackupNv,          // the module's NV backup before its firmware is replaced
+  EnterDownloader,   // offline, FWT trigger, switch, restart into the downloader
+  Unlock,            // the downloader's unlock (and the forced download mode)
+  Write,             // the image's blocks to the downloader
+  Reset,             // the module's reset after the write
+  WaitModule,        // the module's restart into its new image
+  NvRestore,         // the NV settings back after a firmware update
+  ReadVersion,       // the module's version after the update
+};
+
+// "connect", "router trigger", ..., "read version"; "" for None.
+const char* RunStepName(RunStep step);
+
+enum class ItemOutcome { NotSelected, NotStarted, Succeeded, Failed };
+
+// "not selected", "not started", "succeeded", "failed".
+const char* ItemOutcomeName(ItemOutcome outcome);
+
+// What one item step came to: the result text's id (IDS_DOWNLOAD_SUCCESS when
+// it succeeded), and for a failure the step that failed and that step's
+// detail in words ("no reply after 3 attempts", "result code 3", ...).
+struct StepOutcome {
+  StringId resultId = IDS_DOWNLOAD_SUCCESS;
+  RunStep failedStep = RunStep::None;
+  std::string detail;
+
+  bool ok() const { return resultId == IDS_DOWNLOAD_SUCCESS; }
+  explicit operator bool() const { return ok(); }
+
+  static StepOutcome Success() { return {}; }
+  static StepOutcome Failure(StringId id, RunStep step, std::string detail = {}) {
+    return {id, step, std::move(detail)};
+  }
+};
+
+struct ItemReport {
+  ItemOutcome outcome = ItemOutcome::NotSelected;
+  // Succeeded or Failed: the row's result text id and the seconds its
+  // timing covers (since the previous result, or the run's start).
+  StringId resultId = IDS_DOWNLOAD_SUCCESS;
+  long elapsedSeconds = 0;
+  RunStep failedStep = RunStep::None;
+  std::string detail;
+};
+
+struct RunReport {
+  std::array<ItemReport, kItemCount> items{};
+  // Failures that no row shows (the relay connection refused, the NVRAM
+  // erase refused), in the operator's words; the log holds them too.
+  std::vector<std::string> warnings;
+  // The run-level step that ended the run before an item could (Connect or
+  // EraseNvram), None otherwise; with its detail.
+  RunStep failedRunStep = RunStep::None;
+  std::string runDetail;
+
+  // True when at least one item was selected and every selected item
+  // succeeded.
+  bool AllSucceeded() const;
+  // The result as the row shows it: "Download success(01:05)".
+  static std::string ResultText(const ItemReport& item);
+};
+
+}  // namespace orvane
