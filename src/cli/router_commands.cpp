@@ -6,10 +6,11 @@
 #include <mutex>
 #include <vector>
 
-#include "catalogue/check_procedure.h"
 #include "catalogue/update_item.h"
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
+#include "engine/check_procedure.h"
+#include "engine/run_report.h"
 #include "engine/update_engine.h"
 #include "net/telnet_session.h"
 #include "platform/clock.h"
@@ -25,16 +26,21 @@ class StreamPrompter : public IPrompter {
     std::replace(oneLine.begin(), oneLine.end(), '\n', ' ');
     m_err << "Warning: " << oneLine << "\n";
     m_err.flush();
-    if (m_first.empty()) m_first = text;
+    m_warnings.push_back(text);
   }
-  const std::string& FirstWarning() const { return m_first; }
+  // Every warning printed so far, the check's and the run's, in order.
+  const std::vector<std::string>& Warnings() const { return m_warnings; }
+  std::string FirstWarning() const { return m_warnings.empty() ? std::string() : m_warnings.front(); }
 
  private:
   std::ostream& m_err;
-  std::string m_first;
+  std::vector<std::string> m_warnings;
 };
 
-// The rows' "%" and "Status" cells, and the progress the operator watches.
+// The rows' progress and "Status" cells as the operator watches them. The
+// "%" cell (each step's own percentage, back to 0 with every step) is not
+// shown: the bar and the percentage printed are the item's whole progress,
+// which only moves forward.
 class TerminalView : public IItemView {
  public:
   TerminalView(std::ostream& out, bool live, bool quiet) : m_out(out), m_live(live), m_quiet(quiet) {}
@@ -42,27 +48,14 @@ class TerminalView : public IItemView {
   void SetItems(const UpdateItems* items) { m_items = items; }
 
   void SetCellText(int row, int column, const std::string& text) override {
+    if (column != COLUMN_STATUS) return;
     std::lock_guard<std::mutex> guard(m_lock);
-    Row& r = m_rows[row];
-    if (column == COLUMN_PERCENT) {
-      r.percent = text;
-      const int value = std::atoi(text.c_str());
-      if (m_quiet) return;
-      if (m_live) {
-        Draw(row);
-      } else if (value / 10 != r.lastTen) {
-        r.lastTen = value / 10;
-        m_out << (*m_items)[row].m_strName << ": " << text << "\n";
-      }
+    m_rows[row].status = text;
+    if (m_quiet) return;
+    if (m_live) {
+      Draw(row);
     } else {
-      r.status = text;
-      r.touched = true;
-      if (m_quiet) return;
-      if (m_live) {
-        Draw(row);
-      } else {
-        m_out << (*m_items)[row].m_strName << ": " << text << "\n";
-      }
+      m_out << (*m_items)[row].m_strName << ": " << text << "\n";
     }
     m_out.flush();
   }
@@ -72,6 +65,20 @@ class TerminalView : public IItemView {
     m_rows[row].colour = colour;
   }
 
+  void SetItemProgress(int row, int percent) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Row& r = m_rows[row];
+    r.progress = std::clamp(percent, 0, 100);
+    if (m_quiet) return;
+    if (m_live) {
+      Draw(row);
+    } else if (r.progress / 10 != r.lastTen) {
+      r.lastTen = r.progress / 10;
+      m_out << (*m_items)[row].m_strName << ": " << r.progress << "%\n";
+    }
+    m_out.flush();
+  }
+
   // Ends the live line of the row being drawn (after its result).
   void Finish() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -79,40 +86,29 @@ class TerminalView : public IItemView {
     m_liveRow = -1;
   }
 
-  std::string Status(int row) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_rows[row].status;
-  }
-  bool Touched(int row) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_rows[row].touched;
-  }
-
  private:
   struct Row {
-    std::string percent;
+    int progress = 0;
     std::string status;
     std::uint32_t colour = 0;
     int lastTen = -1;
-    bool touched = false;
   };
 
-  // One live line per item: a bar, the percentage and the current step. A
-  // new row starts a new line; the finished one stays on screen.
+  // One live line per item: a bar, the item's percentage and the current
+  // step. A new row starts a new line; the finished one stays on screen.
   void Draw(int row) {
     if (m_liveRow != row) {
       if (m_liveRow >= 0) m_out << "\n";
       m_liveRow = row;
     }
     const Row& r = m_rows[row];
-    const int value = std::clamp(std::atoi(r.percent.c_str()), 0, 100);
     constexpr int kBarWidth = 24;
-    const int filled = value * kBarWidth / 100;
+    const int filled = r.progress * kBarWidth / 100;
     std::string bar = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                       std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "]";
     char line[160];
-    std::snprintf(line, sizeof line, "\r\033[K%-18s %s %4s  ", (*m_items)[row].m_strName.c_str(), bar.c_str(),
-                  r.percent.c_str());
+    std::snprintf(line, sizeof line, "\r\033[K%-18s %s %3d%%  ", (*m_items)[row].m_strName.c_str(), bar.c_str(),
+                  r.progress);
     const char* colour = r.colour == kColourRed ? "\033[31m" : r.colour == kColourBlue ? "\033[34m" : "";
     m_out << line << colour << r.status << (colour[0] ? "\033[0m" : "");
   }
@@ -146,7 +142,7 @@ struct Session {
       : prompter(err),
         engine(items, view, options.profile, options.logFolder),
         telnet(options.profile),
-        check(items, engine, telnet, prompter, options.profile) {
+        check(items, engine.Link(), telnet, prompter) {
     LoadItemNames(items);
   }
   UpdateItems items;
@@ -179,11 +175,14 @@ bool ApplyTimeScale(const RouterOptions& options, std::ostream& err) {
 
 void WriteCheckJson(std::ostream& out, bool ok, const std::string& message, const Session& s,
                     const Evaluation* evaluation) {
+  const CRouterLink& link = s.engine.Link();
+  // A check that failed before discovery has no router address.
+  const bool found = ok || link.Ip() != Ipv4Address{};
   JsonWriter json;
   json.BeginObject().Key("ok").Bool(ok).Key("message").String(message);
   json.Key("router").BeginObject()
-      .Key("ip").String(ok || s.engine.m_ip != std::array<std::uint8_t, 4>{} ? s.engine.RouterAddressText() : "")
-      .Key("mac").String(s.engine.FormatMac())
+      .Key("ip").String(found ? link.AddressText() : "")
+      .Key("mac").String(link.MacText())
       .Key("version").String(s.check.DiscoveryVersion())
       .EndObject();
   json.Key("items").BeginArray();
@@ -210,16 +209,61 @@ bool RunCheckStep(Session& s, const RouterOptions& options, Evaluation& evaluati
   return true;
 }
 
-// "Download success(01:05)" -> result "Download success", 65 seconds.
-void SplitResult(const std::string& status, std::string& result, int& seconds) {
-  result = status;
-  seconds = 0;
-  const std::size_t open = status.rfind('(');
-  int minutes = 0, secs = 0;
-  if (open != std::string::npos && std::sscanf(status.c_str() + open, "(%d:%d)", &minutes, &secs) == 2) {
-    result = status.substr(0, open);
-    seconds = minutes * 60 + secs;
+void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts) {
+  json.BeginArray();
+  for (const std::string& text : texts) json.String(text);
+  json.EndArray();
+}
+
+void WriteRunJson(std::ostream& out, const Session& s, const RunReport& report, const std::string& logFile) {
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(report.AllSucceeded()).Key("items").BeginArray();
+  for (int i = 0; i < kItemCount; ++i) {
+    const ItemReport& item = report.items[i];
+    if (item.outcome == ItemOutcome::NotSelected) continue;
+    const bool ended = item.outcome == ItemOutcome::Succeeded || item.outcome == ItemOutcome::Failed;
+    json.BeginObject()
+        .Key("name").String(s.items[i].m_strName)
+        .Key("result").String(ended ? LoadText(item.resultId) : "")
+        .Key("elapsed_s").Number(ended ? item.elapsedSeconds : 0)
+        .Key("outcome").String(ItemOutcomeName(item.outcome))
+        .Key("failed_step").String(RunStepName(item.failedStep))
+        .Key("detail").String(item.detail)
+        .EndObject();
   }
+  json.EndArray().Key("warnings");
+  WriteStrings(json, s.prompter.Warnings());
+  json.Key("log_file").String(logFile).EndObject();
+  out << json.Text() << "\n";
+}
+
+// "write: unit 1 block 3: no reply after 3 attempts" (plain ASCII: a
+// Windows console shows it whatever its code page).
+std::string StepAndDetail(RunStep step, const std::string& detail) {
+  std::string text = RunStepName(step);
+  if (!detail.empty()) text += (text.empty() ? "" : ": ") + detail;
+  return text;
+}
+
+// What the rows could not show, below them: the failed item's step and
+// detail (its result is the last row line, as the run stops there), the
+// items the run did not reach, and the step that stopped a run outside the
+// items. Each item's result line itself is the row's, so it is printed once.
+void PrintRunReport(std::ostream& out, const Session& s, const RunReport& report, const std::string& logFile) {
+  for (int i = 0; i < kItemCount; ++i) {
+    const ItemReport& item = report.items[i];
+    if (item.outcome == ItemOutcome::Failed) {
+      out << "  failed at: " << StepAndDetail(item.failedStep, item.detail) << "\n";
+    } else if (item.outcome == ItemOutcome::NotStarted) {
+      out << s.items[i].m_strName << ": " << ItemOutcomeName(item.outcome) << "\n";
+    }
+  }
+  if (report.failedRunStep != RunStep::None) {
+    out << "Run stopped at: " << StepAndDetail(report.failedRunStep, report.runDetail) << "\n";
+  }
+  out << (report.AllSucceeded() ? "Update finished: every selected item succeeded.\n"
+                                : "Update failed: see the rows above and the log.\n");
+  out << "Log: " << logFile << "\n";
 }
 
 }  // namespace
@@ -233,7 +277,7 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
   if (options.json) {
     WriteCheckJson(out, ok, s.prompter.FirstWarning(), s, ok ? &evaluation : nullptr);
   } else if (ok) {
-    out << "Router " << s.engine.RouterAddressText() << " (" << s.engine.FormatMac() << "), version \""
+    out << "Router " << s.engine.Link().AddressText() << " (" << s.engine.Link().MacText() << "), version \""
         << s.check.DiscoveryVersion() << "\"\n";
     PrintRows(out, s.items, evaluation);
     out << (evaluation.updateEnabled ? "Update is enabled.\n" : "Update is disabled: an image does not match.\n");
@@ -254,7 +298,9 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     if (options.json) {
       JsonWriter json;
       json.BeginObject().Key("ok").Bool(false).Key("message").String(s.prompter.FirstWarning());
-      json.Key("items").BeginArray().EndArray().Key("log_file").String("").EndObject();
+      json.Key("items").BeginArray().EndArray().Key("warnings");
+      WriteStrings(json, s.prompter.Warnings());
+      json.Key("log_file").String("").EndObject();
       out << json.Text() << "\n";
     }
     return kExitFailed;
@@ -266,12 +312,12 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     return kExitBlocked;
   }
 
-  std::vector<int> selected;
+  int selected = 0;
   for (int i = 0; i < kItemCount; ++i) {
-    if (s.engine.IsSelected(static_cast<ImageType>(i))) selected.push_back(i);
+    if (IsSelected(s.items, static_cast<ImageType>(i))) ++selected;
   }
   if (!options.yes && interactive) {
-    out << "Update " << selected.size() << (selected.size() == 1 ? " item" : " items") << "? [y/N] ";
+    out << "Update " << selected << (selected == 1 ? " item" : " items") << "? [y/N] ";
     out.flush();
     std::string answer;
     std::getline(in, answer);
@@ -281,44 +327,19 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     }
   }
 
-  // A failure that has no row (relay refused, NVRAM erase refused) comes
-  // back as a warning after the run.
-  s.engine.SetPrompter(&s.prompter);
-  s.engine.Run();
+  const RunReport report = s.engine.Run();
   view.Finish();
+  // Failures without a row (relay refused, NVRAM erase refused) are shown
+  // as the check's failures are.
+  for (const std::string& warning : report.warnings) s.prompter.Warning(warning);
 
-  struct Outcome {
-    int row;
-    std::string result;
-    int seconds = 0;
-  };
-  std::vector<Outcome> outcomes;
-  bool allSucceeded = !selected.empty();
-  for (const int row : selected) {
-    Outcome o{row, {}};
-    if (view.Touched(row)) SplitResult(view.Status(row), o.result, o.seconds);
-    allSucceeded = allSucceeded && o.result == LoadText(IDS_DOWNLOAD_SUCCESS);
-    outcomes.push_back(std::move(o));
-  }
   const std::string logFile = s.engine.Log().CurrentFilePath();
   if (options.json) {
-    JsonWriter json;
-    json.BeginObject().Key("ok").Bool(allSucceeded).Key("items").BeginArray();
-    for (const Outcome& o : outcomes) {
-      json.BeginObject()
-          .Key("name").String(s.items[o.row].m_strName)
-          .Key("result").String(o.result)
-          .Key("elapsed_s").Number(o.seconds)
-          .EndObject();
-    }
-    json.EndArray().Key("log_file").String(logFile).EndObject();
-    out << json.Text() << "\n";
+    WriteRunJson(out, s, report, logFile);
   } else {
-    out << (allSucceeded ? "Update finished: every selected item succeeded.\n"
-                         : "Update failed: see the rows above and the log.\n");
-    out << "Log: " << logFile << "\n";
+    PrintRunReport(out, s, report, logFile);
   }
-  return allSucceeded ? kExitOk : kExitFailed;
+  return report.AllSucceeded() ? kExitOk : kExitFailed;
 }
 
 }  // namespace orvane::cli

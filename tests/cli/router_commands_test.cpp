@@ -2,10 +2,14 @@
 // simulated router and module on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <sstream>
 
 #include "cli/orvane_cli.h"
+#include "diag/diag_commands.h"
 #include "platform/clock.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
@@ -44,7 +48,8 @@ class RouterCommandsTest : public ::testing::Test {
     m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
     m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
   }
-  Result Run(std::vector<std::string> args) {
+  // `interactive`: as on a terminal (live progress bars).
+  Result Run(std::vector<std::string> args, bool interactive = false) {
     const routersim::Ports ports = m_sim->BoundPorts();
     std::vector<std::string> all = {"orvane"};
     all.insert(all.end(), args.begin(), args.end());
@@ -60,7 +65,7 @@ class RouterCommandsTest : public ::testing::Test {
     for (const auto& a : all) argv.push_back(a.c_str());
     std::istringstream in;
     std::ostringstream out, err;
-    const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), in, out, err, false);
+    const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), in, out, err, interactive);
     return {status, out.str(), err.str()};
   }
 
@@ -142,8 +147,54 @@ TEST_F(RouterCommandsTest, FailedItemFailsTheCommandAndSaysWhy) {
   const Result r = Run({"update", "--yes"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.out, "Router's BOOT: Router's response indicate fail(")) << r.out;
+  EXPECT_TRUE(Contains(r.out, ")\n  failed at: router result: ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\nRouter's APP: not started\nFirmware: not started\n")) << r.out;
   EXPECT_TRUE(Contains(r.out, "Update failed")) << r.out;
   EXPECT_TRUE(Contains(r.out, "Log: " + m_logs.Str())) << r.out;
+}
+
+TEST_F(RouterCommandsTest, FailedModuleItemNamesItsStepAndLaterItemsDidNotStart) {
+  routersim::ModuleConfig refusing;
+  refusing.faults.errorByteTo = DLOAD_WRITE_32BIT;  // every block write gets an error answer
+  StartRouter(refusing);
+  m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
+  m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
+  const Result r = Run({"update", "--yes", "--json"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "{\"ok\":false,\"items\":[{\"name\":\"Firmware\",")) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\"outcome\":\"failed\",\"failed_step\":\"write\","
+                                                  "\"detail\":\"unit 1 block 1: [^\"]+\"")))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"name\":\"Dashboard\",\"result\":\"\",\"elapsed_s\":0,\"outcome\":\"not started\","
+                              "\"failed_step\":\"\",\"detail\":\"\"}],\"warnings\":[],\"log_file\":\"")) << r.out;
+}
+
+// The live bars of a run: per item, every percentage drawn, in order.
+std::map<std::string, std::vector<int>> BarPercentages(const std::string& out) {
+  static const std::regex kBar("\x1b\\[K(.{18}) \\[[#.]{24}\\] +([0-9]+)%");
+  std::map<std::string, std::vector<int>> bars;
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), kBar); it != std::sregex_iterator(); ++it) {
+    std::string name = (*it)[1].str();
+    name.erase(name.find_last_not_of(' ') + 1);
+    bars[name].push_back(std::stoi((*it)[2].str()));
+  }
+  return bars;
+}
+
+TEST_F(RouterCommandsTest, LiveBarsOnlyMoveForward) {
+  StartRouter();
+  m_images.Write("boot.bin", test::MakeImage(IMAGE_BOOT, "1.0.1.0.0"));
+  m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
+  const Result r = Run({"update", "--yes"}, true);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto bars = BarPercentages(r.out);
+  for (const char* name : {"Router's BOOT", "Firmware"}) {
+    ASSERT_TRUE(bars.contains(name)) << name << "\n" << r.out;
+    const std::vector<int>& drawn = bars.at(name);
+    // Every step restarts the "%" cell at 0; the bar must not follow it.
+    EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end())) << name << "\n" << r.out;
+    EXPECT_GT(drawn.back(), 90) << name;
+  }
 }
 
 TEST_F(RouterCommandsTest, BadTimeScaleIsAUsageError) {
