@@ -2,7 +2,8 @@
 # The dialog program Orvane.exe used like an operator would: cross-built,
 # started under wine in a virtual X server beside sample images and an
 # orvane.ini that points at the router simulator on loopback, then Check,
-# Update, the layout numbers and the refusals checked on the real window.
+# Update, the layout numbers and the refusals checked on the real window, and
+# a check against a silent module during which the window must keep answering.
 # Screenshots and the run's log stay in build/windows/dialog-test/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

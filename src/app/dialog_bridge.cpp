@@ -17,18 +17,9 @@ void CDialogItemView::SetRowColour(int row, std::uint32_t colour) {
   PostMessageW(m_hDialog, WM_APP_ROW_COLOUR, static_cast<WPARAM>(row), static_cast<LPARAM>(colour));
 }
 
-void CWarningPrompter::Attach(HWND dialog) {
-  m_hDialog = dialog;
-  m_uiThread = GetWindowThreadProcessId(dialog, nullptr);
-}
-
 void CWarningPrompter::Warning(const std::string& text) {
-  std::wstring wide = platform::Utf8ToWide(text);
-  if (m_hDialog == nullptr || GetCurrentThreadId() == m_uiThread) {
-    ShowWarningBox(m_hDialog, wide);
-    return;
-  }
-  auto payload = std::make_unique<std::wstring>(std::move(wide));
+  if (m_hDialog == nullptr) return;
+  auto payload = std::make_unique<std::wstring>(platform::Utf8ToWide(text));
   if (PostMessageW(m_hDialog, WM_APP_WARNING, 0, reinterpret_cast<LPARAM>(payload.get()))) payload.release();
 }
 

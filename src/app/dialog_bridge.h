@@ -1,15 +1,15 @@
 #pragma once
-// How the update run's worker thread reaches the dialog: the item view and
-// the warnings, both posted to the dialog's window and carried out by its
-// user-interface thread.
+// How the dialog's worker threads (the check's and the update run's) reach
+// the dialog: the item view, the warnings and the end messages, all posted to
+// the dialog's window and carried out by its user-interface thread.
 //
-// Posted, not sent: the worker never waits for the user-interface thread, so
-// nothing the dialog does while a run is on (a modal message box, waiting
-// for the worker at its end) can deadlock with it. Messages posted by one
-// thread arrive in the order they were posted, so a row's colour, its text
-// and the end-of-run message keep their order. A text travels as a heap
-// object that the dialog frees when it takes the message; if the post fails
-// (the window is gone) the sender frees it.
+// Posted, not sent: a worker never waits for the user-interface thread, so
+// nothing the dialog does while a check or a run is on (a modal message box,
+// waiting for the worker at its end) can deadlock with it. Messages posted by
+// one thread arrive in the order they were posted, so a row's colour, its
+// text, a warning and the worker's end message keep their order. A text
+// travels as a heap object that the dialog frees when it takes the message;
+// if the post fails (the window is gone) the sender frees it.
 #include <windows.h>
 
 #include <cstdint>
@@ -20,16 +20,15 @@
 
 namespace orvane::app {
 
-// The end-of-run message and its codes (first parameter).
+// The end-of-run message and its one code (first parameter).
 inline constexpr UINT WM_RUN_NOTIFY = 0x81F4;
 inline constexpr WPARAM RUN_NOTIFY_ENABLE_CHECK = 0;
-inline constexpr WPARAM RUN_NOTIFY_DISABLE_ALL = 1;
-inline constexpr WPARAM RUN_NOTIFY_RUN_CHECK = 2;
 
 // Private messages of the dialog, carried out on its thread.
 inline constexpr UINT WM_APP_SET_CELL = WM_APP + 1;    // lParam: CellText*, owned by the receiver
 inline constexpr UINT WM_APP_ROW_COLOUR = WM_APP + 2;  // wParam: row, lParam: 0x00BBGGRR colour
 inline constexpr UINT WM_APP_WARNING = WM_APP + 3;     // lParam: std::wstring*, owned by the receiver
+inline constexpr UINT WM_APP_CHECK_DONE = WM_APP + 4;  // wParam: 1 when the check succeeded, 0 when not
 
 struct CellText {
   int row;
@@ -49,17 +48,15 @@ class CDialogItemView : public IItemView {
   HWND m_hDialog = nullptr;
 };
 
-// The "Warning" message box (caption "Warning", warning icon, OK), owned by
-// the dialog. On the dialog's own thread it is shown at once; from another
-// thread it is posted and shown by the dialog's thread.
+// The check's warnings: posted to the dialog, whose thread shows each in the
+// "Warning" box (from any thread, the dialog's own included).
 class CWarningPrompter : public IPrompter {
  public:
-  void Attach(HWND dialog);
+  void Attach(HWND dialog) { m_hDialog = dialog; }
   void Warning(const std::string& text) override;
 
  private:
   HWND m_hDialog = nullptr;
-  DWORD m_uiThread = 0;
 };
 
 // Shows `text` in the "Warning" box owned by `owner` (may be null).

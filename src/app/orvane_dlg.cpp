@@ -2,17 +2,16 @@
 
 #include <memory>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "app/module_version.h"
 #include "app/resource.h"
 #include "catalogue/string_table.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 
 namespace orvane::app {
-
-HWND g_hMainDlg = nullptr;
-widgets::CMyListCtrl* g_pItemList = nullptr;
-
 namespace {
 
 std::wstring Text(std::uint16_t id) { return platform::Utf8ToWide(LoadText(id)); }
@@ -36,20 +35,18 @@ COrvaneDlg::COrvaneDlg(const AppSettings& settings, std::string imageFolder)
       m_imageFolder(std::move(imageFolder)),
       m_telnet(settings.profile),
       m_engine(g_UpdateItems, m_view, settings.profile),
-      m_check(g_UpdateItems, m_engine, m_telnet, m_prompter, settings.profile) {
+      m_check(g_UpdateItems, m_engine.Link(), m_telnet, m_prompter) {
   m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                           GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
   m_hSmallIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
                                                IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                GetSystemMetrics(SM_CYSMICON), 0));
-  g_pItemList = &m_lstItems;
 }
 
 COrvaneDlg::~COrvaneDlg() {
-  // The dialog cannot close during a run; a worker that is still winding
-  // down is waited for before the engine goes.
+  // The dialog cannot close during a check or a run; a worker whose end
+  // message never came is waited for before the engine goes.
   if (m_worker.joinable()) m_worker.join();
-  g_pItemList = nullptr;
   if (m_hIcon != nullptr) DestroyIcon(m_hIcon);
   if (m_hSmallIcon != nullptr) DestroyIcon(m_hSmallIcon);
 }
@@ -84,6 +81,12 @@ INT_PTR COrvaneDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return reinterpret_cast<INT_PTR>(m_hIcon);
     case WM_CLOSE:
       OnClose();
+      return TRUE;
+    case WM_SETCURSOR:
+      // The wait cursor over the whole window while a check runs.
+      if (m_work != Work::Check) return FALSE;
+      SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);
       return TRUE;
     case WM_SIZE:
       OnSize(LOWORD(lParam), HIWORD(lParam));
@@ -141,9 +144,12 @@ INT_PTR COrvaneDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_APP_WARNING: {
       std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
-      ShowWarningBox(m_hWnd, *text);
+      ShowWarning(*text);
       return TRUE;
     }
+    case WM_APP_CHECK_DONE:
+      OnCheckDone(wParam != 0);
+      return TRUE;
     default:
       return FALSE;
   }
@@ -159,16 +165,10 @@ BOOL COrvaneDlg::OnInitDialog() {
 
   SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
-  g_hMainDlg = m_hWnd;
 
-  // The worker's side: cells, warnings and the end message come here.
+  // The workers' side: cells and warnings come here.
   m_view.Attach(m_hWnd);
   m_prompter.Attach(m_hWnd);
-  m_engine.SetPrompter(&m_prompter);
-  m_engine.SetRunFinished([this] {
-    m_bRunFinished = true;
-    PostMessageW(g_hMainDlg, WM_RUN_NOTIFY, RUN_NOTIFY_ENABLE_CHECK, 0);
-  });
   if (m_settings.problems.empty()) {
     m_engine.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
   } else {
@@ -226,16 +226,71 @@ void COrvaneDlg::EnableControls(bool check, bool update, bool option) {
   EnableWindow(m_chkAllowLower, option);
 }
 
+bool COrvaneDlg::StartWorker(Work work, std::function<void()> body) {
+  m_bWorkDone = false;
+  try {
+    m_worker = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  m_work = work;
+  return true;
+}
+
+void COrvaneDlg::EndOfWork(UINT message, WPARAM wParam) {
+  m_bWorkDone = true;
+  // The end message must arrive: a full queue drains, as the UI thread never
+  // waits for this thread before the message is there.
+  while (!PostMessageW(m_hWnd, message, wParam, 0) && IsWindow(m_hWnd)) platform::Sleep(50);
+}
+
+void COrvaneDlg::JoinWorker() {
+  if (m_worker.joinable()) m_worker.join();
+  m_work = Work::None;
+}
+
+void COrvaneDlg::ShowWarning(const std::wstring& text) {
+  ++m_nWarningBoxes;
+  ShowWarningBox(m_hWnd, text);
+  --m_nWarningBoxes;
+  if (m_nWarningBoxes == 0 && m_bCheckResultPending) {
+    m_bCheckResultPending = false;
+    ShowCheckResult(m_bPendingCheckOk);
+  }
+}
+
 void COrvaneDlg::OnCheck() {
-  if (RunInProgress()) return;  // the buttons are disabled then; a stray message changes nothing
+  if (Busy()) return;  // the buttons are disabled then; a stray message changes nothing
   EnableControls(false, false, false);
 
   m_lstItems.DeleteAllItems();
   RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 
-  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-  const bool ok = m_check.RunCheck(m_imageFolder);
-  SetCursor(previous);
+  m_hCursorBeforeCheck = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  const bool started = StartWorker(Work::Check, [this] {
+    const bool ok = m_check.RunCheck(m_imageFolder);
+    EndOfWork(WM_APP_CHECK_DONE, ok ? 1 : 0);
+  });
+  // Without a thread there is no check: the dialog is as after a failed one.
+  if (!started) ShowCheckResult(false);
+}
+
+void COrvaneDlg::OnCheckDone(bool ok) {
+  if (m_work != Work::Check || !m_bWorkDone || m_bCheckResultPending) return;  // not the check's end
+  if (m_worker.joinable()) m_worker.join();
+  // A warning box of the check (or the refused close) is still open: the
+  // result shows once it is closed, so the box keeps the focus.
+  if (m_nWarningBoxes > 0) {
+    m_bCheckResultPending = true;
+    m_bPendingCheckOk = ok;
+    return;
+  }
+  ShowCheckResult(ok);
+}
+
+void COrvaneDlg::ShowCheckResult(bool ok) {
+  JoinWorker();
+  SetCursor(m_hCursorBeforeCheck);
   if (!ok) {
     EnableWindow(Item(IDC_CHECK), TRUE);
     SetFocus(Item(IDC_CHECK));
@@ -271,15 +326,15 @@ void COrvaneDlg::ApplyEvaluation() {
 }
 
 void COrvaneDlg::OnClose() {
-  if (RunInProgress()) {
-    ShowWarningBox(m_hWnd, Text(IDS_STILL_RUNNING));
+  if (Busy()) {
+    ShowWarning(Text(IDS_STILL_RUNNING));
     return;
   }
   EndDialog(m_hWnd, IDCANCEL);
 }
 
 void COrvaneDlg::OnCancel() {
-  if (RunInProgress()) return;  // Escape during a run: nothing at all
+  if (Busy()) return;  // Escape during a check or a run: nothing at all
   EndDialog(m_hWnd, IDCANCEL);
 }
 
@@ -318,44 +373,33 @@ void COrvaneDlg::FitColumns() {
 }
 
 void COrvaneDlg::OnAllowLower() {
+  if (Busy()) return;  // disabled then; the items belong to the worker
   m_bAllowLower = IsDlgButtonChecked(m_hWnd, IDC_ALLOW_LOWER) == BST_CHECKED;
   ApplyEvaluation();
 }
 
 void COrvaneDlg::OnUpdate() {
-  if (RunInProgress()) return;
-  m_bRunActive = true;
-  m_bRunFinished = false;
-  try {
-    m_worker = std::thread([this] { m_engine.Run(); });
-  } catch (const std::system_error&) {
-    // No thread, no run: the dialog stays as the check left it.
-    m_bRunActive = false;
-    return;
-  }
-  EnableControls(false, false, false);
+  if (Busy()) return;
+  const bool started = StartWorker(Work::Run, [this] {
+    m_report = m_engine.Run();
+    EndOfWork(WM_RUN_NOTIFY, RUN_NOTIFY_ENABLE_CHECK);
+  });
+  // No thread, no run: the dialog stays as the check left it.
+  if (started) EnableControls(false, false, false);
 }
 
 void COrvaneDlg::OnRunNotify(WPARAM code) {
-  switch (code) {
-    case RUN_NOTIFY_ENABLE_CHECK:
-      // The run's last act is this message; its thread is ending.
-      if (m_bRunActive && m_bRunFinished) {
-        if (m_worker.joinable()) m_worker.join();
-        m_bRunActive = false;
-      }
-      EnableWindow(Item(IDC_CHECK), TRUE);
-      break;
-    case RUN_NOTIFY_DISABLE_ALL:
-      EnableControls(false, false, false);
-      break;
-    case RUN_NOTIFY_RUN_CHECK:
-      OnCheck();
-      break;
-    default:
-      CheckDlgButton(m_hWnd, IDC_ALLOW_LOWER, m_bAllowLower ? BST_CHECKED : BST_UNCHECKED);
-      break;
+  if (code != RUN_NOTIFY_ENABLE_CHECK) return;
+  // The run's last act is this message; its thread is ending.
+  std::vector<std::string> warnings;
+  if (m_work == Work::Run && m_bWorkDone) {
+    JoinWorker();
+    warnings = std::move(m_report.warnings);
+    m_report.warnings.clear();
   }
+  EnableWindow(Item(IDC_CHECK), TRUE);
+  // The failures no row shows (relay refused, NVRAM erase refused).
+  for (const std::string& warning : warnings) ShowWarning(platform::Utf8ToWide(warning));
 }
 
 void COrvaneDlg::OnSetCell(CellText* cell) {

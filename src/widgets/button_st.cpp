@@ -31,12 +31,6 @@ void FillSolid(HDC dc, const RECT& r, COLORREF colour) {
   DeleteObject(brush);
 }
 
-void Frame(HDC dc, const RECT& r, COLORREF colour) {
-  HBRUSH brush = CreateSolidBrush(colour);
-  FrameRect(dc, &r, brush);
-  DeleteObject(brush);
-}
-
 constexpr UINT_PTR kSubclassId = 0x4253;  // any value; one subclass per button
 
 }  // namespace
@@ -108,21 +102,6 @@ void CButtonST::SetText(const std::wstring& text) {
   Invalidate();
 }
 
-void CButtonST::SetFlat(bool flat) {
-  m_bIsFlat = flat;
-  Invalidate();
-}
-
-void CButtonST::DrawBorder(bool draw) {
-  m_bDrawBorder = draw;
-  Invalidate();
-}
-
-void CButtonST::DrawFlatFocus(bool draw) {
-  m_bDrawFlatFocus = draw;
-  Invalidate();
-}
-
 void CButtonST::SetColour(Colour which, COLORREF colour) {
   m_crColors[which] = colour;
   Invalidate();
@@ -175,8 +154,9 @@ void CButtonST::OnMouseMove(WPARAM keys) {
   HWND under = WindowFromPoint(point);
   // While the left button is held down outside the lit state, nothing changes.
   if ((keys & MK_LBUTTON) != 0 && !m_bMouseOnButton) return;
-  if (!m_bIsFlat) return;
-  if (under == m_hWnd && (GetActiveWindow() != nullptr || m_bAlwaysTrack)) {
+  // The button lights up under the pointer even when its window is not the
+  // active one.
+  if (under == m_hWnd) {
     if (!m_bMouseOnButton) {
       m_bMouseOnButton = true;
       Invalidate();
@@ -196,10 +176,6 @@ void CButtonST::CancelHover() {
 }
 
 void CButtonST::OnDrawBackground(HDC dc, RECT* rect) {
-  if (!m_bIsFlat && (m_bIsFocused || m_bIsDefault)) {
-    Frame(dc, *rect, RGB(0, 0, 0));
-    InflateRect(rect, -1, -1);
-  }
   COLORREF colour = m_crColors[COLOR_BK_OUT];
   if (m_bMouseOnButton || m_bIsPressed) {
     colour = m_crColors[COLOR_BK_IN];
@@ -210,19 +186,11 @@ void CButtonST::OnDrawBackground(HDC dc, RECT* rect) {
 }
 
 void CButtonST::OnDrawBorder(HDC dc, RECT* rect) {
+  if (!m_bDrawBorder) return;
   if (m_bIsPressed) {
-    if (m_bIsFlat) {
-      if (m_bDrawBorder) Draw3dRect(dc, *rect, GetSysColor(COLOR_BTNSHADOW), GetSysColor(COLOR_BTNHILIGHT));
-    } else {
-      Frame(dc, *rect, GetSysColor(COLOR_BTNSHADOW));
-    }
-  } else if (m_bIsFlat) {
-    if (m_bMouseOnButton && m_bDrawBorder) {
-      Draw3dRect(dc, *rect, GetSysColor(COLOR_BTNHILIGHT), GetSysColor(COLOR_BTNSHADOW));
-    }
-  } else {
-    // The classic raised edge: highlight, light, shadow and dark shadow.
-    DrawEdge(dc, rect, EDGE_RAISED, BF_RECT);
+    Draw3dRect(dc, *rect, GetSysColor(COLOR_BTNSHADOW), GetSysColor(COLOR_BTNHILIGHT));
+  } else if (m_bMouseOnButton) {
+    Draw3dRect(dc, *rect, GetSysColor(COLOR_BTNHILIGHT), GetSysColor(COLOR_BTNSHADOW));
   }
 }
 
@@ -294,12 +262,7 @@ void CButtonST::DrawItem(const DRAWITEMSTRUCT& dis) {
   RECT caption = dis.rcItem;
   DrawIcon(dc, dis.rcItem, !text.empty(), &caption);
   if (!text.empty()) DrawText(dc, text, caption);
-
-  if (m_bIsFocused && (!m_bIsFlat || m_bDrawFlatFocus)) {
-    RECT focus = dis.rcItem;
-    InflateRect(&focus, -3, -3);
-    DrawFocusRect(dc, &focus);
-  }
+  // The flat look draws no focus rectangle: focus shows in the colours.
   RestoreDC(dc, saved);
 }
 

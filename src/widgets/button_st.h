@@ -4,9 +4,9 @@
 //
 // The button takes over an existing dialog control (SubclassDlgItem): its
 // type becomes owner-drawn, and the dialog hands it every WM_DRAWITEM for its
-// id (DrawItem). Painting: background, border, icon, text, focus rectangle,
-// each a step a derived class may replace (CXPStyleButtonST draws the first
-// two with the system theme).
+// id (DrawItem). Painting: background, border, icon, text; the first two
+// are steps a derived class may replace (CXPStyleButtonST draws them with the
+// system theme). Focus shows in the colours, not as a dotted rectangle.
 //
 // Threads: the user-interface thread only.
 #include <windows.h>
@@ -35,14 +35,9 @@ class CButtonST {
   // from the program's resources at their stored size; redraws.
   void SetIcon(int iconIn, int iconOut = 0);
   void SetText(const std::wstring& text);
-  void SetFlat(bool flat);
-  void SetAlwaysTrack(bool always) { m_bAlwaysTrack = always; }
-  void DrawBorder(bool draw);
-  void DrawFlatFocus(bool draw);
   void SetColour(Colour which, COLORREF colour);
 
   bool IsDefault() const { return m_bIsDefault; }
-  bool IsMouseOver() const { return m_bMouseOnButton; }
 
   // The dialog's WM_DRAWITEM for this control.
   void DrawItem(const DRAWITEMSTRUCT& dis);
@@ -56,10 +51,7 @@ class CButtonST {
   void Invalidate() const;
 
   HWND m_hWnd = nullptr;
-  bool m_bIsFlat = true;
-  bool m_bAlwaysTrack = true;
-  bool m_bDrawBorder = true;
-  bool m_bDrawFlatFocus = false;
+  bool m_bDrawBorder = true;  // the thin 3-D edge under the pointer and when pressed
   bool m_bMouseOnButton = false;
   bool m_bIsPressed = false;
   bool m_bIsFocused = false;

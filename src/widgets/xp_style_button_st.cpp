@@ -18,7 +18,7 @@ bool CXPStyleButtonST::Themed() const { return m_pTheme != nullptr && m_pTheme->
 
 int CXPStyleButtonST::ThemeState() const {
   int state = kStateNormal;
-  if (m_bIsDefault && (!m_bDrawToolbar || m_bDrawBorder)) state = kStateDefault;
+  if (m_bIsDefault) state = kStateDefault;
   if (m_bMouseOnButton) state = kStateHot;
   if (m_bIsPressed) state = kStatePressed;
   if (m_bIsDisabled) state = kStateDisabled;
@@ -28,7 +28,7 @@ int CXPStyleButtonST::ThemeState() const {
 void CXPStyleButtonST::OnDrawBackground(HDC dc, RECT* rect) {
   m_bThemeDrawn = false;
   if (Themed()) {
-    ThemeHandle theme = m_pTheme->OpenThemeData(m_hWnd, m_bDrawToolbar ? L"TOOLBAR" : L"BUTTON");
+    ThemeHandle theme = m_pTheme->OpenThemeData(m_hWnd, L"BUTTON");
     if (theme != nullptr) {
       m_pTheme->DrawThemeBackground(m_hWnd, theme, dc, kPartPushButton, ThemeState(), rect, nullptr);
       m_pTheme->CloseThemeData(theme);

@@ -1,6 +1,6 @@
 #pragma once
 // CXPStyleButtonST: a CButtonST whose background and border come from the
-// system's visual theme (push-button or toolbar-button part) while the
+// system's visual theme (the push-button part) while the
 // application is themed; without a theme it looks and behaves exactly like
 // its base.
 #include "widgets/button_st.h"
@@ -13,10 +13,6 @@ class CXPStyleButtonST : public CButtonST {
   CXPStyleButtonST();
   // null: never themed.
   void SetThemeHelper(CThemeHelperST* helper) { m_pTheme = helper; }
-  void DrawAsToolbar(bool toolbar) {
-    m_bDrawToolbar = toolbar;
-    Invalidate();
-  }
 
   // The theme state drawn for the button's current state: 1 normal, 5
   // default, 2 pointer over, 3 pressed, 4 disabled (a later one wins).
@@ -30,7 +26,6 @@ class CXPStyleButtonST : public CButtonST {
   bool Themed() const;
 
   CThemeHelperST* m_pTheme;
-  bool m_bDrawToolbar = false;
   bool m_bThemeDrawn = false;  // this painting's background came from the theme
 };
 

@@ -4,8 +4,8 @@
 //
 //   find MS                 wait up to MS for the dialog to show; prints its title
 //   count                   how many dialog windows exist
-//   click ID                posts a click of control ID (Check runs on the
-//                           dialog's thread, so it is posted, not sent)
+//   click ID                posts a click of control ID (as the button
+//                           itself would: the driver never waits for it)
 //   state                   "ID enabled visible" for 1000, 1013, 1012
 //   wait-enabled ID MS      wait up to MS until control ID is enabled
 //   rows                    the list's cells, one row per line, tab-separated,
@@ -15,11 +15,18 @@
 //   resize W H              gives the dialog a client area of W x H
 //   close                   posts WM_CLOSE (the close box)
 //   escape                  posts the Escape key's command (IDCANCEL)
-//   warning MS              waits for a "Warning" box of the dialog's
+//   warning MS [open]       waits for a "Warning" box of the dialog's
 //                           process, prints its text and presses OK
+//                           (with "open": leaves it open)
 //   minimize | iconic       minimises the dialog / prints 1 when minimised
 //   screenshot FILE.bmp     the dialog's window as the screen shows it
 //   gone MS                 waits up to MS until no dialog window exists
+//   responsive MS           while a check or run keeps Check and Update
+//                           disabled, for MS: every 50 ms a WM_NULL round
+//                           trip and a repaint of the list, each answered
+//                           within 1 s; prints the probes and the slowest;
+//                           fails when one goes unanswered or the work ends
+//                           before MS
 //
 // Exit status 0 on success, 1 when what was asked for did not happen.
 #include <windows.h>
@@ -196,7 +203,7 @@ BOOL CALLBACK FindWarning(HWND hWnd, LPARAM param) {
   return TRUE;
 }
 
-int Warning(HWND dialog, DWORD ms) {
+int Warning(HWND dialog, DWORD ms, bool pressOk) {
   WarningSearch search{0, nullptr};
   GetWindowThreadProcessId(dialog, &search.pid);
   const DWORD start = GetTickCount();
@@ -215,7 +222,7 @@ int Warning(HWND dialog, DWORD ms) {
     if (c == L'\n') c = L'|';
   }
   std::printf("warning: %s\n", Narrow(text).c_str());
-  PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  if (pressOk) PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   return 0;
 }
 
@@ -263,6 +270,50 @@ int Screenshot(HWND dialog, const wchar_t* path) {
   ReleaseDC(nullptr, screen);
   std::printf("screenshot %dx%d\n", width, height);
   return status;
+}
+
+// One repaint round trip: the list is invalidated from here and must be
+// painted (its update region emptied) by the dialog's thread within `ms`.
+bool Repainted(HWND window, DWORD ms) {
+  InvalidateRect(window, nullptr, FALSE);
+  const DWORD start = GetTickCount();
+  while (GetUpdateRect(window, nullptr, FALSE)) {
+    if (GetTickCount() - start >= ms) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+int Responsive(HWND dialog, DWORD ms) {
+  constexpr DWORD kAnswerMs = 1000;
+  HWND list = GetDlgItem(dialog, kList);
+  const auto working = [&] {
+    return !IsWindowEnabled(GetDlgItem(dialog, kCheck)) && !IsWindowEnabled(GetDlgItem(dialog, kUpdate));
+  };
+  const DWORD start = GetTickCount();
+  int probes = 0;
+  DWORD slowest = 0;
+  while (GetTickCount() - start < ms) {
+    if (!working()) {
+      std::printf("work ended after %lu ms (%d probes)\n", static_cast<unsigned long>(GetTickCount() - start),
+                  probes);
+      return 1;
+    }
+    const DWORD sent = GetTickCount();
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerMs, &result) == 0 ||
+        !Repainted(list, kAnswerMs)) {
+      std::printf("no answer after %lu ms (%d probes answered)\n",
+                  static_cast<unsigned long>(GetTickCount() - start), probes);
+      return 1;
+    }
+    if (GetTickCount() - sent > slowest) slowest = GetTickCount() - sent;
+    ++probes;
+    Sleep(50);
+  }
+  std::printf("answered %d probes in %lu ms, slowest %lu ms\n", probes, static_cast<unsigned long>(ms),
+              static_cast<unsigned long>(slowest));
+  return 0;
 }
 
 BOOL CALLBACK CountDialogs(HWND hWnd, LPARAM param) {
@@ -339,12 +390,15 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"resize") return Resize(dialog, static_cast<int>(arg(2)), static_cast<int>(arg(3)));
   if (command == L"close") return PostMessageW(dialog, WM_CLOSE, 0, 0) ? 0 : 1;
   if (command == L"escape") return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0) ? 0 : 1;
-  if (command == L"warning") return Warning(dialog, static_cast<DWORD>(arg(2)));
+  if (command == L"warning") {
+    return Warning(dialog, static_cast<DWORD>(arg(2)), !(argc > 3 && std::wstring(argv[3]) == L"open"));
+  }
   if (command == L"minimize") return ShowWindow(dialog, SW_MINIMIZE) >= 0 ? 0 : 1;
   if (command == L"iconic") {
     std::printf("%d\n", IsIconic(dialog) ? 1 : 0);
     return 0;
   }
+  if (command == L"responsive") return Responsive(dialog, static_cast<DWORD>(arg(2)));
   if (command == L"screenshot" && argc > 2) return Screenshot(dialog, argv[2]);
   std::fprintf(stderr, "orvane-dialog-driver: unknown command\n");
   return 2;

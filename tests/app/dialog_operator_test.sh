@@ -6,6 +6,10 @@
 #   -> layout numbers on the real window -> a second copy leaves one window
 #   -> Check: five rows -> Update: closing and Escape refused during the run
 #   -> five "Download success(mm:ss)" rows -> close -> a new copy starts
+#   -> against a router whose module never answers: the window answering
+#      and Escape and closing refused during the check, then five rows
+#   -> that router gone: Update ends with the run's warning, Check with the
+#      check's warning before its end
 #
 #   dialog_operator_test.sh WINDOWS_BUILD NATIVE_BUILD OUT_DIR
 #
@@ -20,6 +24,9 @@ native_build="$(realpath "$2")"
 out="$(realpath -m "$3")"
 here="$(cd "$(dirname "$0")" && pwd)"
 scale="${TIME_SCALE:-0.05}"
+# The silent module's check waits out three handshakes (6 s each on the
+# clock): at this scale it lasts long enough to be watched.
+silent_scale="${SILENT_TIME_SCALE:-0.3}"
 
 orvane="$native_build/src/cli/orvane"
 routersim="$native_build/tools/routersim/orvane-routersim"
@@ -41,11 +48,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 xvfb_pid=""
 sim_pid=""
+silent_pid=""
 app_pid=""
 failures=0
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$silent_pid" ] && kill "$silent_pid" 2>/dev/null && wait "$silent_pid" 2>/dev/null
   [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   return 0
@@ -60,6 +69,8 @@ expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
 winpath() { echo "Z:${1//\//\\}"; }
 # One call of the driver; its CR LF line ends become LF.
 driver() { "$wine" "$driver_exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# enabled [N]: "1"/"0" for Check, Update and the option (the first N of them).
+enabled() { driver state | cut -d' ' -f2 | head -n "${1:-3}" | paste -sd' '; }
 
 # --- an X server of our own and a wine prefix with a virtual desktop -------
 echo "== virtual X server and wine prefix"
@@ -114,20 +125,25 @@ p="$out/payloads"
   -o "$out/app/module_dash.bin" "$p/dash1.dat" "$p/dash2.dat" >/dev/null
 cp "$exe" "$out/app/Orvane.exe"
 
-"$routersim" --time-scale "$scale" --unlock 3132333435363738 >"$out/ports" 2>"$out/routersim.log" &
-sim_pid=$!
-for _ in $(seq 100); do [ "$(wc -l <"$out/ports")" -ge 3 ] && break; sleep 0.1; done
-port_of() { grep "^$1 " "$out/ports" | sed 's/.*://'; }
-cat >"$out/app/orvane.ini" <<EOF
-[network]
-broadcast=127.0.0.1
-relay_port=$(port_of relay)
-control_port=$(port_of control)
-telnet_port=$(port_of telnet)
-[timing]
-time_scale=$scale
-EOF
-cat "$out/app/orvane.ini"
+# start_sim NAME [FLAGS...]: a simulator on loopback whose ports go to
+# $out/NAME.ports and its log to $out/NAME.log; its process id in $last_pid.
+start_sim() {
+  local name="$1"
+  shift
+  "$routersim" "$@" >"$out/$name.ports" 2>"$out/$name.log" &
+  last_pid=$!
+  for _ in $(seq 100); do [ "$(wc -l <"$out/$name.ports")" -ge 3 ] && break; sleep 0.1; done
+}
+# write_ini NAME SCALE: orvane.ini for the simulator NAME at time scale SCALE.
+write_ini() {
+  local ports="$out/$1.ports"
+  port_of() { grep "^$1 " "$ports" | sed 's/.*://'; }
+  printf '[network]\nbroadcast=127.0.0.1\nrelay_port=%s\ncontrol_port=%s\ntelnet_port=%s\n[timing]\ntime_scale=%s\n' \
+    "$(port_of relay)" "$(port_of control)" "$(port_of telnet)" "$2" | tee "$out/app/orvane.ini"
+}
+start_sim routersim --time-scale "$scale" --unlock 3132333435363738
+sim_pid=$last_pid
+write_ini routersim "$scale"
 
 start_app() {
   (cd "$out/app" && exec "$wine" Orvane.exe) >>"$out/orvane.out" 2>&1 &
@@ -190,13 +206,13 @@ case "$originals" in
   *"||"* | "|"* | *"|") fail "original versions incomplete: $originals" ;;
   *) pass "original versions read from router and module: $originals" ;;
 esac
-expect_eq "Check disabled, Update enabled" "$(driver state | head -2 | cut -d' ' -f2 | paste -sd' ')" "0 1"
+expect_eq "Check disabled, Update enabled" "$(enabled 2)" "0 1"
 driver screenshot "$(winpath "$out/after-check.bmp")" >/dev/null && python3 "$here/bmp_to_png.py" "$out/after-check.bmp" "$out/after-check.png"
 
 echo "== Update"
 driver click 1013
 sleep 0.5
-if [ "$(driver state | cut -d' ' -f2 | paste -sd' ')" = "0 0 0" ]; then
+if [ "$(enabled)" = "0 0 0" ]; then
   pass "all three controls disabled during the run"
   driver close
   refused="$(driver warning 10000 || true)"
@@ -212,17 +228,57 @@ sleep 1
 driver rows | tee "$out/rows-after-update.txt" | sed 's/^/    /'
 successes="$(cut -f5 "$out/rows-after-update.txt" | grep -cE '^Download success\([0-9]{2}:[0-9]{2}\)$' || true)"
 expect_eq "rows showing \"Download success(mm:ss)\"" "$successes" "5"
-expect_eq "Check enabled, Update disabled after the run" "$(driver state | head -2 | cut -d' ' -f2 | paste -sd' ')" "1 0"
+expect_eq "Check enabled, Update disabled after the run" "$(enabled 2)" "1 0"
 driver screenshot "$(winpath "$out/after-update.bmp")" >/dev/null && python3 "$here/bmp_to_png.py" "$out/after-update.bmp" "$out/after-update.png"
 cp "$WINEPREFIX"/drive_c/DownloadLog/*/LumtarLog.txt "$out/" 2>/dev/null || true
 
-echo "== close, then a new copy starts"
+echo "== close, then a new copy starts (against a router whose module never answers)"
 driver close
 if driver gone 10000; then pass "closed after the run"; else fail "dialog still open after close"; fi
 wait "$app_pid" 2>/dev/null || true
 app_pid=""
+start_sim silent --time-scale "$silent_scale" --module none
+silent_pid=$last_pid
+write_ini silent "$silent_scale"
 start_app
 if driver find 30000 >/dev/null; then pass "a new copy starts after the first closed"; else fail "no new copy"; fi
+
+echo "== Check with the module silent: refusals, and the window answers while it runs"
+started=$SECONDS
+driver click 1000
+answered="$(driver responsive 1500)" && pass "during the check: $answered" || fail "during the check: $answered"
+driver escape
+driver close
+refused="$(driver warning 10000 || true)"
+expect_eq "closing during the check" "$refused" "warning: Download is still running!|Please wait!"
+expect_eq "dialog windows after Escape and close box during the check" "$(driver count)" "1"
+expect_eq "Check and Update still disabled: the check goes on" "$(enabled 2)" "0 0"
+if driver wait-enabled 1013 60000; then pass "Update enabled after the check"; else fail "the check did not end"; fi
+echo "    the check took about $((SECONDS - started)) s"
+driver rows | tee "$out/rows-silent.txt" | sed 's/^/    /'
+expect_eq "rows after the silent check" "$(wc -l <"$out/rows-silent.txt")" "5"
+expect_eq "module rows without a version" "$(cut -f2 "$out/rows-silent.txt" | tail -n 2 | paste -sd'|')" "|"
+expect_eq "router rows with a version" "$(cut -f2 "$out/rows-silent.txt" | head -n 3 | grep -c .)" "3"
+expect_eq "status texts" "$(cut -f5 "$out/rows-silent.txt" | sort -u)" "Waiting update"
+expect_eq "Check disabled, Update enabled" "$(enabled 2)" "0 1"
+
+echo "== Update with the router gone: the run's warning"
+kill "$silent_pid" && wait "$silent_pid" 2>/dev/null || true
+silent_pid=""
+driver click 1013
+expect_eq "warning after a run that could not connect" "$(driver warning 30000 || true)" "warning: Create TCP connect fail"
+expect_eq "Check enabled, Update disabled after the run" "$(enabled 2)" "1 0"
+
+echo "== Check with the router gone: the check's warning comes before its end"
+driver click 1000
+expect_eq "the check's warning" "$(driver warning 30000 open || true)" "warning: Detect none router"
+sleep 0.5
+expect_eq "controls while the warning is open" "$(enabled)" "0 0 0"
+driver warning 1000 >/dev/null
+sleep 0.5
+expect_eq "after OK: Check alone enabled" "$(enabled)" "1 0 0"
+expect_eq "rows after the failed check" "$(driver rows | wc -l)" "0"
+
 driver escape
 if driver gone 10000; then pass "Escape closes the dialog when no run is on"; else fail "Escape did not close"; fi
 wait "$app_pid" 2>/dev/null || true
