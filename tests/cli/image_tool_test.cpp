@@ -7,6 +7,7 @@
 #include "cli/orvane_cli.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/text_search.h"
 
 namespace orvane::cli {
 namespace {
@@ -26,7 +27,7 @@ Result RunCli(std::vector<std::string> args) {
   return {status, out.str(), err.str()};
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using test::Contains;
 
 // A path as a JSON string holds it (Windows paths have backslashes).
 std::string JsonPath(const std::string& path) {

@@ -15,6 +15,7 @@
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/text_search.h"
 
 namespace orvane::cli {
 namespace {
@@ -25,7 +26,7 @@ struct Result {
   std::string err;
 };
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using test::Contains;
 
 class RouterCommandsTest : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "support/frames.h"
 #include "support/scripted_transport.h"
+#include "support/time_scale.h"
 
 namespace orvane {
 namespace {
@@ -40,8 +41,7 @@ Bytes HandShakeAnswer(std::uint8_t status, std::uint8_t downloader, std::uint8_t
 
 class DiagCallerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(platform::SetTimeScale(0.01)); }
-  void TearDown() override { platform::SetTimeScale(1.0); }
+  test::ScopedTimeScale m_timeScale{0.01};
 
   // Starts a new scene: nothing sent, nothing logged, these answers.
   void Script(std::initializer_list<std::optional<Bytes>> answers) {

@@ -11,6 +11,7 @@
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/time_scale.h"
 
 namespace orvane {
 namespace {
@@ -54,12 +55,8 @@ class NullView : public IItemView {
 
 class CheckTest : public ::testing::Test {
  protected:
-  // The shell's 500 ms reply wait must stay long enough in real time for a
-  // loaded machine, or the router versions fall back to discovery's.
-  void SetUp() override { ASSERT_TRUE(platform::SetTimeScale(0.1)); }
   void TearDown() override {
     if (m_sim) m_sim->Stop();
-    platform::SetTimeScale(1.0);
   }
 
   void StartRouter(routersim::ModuleConfig module = {}, routersim::Config config = {}) {
@@ -91,6 +88,10 @@ class CheckTest : public ::testing::Test {
   }
   const std::string& Original(ImageType t) { return m_items[t].m_strOriginalVersion; }
 
+  // First: it outlives the simulator. The shell's 500 ms reply wait must
+  // stay long enough in real time for a loaded machine, or the router
+  // versions fall back to discovery's.
+  test::ScopedTimeScale m_timeScale{0.1};
   test::TempDir m_images;
   test::TempDir m_logs;
   NetworkProfile m_profile;

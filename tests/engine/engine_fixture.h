@@ -24,6 +24,8 @@
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/text_search.h"
+#include "support/time_scale.h"
 
 namespace orvane::test {
 
@@ -147,7 +149,6 @@ class EngineRunTest : public ::testing::Test {
   static constexpr double kScale = 0.02;
 
   void SetUp() override {
-    ASSERT_TRUE(platform::SetTimeScale(kScale));
     moduleConfig.unlockCode = kUnlockCode;
     moduleConfig.restartMs = 3000;
   }
@@ -155,7 +156,6 @@ class EngineRunTest : public ::testing::Test {
     engine.reset();
     if (sim) sim->Stop();
     sim.reset();
-    platform::SetTimeScale(1.0);
   }
 
   // Starts the router (and its module) from routerConfig and moduleConfig,
@@ -237,14 +237,6 @@ class EngineRunTest : public ::testing::Test {
     }
     return text;
   }
-  static bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-  }
-  static std::size_t Occurrences(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-  }
 
   // A result text as ShowResult writes it: the text and "(MM:SS)".
   static ::testing::AssertionResult IsResult(const std::string& cell, const std::string& text) {
@@ -286,6 +278,7 @@ class EngineRunTest : public ::testing::Test {
     EXPECT_TRUE(Contains(r.detail, detailPart)) << "\"" << r.detail << "\" lacks \"" << detailPart << "\"";
   }
 
+  ScopedTimeScale timeScale{kScale};  // first: it outlives the peers below
   routersim::Config routerConfig;
   routersim::ModuleConfig moduleConfig;
   TempDir dir;
