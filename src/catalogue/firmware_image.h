@@ -94,7 +94,6 @@ class CFirmwareImage {
 
   void SetPath(std::string path) { m_path = std::move(path); }
   const std::string& Path() const { return m_path; }
-  void SetLoaded(bool loaded) { m_bLoaded = loaded ? 1 : 0; }
   bool IsLoaded() const { return m_bLoaded != 0; }
   ImageType Type() const { return m_type; }
   const std::vector<UnitHeader>& Units() const { return m_units; }

@@ -36,11 +36,7 @@ std::vector<std::string> ListImageFiles(const std::string& directory) {
 
 bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter& prompter,
                     DiscoveryReport* report) {
-  for (CUpdateItem& item : items) {
-    item.m_image.ResetImage();
-    item.m_image.SetPath({});
-    item.m_image.SetLoaded(false);
-  }
+  for (CUpdateItem& item : items) item.m_image = CFirmwareImage{};
 
   const auto warn = [&](StringId id) {
     if (report != nullptr) report->warning = LoadText(id);

@@ -70,15 +70,6 @@ JsonWriter& JsonWriter::Number(std::int64_t value) {
   return *this;
 }
 
-JsonWriter& JsonWriter::Double(double value) {
-  Separate();
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", value);
-  m_text += buf;
-  m_needComma = true;
-  return *this;
-}
-
 JsonWriter& JsonWriter::Bool(bool value) {
   Separate();
   m_text += value ? "true" : "false";

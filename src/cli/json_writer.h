@@ -15,7 +15,6 @@ class JsonWriter {
   JsonWriter& Key(std::string_view key);
   JsonWriter& String(std::string_view value);
   JsonWriter& Number(std::int64_t value);
-  JsonWriter& Double(double value);
   JsonWriter& Bool(bool value);
   const std::string& Text() const { return m_text; }
 

@@ -55,16 +55,4 @@ std::string DescribeDiagResult(const DiagResult& result) {
   return "unknown";
 }
 
-const char* DiagOutcomeName(DiagOutcome outcome) {
-  switch (outcome) {
-    case DiagOutcome::Ok: return "ok";
-    case DiagOutcome::NotSent: return "not sent";
-    case DiagOutcome::NoReply: return "no reply";
-    case DiagOutcome::Refused: return "refused";
-    case DiagOutcome::WrongShape: return "wrong shape";
-    case DiagOutcome::Rejected: return "rejected";
-  }
-  return "unknown";
-}
-
 }  // namespace orvane

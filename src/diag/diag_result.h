@@ -47,7 +47,4 @@ struct DiagResult {
 // "wrong length: expected 66, got 65", "status 2".
 std::string DescribeDiagResult(const DiagResult& result);
 
-// "ok", "not sent", "no reply", "refused", "wrong shape", "rejected".
-const char* DiagOutcomeName(DiagOutcome outcome);
-
 }  // namespace orvane

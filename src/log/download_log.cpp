@@ -40,16 +40,9 @@ std::string DateFolderName(const platform::LocalTime& t) {
 }  // namespace
 
 CDownloadLog::CDownloadLog(std::string logFolder, TimeSource now)
-    : m_folder(logFolder.empty() ? platform::DefaultLogFolder() : std::move(logFolder)), m_now(std::move(now)) {
-  Clear();
-}
+    : m_folder(logFolder.empty() ? platform::DefaultLogFolder() : std::move(logFolder)), m_now(std::move(now)) {}
 
-void CDownloadLog::SetLogFolder(std::string folder) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_folder = folder.empty() ? platform::DefaultLogFolder() : std::move(folder);
-}
-
-int CDownloadLog::AddLine(const char* format, ...) {
+void CDownloadLog::AddLine(const char* format, ...) {
   // Three bytes per character holds any message the limit allows.
   char message[kMaxMessageChars * 3 + 1];
   va_list args;
@@ -68,7 +61,6 @@ int CDownloadLog::AddLine(const char* format, ...) {
   m_text += stamp;
   m_text += text;
   m_text += '\n';
-  return 1;
 }
 
 void CDownloadLog::DiagLine(const std::string& line) { AddLine("%s", line.c_str()); }
@@ -95,10 +87,9 @@ int CDownloadLog::SaveToFile() {
   return 1;
 }
 
-int CDownloadLog::Clear() {
+void CDownloadLog::Clear() {
   std::lock_guard<std::mutex> guard(m_lock);
   m_text.clear();
-  return 1;
 }
 
 std::string CDownloadLog::Text() const {

@@ -32,8 +32,8 @@ class CDownloadLog : public IDiagLogSink {
   // `logFolder` empty = the platform's default log folder.
   explicit CDownloadLog(std::string logFolder = {}, TimeSource now = platform::LocalTimeNow);
 
-  // Appends one line: time stamp, the printf-style message, "\n". Always 1.
-  int AddLine(const char* format, ...)
+  // Appends one line: time stamp, the printf-style message, "\n".
+  void AddLine(const char* format, ...)
 #if defined(__GNUC__)
       __attribute__((format(printf, 2, 3)))
 #endif
@@ -48,12 +48,10 @@ class CDownloadLog : public IDiagLogSink {
   // another program holds it).
   int SaveToFile();
 
-  // Empties the text. Always 1.
-  int Clear();
+  // Empties the text.
+  void Clear();
 
   std::string Text() const;
-  const std::string& LogFolder() const { return m_folder; }
-  void SetLogFolder(std::string folder);
   // The file the next save writes to, for the current date.
   std::string CurrentFilePath() const;
 

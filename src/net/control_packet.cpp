@@ -1,9 +1,6 @@
 #include "net/control_packet.h"
 
 #include <algorithm>
-#include <cstring>
-
-#include "diag/framing.h"
 
 namespace orvane {
 
@@ -39,19 +36,8 @@ std::string ControlText(const ControlPacket& packet) {
   return std::string(packet.text.begin(), end);
 }
 
-void SetControlText(ControlPacket* packet, std::string_view text) {
-  packet->text.fill(0);
-  const std::size_t n = std::min(text.size(), kControlTextSize - 1);
-  std::memcpy(packet->text.data(), text.data(), n);
-}
-
 bool HasMac(const ControlPacket& packet) {
   return std::any_of(packet.mac.begin(), packet.mac.end(), [](std::uint8_t b) { return b != 0; });
-}
-
-std::size_t BuildControlDatagram(const ControlPacket& packet, std::span<std::uint8_t, kControlDatagramMax> out) {
-  const ControlBytes bytes = EncodeControlPacket(packet);
-  return EncodeFrame(bytes.data(), bytes.size(), out.data(), 1);
 }
 
 bool IsRouterAnnouncement(std::span<const std::uint8_t> packet) {

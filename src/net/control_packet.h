@@ -17,13 +17,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 
 namespace orvane {
 
 inline constexpr std::size_t kControlPacketSize = 32;
 inline constexpr std::size_t kControlTextSize = 21;
-inline constexpr std::size_t kControlDatagramMax = 2 * kControlPacketSize + 6;  // 70
 inline constexpr std::uint8_t CTRL_DISCOVER = 1;
 
 using ControlBytes = std::array<std::uint8_t, kControlPacketSize>;
@@ -43,14 +41,8 @@ bool DecodeControlPacket(std::span<const std::uint8_t> bytes, ControlPacket* out
 
 // The text field up to its first zero byte, at most 21 bytes (8-bit text).
 std::string ControlText(const ControlPacket& packet);
-// Stores 8-bit text in the field: cut to 20 bytes so that a zero ends it.
-void SetControlText(ControlPacket* packet, std::string_view text);
 
 bool HasMac(const ControlPacket& packet);
-
-// One datagram for `packet`: the frame with its opening flag. `out` must
-// hold kControlDatagramMax bytes; returns the datagram's length.
-std::size_t BuildControlDatagram(const ControlPacket& packet, std::span<std::uint8_t, kControlDatagramMax> out);
 
 // Is this decoded reply a router's answer to discovery: a whole packet of
 // type CTRL_DISCOVER with a MAC address?

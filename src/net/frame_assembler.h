@@ -20,8 +20,8 @@ inline constexpr std::size_t kFrameAssemblySize = 1024;
 
 class FrameAssembler {
  public:
-  // Feeds one byte; true when it closed a frame, whose body (between the
-  // flags, still stuffed) is then Body() / BodyLength() until DecodeFrame().
+  // Feeds one byte; true when it closed a frame, which DecodeFrame() then
+  // turns into its packet.
   bool Push(std::uint8_t byte);
 
   // Decodes the closed frame in place and starts a new collection. Returns
@@ -30,7 +30,6 @@ class FrameAssembler {
   std::size_t DecodeFrame();
 
   const std::uint8_t* Data() const { return m_bytes.data(); }
-  std::size_t BodyLength() const { return m_nCount; }
 
  private:
   std::array<std::uint8_t, kFrameAssemblySize> m_bytes{};

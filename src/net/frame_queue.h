@@ -67,7 +67,7 @@ class CFrameQueue {
   std::uint32_t m_nUsed = 0;
   std::uint32_t m_nKey = kAnyResponseKey;
   std::uint32_t m_nKeyLength = 4;
-  platform::Event m_arrival{platform::Event::Mode::kAutoReset};
+  platform::Event m_arrival;
 };
 
 }  // namespace orvane

@@ -20,11 +20,7 @@ bool CFramedChannel::Open(const std::string& host, std::uint16_t port, int type)
     platform::Sleep(kErrorPauseMs);
   }
   std::unique_ptr<INetPort> created;
-  if (type == PORT_TCP) {
-    created = std::make_unique<CTcpPort>();
-  } else if (type == PORT_UDP) {
-    created = std::make_unique<CUdpPort>();
-  }
+  if (type == PORT_TCP) created = std::make_unique<CTcpPort>();
   if (created && created->SetAddress(host, port) && created->Open()) {
     m_pPort = std::move(created);
     m_nState = CHANNEL_OPEN;
@@ -56,13 +52,13 @@ bool CFramedChannel::StartReader() {
   return true;
 }
 
-bool CFramedChannel::StopReader() {
+void CFramedChannel::StopReader() {
   std::lock_guard<std::mutex> guard(m_lock);
-  return StopReaderLocked();
+  StopReaderLocked();
 }
 
-bool CFramedChannel::StopReaderLocked() {
-  if (!m_pReader) return true;
+void CFramedChannel::StopReaderLocked() {
+  if (!m_pReader) return;
   m_nStopRequest = 1;
   // Every wait of the reader gives way to the abort. Should the reader still
   // be busy after kReaderStopWaitMs (an abort consumed by a wait that
@@ -80,7 +76,6 @@ bool CFramedChannel::StopReaderLocked() {
   m_pReader->join();
   m_pReader.reset();
   m_bReaderRunning = false;
-  return true;
 }
 
 bool CFramedChannel::Close() {

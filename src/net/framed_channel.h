@@ -60,11 +60,11 @@ class CFramedChannel : public IFrameTransport {
   CFramedChannel(const CFramedChannel&) = delete;
   CFramedChannel& operator=(const CFramedChannel&) = delete;
 
-  // Opens a new port of `type` (PORT_TCP or PORT_UDP) to host:port; does
-  // not start the reader. An open channel is closed first.
+  // Opens a new TCP port to host:port (`type` PORT_TCP; any other type
+  // fails); does not start the reader. An open channel is closed first.
   bool Open(const std::string& host, std::uint16_t port, int type);
   bool StartReader();
-  bool StopReader();  // always true
+  void StopReader();
   // Stops the reader, closes and destroys the port; the result of closing
   // the socket (true when there was no port).
   bool Close();
@@ -79,18 +79,17 @@ class CFramedChannel : public IFrameTransport {
   void SetResponseKey(std::uint32_t key, std::uint32_t keyLength) override { m_queue.SetResponseKey(key, keyLength); }
   // The port's last error; 0 when there is no port.
   std::uint32_t LastError() const;
-  // The frame buffer (allocated on first use; null if that failed). Callers
-  // that build frames in it themselves stay within kFrameBufferSize bytes.
-  std::uint8_t* FrameBuffer();
 
   int State() const { return m_nState.load(); }
   bool ReaderRunning() const { return m_bReaderRunning.load(); }
   const CFrameQueue& Queue() const { return m_queue; }
 
  private:
+  // The frame buffer, allocated on first use; null if that failed.
+  std::uint8_t* FrameBuffer();
   bool ReceiveDirect(std::uint8_t* buffer, std::size_t capacity, std::size_t* length, std::uint32_t timeoutMs);
   void ReaderThreadProc();
-  bool StopReaderLocked();
+  void StopReaderLocked();
   bool CloseLocked();
 
   std::atomic<int> m_nState{CHANNEL_CLOSED};

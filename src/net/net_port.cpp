@@ -93,10 +93,7 @@ bool INetPort::SetAddress(const std::string& host, std::uint16_t port) {
 
 CTcpPort::~CTcpPort() { INetPort::Close(); }
 
-bool CTcpPort::Abort() {
-  m_abort.Set();
-  return true;
-}
+void CTcpPort::Abort() { m_abort.Set(); }
 
 void CTcpPort::Pause(std::uint32_t ms) {
   // A pause is a wait like any other: an abort ends it and is used up, so

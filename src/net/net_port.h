@@ -14,9 +14,9 @@
 // the peer closed the connection. A pause is a wait too: Abort() ends it
 // early, and is used up by it like by a receive.
 //
-// LastError() after a failure: the system's socket error code (this
-// platform's own codes stand in for connection aborted, connection reset and
-// operation pending, see platform/socket.h), or one of the NETPORT_* values.
+// LastError() after a failure: the system's socket error code (Windows
+// Sockets codes or errno values, see platform/socket.h), or one of the
+// NETPORT_* values.
 // A send or a UDP receive that timed out leaves platform::kErrPending.
 //
 // Threads: one thread uses a port, except that a TCP port may receive on one
@@ -35,14 +35,12 @@
 
 namespace orvane {
 
-// Port type codes, as the framed channel's Open takes them.
-inline constexpr int PORT_UDP = 1;
+// The port type code the framed channel's Open takes.
 inline constexpr int PORT_TCP = 2;
 
 // LastError() values of a TCP receive that the port itself ended.
 inline constexpr std::uint32_t NETPORT_ERR_ABORTED = 1;          // ended by Abort()
 inline constexpr std::uint32_t NETPORT_ERR_TIMEOUT = 258;        // ended by its time-out
-inline constexpr std::uint32_t NETPORT_ERR_IO_COMPLETION = 192;  // kept for the code table; never set here
 
 inline constexpr std::uint32_t kErrorPauseMs = 100;       // after an error, a time-out or an abort
 inline constexpr std::uint32_t kPeerClosedPauseMs = 1500;  // after the peer closed the connection
@@ -64,9 +62,7 @@ class INetPort {
   // Does not touch LastError(); a refused host leaves the address as it was.
   virtual bool SetAddress(const std::string& host, std::uint16_t port);
   virtual bool Open() = 0;
-  virtual int GetType() const = 0;
-  virtual bool Abort() { return true; }
-  virtual bool Reserved() { return false; }
+  virtual void Abort() {}
 
   std::uint32_t LastError() const { return m_nLastError.load(); }
   bool IsOpen() const;
@@ -116,10 +112,9 @@ class CTcpPort : public INetPort {
   // A new stream socket without socket buffers, connected to the peer (the
   // system's own connect time-out applies). Any open socket is closed first.
   bool Open() override;
-  int GetType() const override { return PORT_TCP; }
   // Ends a waiting Receive at once; with none waiting, the next Receive
-  // that has to wait ends at once instead. Always true.
-  bool Abort() override;
+  // that has to wait ends at once instead.
+  void Abort() override;
 
  private:
   // Replaces the connection that failed under `seen` by a new one to the
@@ -146,7 +141,6 @@ class CUdpPort : public INetPort {
   // A new datagram socket, neither bound nor connected: the system picks
   // the local port at the first send, and replies arrive there.
   bool Open() override;
-  int GetType() const override { return PORT_UDP; }
 };
 
 }  // namespace orvane

@@ -11,16 +11,7 @@ void Event::Set() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_bSet = true;
   }
-  if (m_mode == Mode::kAutoReset) {
-    m_changed.notify_one();
-  } else {
-    m_changed.notify_all();
-  }
-}
-
-void Event::Reset() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_bSet = false;
+  m_changed.notify_one();
 }
 
 bool Event::Wait(std::uint32_t ms) {
@@ -33,7 +24,7 @@ bool Event::Wait(std::uint32_t ms) {
   } else {
     set = m_changed.wait_for(guard, std::chrono::milliseconds(ToRealMs(ms)), isSet);
   }
-  if (set && m_mode == Mode::kAutoReset) m_bSet = false;
+  if (set) m_bSet = false;
   return set;
 }
 

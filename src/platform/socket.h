@@ -41,8 +41,8 @@ struct Ipv4Endpoint {
   bool operator==(const Ipv4Endpoint&) const = default;
 };
 
-// This platform's codes for the conditions the ports tell apart.
-extern const std::uint32_t kErrConnectionAborted;  // Windows 10053, POSIX ECONNABORTED
+// This platform's codes for the conditions the ports and their tests tell
+// apart.
 extern const std::uint32_t kErrConnectionReset;    // Windows 10054, POSIX ECONNRESET
 extern const std::uint32_t kErrPending;            // Windows 997, POSIX EINPROGRESS
 extern const std::uint32_t kErrInterrupted;        // Windows 10004, POSIX EINTR: a connect ended by abort
@@ -158,6 +158,5 @@ SocketHandle AcceptStream(SocketHandle listener, std::uint32_t timeoutMs, Ipv4En
                           std::uint32_t* error);
 // A datagram socket bound to `local` (port 0: the system picks one).
 SocketHandle BindDatagram(const Ipv4Endpoint& local, Ipv4Endpoint* bound, std::uint32_t* error);
-bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local);
 
 }  // namespace orvane::platform

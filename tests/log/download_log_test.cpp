@@ -23,9 +23,9 @@ std::string ReadText(const std::string& path) {
 TEST(DownloadLog, LineHasTheStampTheMessageAndALineFeed) {
   test::TempDir dir;
   CDownloadLog log(dir.Str(), March2nd);
-  EXPECT_EQ(log.AddLine("DIAG_Reset: %s", "Write or Read Fail"), 1);
-  EXPECT_EQ(log.AddLine("Execute#%d> Read Fail", 3), 1);
-  EXPECT_EQ(log.AddLine(CDownloadLog::kSeparator), 1);
+  log.AddLine("DIAG_Reset: %s", "Write or Read Fail");
+  log.AddLine("Execute#%d> Read Fail", 3);
+  log.AddLine(CDownloadLog::kSeparator);
   static_cast<IDiagLogSink&>(log).DiagLine("Firmware Version: 100% (%s)");  // as it stands, not a format
   EXPECT_EQ(log.Text(),
             "2008030209:05:07: DIAG_Reset: Write or Read Fail\n"

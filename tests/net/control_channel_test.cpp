@@ -3,25 +3,32 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 #include <vector>
 
-#include "diag/framing.h"
 #include "net/loopback_peer.h"
 #include "platform/clock.h"
+#include "support/frames.h"
 
 namespace orvane {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Puts 8-bit text into the packet's text field, zero-padded.
+void PutText(ControlPacket* packet, const std::string& text) {
+  packet->text.fill(0);
+  std::copy_n(text.begin(), std::min(text.size(), packet->text.size()), packet->text.begin());
+}
+
 TEST(ControlPacketTest, LayoutByteForByte) {
   ControlPacket packet;
   packet.type = CTRL_DISCOVER;
   packet.ip = {192, 168, 1, 1};
   packet.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-  SetControlText(&packet, "2.1.0.3.7");
+  PutText(&packet, "2.1.0.3.7");
   const ControlBytes bytes = EncodeControlPacket(packet);
   const Bytes expected = {
       0x01,                                // type
@@ -35,23 +42,12 @@ TEST(ControlPacketTest, LayoutByteForByte) {
   EXPECT_EQ(decoded, packet);
   EXPECT_EQ(ControlText(decoded), "2.1.0.3.7");
   EXPECT_FALSE(DecodeControlPacket(std::span<const std::uint8_t>(bytes.data(), 31), &decoded));
-
-  // The datagram is the frame with its opening flag.
-  std::array<std::uint8_t, kControlDatagramMax> datagram;
-  const std::size_t n = BuildControlDatagram(packet, datagram);
-  EXPECT_EQ(datagram[0], FRAME_FLAG);
-  EXPECT_EQ(datagram[n - 1], FRAME_FLAG);
-  std::uint8_t body[kControlDatagramMax];
-  EXPECT_EQ(DecodeFrame(datagram.data(), n, body), kControlPacketSize);
-  EXPECT_EQ(Bytes(body, body + 32), expected);
 }
 
 TEST(ControlPacketTest, AFullTextFieldHasNoZeroAndReadsAs21Characters) {
   ControlPacket packet;
   packet.text.fill('v');
   EXPECT_EQ(ControlText(packet), std::string(21, 'v'));
-  SetControlText(&packet, std::string(30, 'w'));  // stored text keeps its end
-  EXPECT_EQ(ControlText(packet), std::string(20, 'w'));
 }
 
 // A responder on loopback that answers each request through `reply`,
@@ -86,15 +82,7 @@ class Responder {
 
 Bytes Datagram(const ControlPacket& packet, bool leadingFlag = true) {
   const ControlBytes bytes = EncodeControlPacket(packet);
-  Bytes out(kControlDatagramMax);
-  out.resize(EncodeFrame(bytes.data(), bytes.size(), out.data(), leadingFlag ? 1 : 0));
-  return out;
-}
-
-Bytes FrameOf(const Bytes& packet) {
-  Bytes out(MaxFrameSize(packet.size()));
-  out.resize(EncodeFrame(packet.data(), packet.size(), out.data(), 1));
-  return out;
+  return test::Framed(Bytes(bytes.begin(), bytes.end()), leadingFlag);
 }
 
 ControlPacket Announcement(std::uint8_t lastMacByte, const std::string& text) {
@@ -102,7 +90,7 @@ ControlPacket Announcement(std::uint8_t lastMacByte, const std::string& text) {
   packet.type = CTRL_DISCOVER;
   packet.ip = {127, 0, 0, 1};
   packet.mac = {0x02, 0, 0, 0, 0, lastMacByte};
-  SetControlText(&packet, text);
+  PutText(&packet, text);
   return packet;
 }
 
@@ -112,7 +100,7 @@ TEST_F(ControlChannelTest, DiscoverSkipsRepliesWithoutMacOrTooShortAndTakesTheFi
   Responder responder([](const Bytes&) {
     ControlPacket noMac = Announcement(0, "none");
     noMac.mac = {};
-    return std::vector<Bytes>{Datagram(noMac), FrameOf({0x01, 0x7F, 0x00}), Datagram(Announcement(1, "first"), false),
+    return std::vector<Bytes>{Datagram(noMac), test::Framed({0x01, 0x7F, 0x00}, true), Datagram(Announcement(1, "first"), false),
                               Datagram(Announcement(2, "second"))};
   });
   CControlChannel channel(Ipv4Address{127, 0, 0, 1}, responder.Port());
@@ -166,11 +154,9 @@ TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
   }
   {
     Responder responder([](const Bytes& request) {
-      std::uint8_t packet[kControlDatagramMax];
-      const std::size_t n = DecodeFrame(request.data(), request.size(), packet);
-      Bytes changed(packet, packet + n);
+      Bytes changed = test::Unframed(request).value_or(Bytes(32, 0));
       changed[20] ^= 0x01;
-      return std::vector<Bytes>{FrameOf(changed)};
+      return std::vector<Bytes>{test::Framed(changed, true)};
     });
     CControlChannel channel("127.0.0.1", responder.Port());
     channel.Request().type = 6;
@@ -178,7 +164,7 @@ TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
     EXPECT_NE(channel.Reply(), channel.Request());
   }
   {
-    Responder responder([](const Bytes&) { return std::vector<Bytes>{FrameOf(Bytes(31, 0))}; });
+    Responder responder([](const Bytes&) { return std::vector<Bytes>{test::Framed(Bytes(31, 0), true)}; });
     CControlChannel channel("127.0.0.1", responder.Port());
     channel.Request().type = 7;
     EXPECT_FALSE(channel.Exchange(2000));

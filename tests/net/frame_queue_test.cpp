@@ -4,10 +4,10 @@
 #include <thread>
 #include <vector>
 
-#include "diag/framing.h"
 #include "net/frame_assembler.h"
 #include "net/frame_queue.h"
 #include "platform/clock.h"
+#include "support/frames.h"
 
 namespace orvane {
 namespace {
@@ -142,17 +142,11 @@ std::vector<Bytes> Feed(FrameAssembler& assembler, const Bytes& stream) {
   return packets;
 }
 
-Bytes Frame(const Bytes& packet, bool leadingFlag) {
-  Bytes out(MaxFrameSize(packet.size()));
-  out.resize(EncodeFrame(packet.data(), packet.size(), out.data(), leadingFlag ? 1 : 0));
-  return out;
-}
-
 TEST(FrameAssemblerTest, FramesWithAndWithoutTheOpeningFlagDecodeAlike) {
   FrameAssembler assembler;
   const Bytes packet = {0x00, 0x01, 0x02};
-  Bytes stream = Frame(packet, true);
-  const Bytes bare = Frame(packet, false);
+  Bytes stream = test::Framed(packet, true);
+  const Bytes bare = test::Framed(packet, false);
   stream.insert(stream.end(), bare.begin(), bare.end());
   const auto packets = Feed(assembler, stream);
   ASSERT_EQ(packets.size(), 2u);
@@ -165,7 +159,7 @@ TEST(FrameAssemblerTest, ShortRunsBetweenFlagsAreIgnored) {
   // Two bytes and a flag do not make a frame; collection goes on behind it.
   const Bytes packet = {0x4B, 0x0F};
   Bytes stream = {0x7E, 0x7E};
-  const Bytes frame = Frame(packet, true);
+  const Bytes frame = test::Framed(packet, true);
   stream.insert(stream.end(), frame.begin(), frame.end());
   const auto packets = Feed(assembler, stream);
   ASSERT_EQ(packets.size(), 1u);
@@ -176,7 +170,7 @@ TEST(FrameAssemblerTest, The1025thByteWithoutAFlagRestartsTheCollection) {
   FrameAssembler assembler;
   Bytes stream(1025, 0x41);
   const Bytes packet = {0x4B, 0x01, 0x02};
-  const Bytes frame = Frame(packet, true);
+  const Bytes frame = test::Framed(packet, true);
   stream.insert(stream.end(), frame.begin(), frame.end());
   const auto packets = Feed(assembler, stream);
   ASSERT_EQ(packets.size(), 1u);
@@ -195,7 +189,7 @@ TEST(FrameAssemblerTest, The1025thByteWithoutAFlagRestartsTheCollection) {
 
 TEST(FrameAssemblerTest, AFrameThatFailsItsCheckYieldsNothing) {
   FrameAssembler assembler;
-  Bytes frame = Frame({0x10, 0x20, 0x30}, false);
+  Bytes frame = test::Framed({0x10, 0x20, 0x30}, false);
   frame[1] ^= 0x01;
   const auto packets = Feed(assembler, frame);
   ASSERT_EQ(packets.size(), 1u);

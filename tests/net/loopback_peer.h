@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "support/time_scale.h"
 
 namespace orvane::testing {
 
@@ -156,10 +157,10 @@ class UdpPeer {
 class ScaledTime : public ::testing::Test {
  protected:
   static constexpr double kScale = 0.5;
-  void SetUp() override { platform::SetTimeScale(kScale); }
-  void TearDown() override { platform::SetTimeScale(1.0); }
-
   static std::uint32_t ElapsedSince(std::uint32_t start) { return platform::TickCount() - start; }
+
+ private:
+  test::ScopedTimeScale m_timeScale{kScale};
 };
 
 // Bounds for a measured system-time duration: it may never end early, and

@@ -67,7 +67,6 @@ TEST(TelnetTextTest, ReceiveBufferGrowsByWholeMultiples) {
 class TelnetSessionTest : public testing::ScaledTime {
  protected:
   void SetUp() override {
-    ScaledTime::SetUp();
     ASSERT_TRUE(m_listener.Valid());
     m_profile.telnetPort = m_listener.Port();
   }

@@ -4,13 +4,15 @@
 
 #include <chrono>
 
+#include "support/time_scale.h"
+
 namespace orvane::platform {
 namespace {
 
-// Restores the real-time scale whatever the test did.
+// Every test starts at real time and gets it back, whatever scale it set.
 class ClockTest : public ::testing::Test {
- protected:
-  void TearDown() override { ASSERT_TRUE(SetTimeScale(1.0)); }
+ private:
+  test::ScopedTimeScale m_realTime{1.0};
 };
 
 TEST_F(ClockTest, ElapsedUsesUnsignedDifferencesAcrossTheWrap) {

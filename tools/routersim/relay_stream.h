@@ -42,7 +42,6 @@ class RelayStream {
   void Feed(std::span<const std::uint8_t> bytes, IRelayEvents& events);
 
   bool InImage() const { return m_imageRemaining > 0; }
-  std::uint32_t ImageRemaining() const { return m_imageRemaining; }
   // Bytes held back because their piece has not been closed by a flag yet.
   std::size_t PendingBytes() const { return m_piece.size(); }
 

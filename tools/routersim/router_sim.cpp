@@ -106,8 +106,7 @@ struct RouterSim::Connection {
   struct PendingResult {
     std::uint32_t dueTick;
     std::uint32_t code;
-    std::size_t image;  // index into Received::images
-    std::uint64_t generation;
+    std::optional<std::size_t> image;  // index into Received::images
   };
 
   Connection(Kind k, int descriptor) : kind(k), fd(descriptor) {}
@@ -125,7 +124,6 @@ struct RouterSim::Connection {
   RelayStream stream;
   std::uint64_t received = 0;
   std::optional<std::size_t> image;  // the image being received, index into Received::images
-  std::uint64_t imageGeneration = 0;
   std::vector<PendingResult> pending;
   // Module answers still crossing a rate-limited link, in order.
   struct TimedBytes {
@@ -146,18 +144,15 @@ class RouterSim::RelayEvents : public IRelayEvents {
 
   void OnTrigger(const Trigger& trigger) override {
     std::size_t index = 0;
-    std::uint64_t generation = 0;
     m_sim.Record([&](Received& r) {
       r.triggers.push_back({trigger.kind, trigger.totalLength});
       if (trigger.kind == TriggerKind::kRouterBegin) {
         r.images.push_back(RouterImage{trigger.totalLength, {}, false, false});
         index = r.images.size() - 1;
-        generation = m_sim.m_generation;
       }
     });
     if (trigger.kind == TriggerKind::kRouterBegin) {
       m_conn.image = index;
-      m_conn.imageGeneration = generation;
     } else if (m_sim.m_module) {
       m_sim.m_module->OnModuleTrigger(trigger.kind);
     }
@@ -170,14 +165,11 @@ class RouterSim::RelayEvents : public IRelayEvents {
   void OnImageEnd() override {
     WithImage([](RouterImage& image) { image.complete = true; });
     std::uint32_t code = 0;
-    std::uint32_t delay = 0;
     {
       std::lock_guard<std::mutex> guard(m_sim.m_lock);
       code = m_sim.m_resultCode;
-      delay = m_sim.m_resultDelayMs;
     }
-    m_conn.pending.push_back(
-        {platform::TickCount() + delay, code, m_conn.image.value_or(0), m_conn.image ? m_conn.imageGeneration : ~0ull});
+    m_conn.pending.push_back({platform::TickCount() + m_sim.m_config.resultDelayMs, code, m_conn.image});
     m_conn.image.reset();
   }
 
@@ -208,10 +200,7 @@ class RouterSim::RelayEvents : public IRelayEvents {
   void WithImage(F change) {
     if (!m_conn.image) return;
     const std::size_t index = *m_conn.image;
-    const std::uint64_t generation = m_conn.imageGeneration;
-    m_sim.Record([&](Received& r) {
-      if (generation == m_sim.m_generation && index < r.images.size()) change(r.images[index]);
-    });
+    m_sim.Record([&](Received& r) { change(r.images[index]); });
   }
 
   RouterSim& m_sim;
@@ -223,8 +212,7 @@ RouterSim::RouterSim(Config config, IModule* module)
       m_module(module),
       m_settings(m_config.settings),
       m_faults(m_config.faults),
-      m_resultCode(m_config.resultCode),
-      m_resultDelayMs(m_config.resultDelayMs) {}
+      m_resultCode(m_config.resultCode) {}
 
 RouterSim::~RouterSim() { Stop(); }
 
@@ -331,12 +319,6 @@ bool RouterSim::WaitFor(const std::function<bool(const Received&)>& done, std::u
   return m_changed.wait_for(lock, std::chrono::milliseconds(platform::ToRealMs(timeoutMs)), check);
 }
 
-void RouterSim::ClearReceived() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_received = Received{};
-  ++m_generation;
-}
-
 void RouterSim::Record(const std::function<void(Received&)>& change) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -363,11 +345,6 @@ void RouterSim::CorruptNextReply() {
 void RouterSim::SetResultCode(std::uint32_t code) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_resultCode = code;
-}
-
-void RouterSim::SetResultDelayMs(std::uint32_t ms) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_resultDelayMs = ms;
 }
 
 void RouterSim::DropRelay() {
@@ -632,11 +609,9 @@ void RouterSim::DeliverDueReplies() {
       const auto packet = BuildResultPacket(it->code);
       const std::vector<std::uint8_t> frame = FrameReply(packet, TakeCorruptFlag());
       conn->out.append(frame.begin(), frame.end());
-      const std::size_t index = it->image;
-      const std::uint64_t generation = it->generation;
-      Record([&](Received& r) {
-        if (generation == m_generation && index < r.images.size()) r.images[index].resultSent = true;
-      });
+      if (const std::optional<std::size_t> index = it->image) {
+        Record([&](Received& r) { r.images[*index].resultSent = true; });
+      }
       it = pending.erase(it);
     }
     FlushConnection(*conn);

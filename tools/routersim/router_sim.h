@@ -48,7 +48,7 @@ struct Config {
   std::optional<Ipv4> ip;                  // discovery's address; unset = the bind address (192.168.1.1 when that is 0.0.0.0)
   Mac mac{0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};  // a locally administered address
   std::optional<std::string> versionText;  // discovery's text (21 bytes at most); unset = the app_version setting
-  std::map<std::string, std::string> settings = DefaultSettings();
+  std::map<std::string, std::string> settings{{"cfe_version", "1.0.0.2.5"}, {"app_version", "2.1.0.3.7"}};
   ShellAccount account;
   std::uint32_t resultCode = kResultAccepted;
   std::uint32_t resultDelayMs = 0;  // between an image's last byte and its result packet
@@ -62,10 +62,6 @@ struct Config {
   // scale applies.
   std::uint64_t moduleLinkBitsPerSecond = 0;
   Faults faults;
-
-  static std::map<std::string, std::string> DefaultSettings() {
-    return {{"cfe_version", "1.0.0.2.5"}, {"app_version", "2.1.0.3.7"}};
-  }
 };
 
 struct Ports {
@@ -123,23 +119,18 @@ class RouterSim {
 
   Ports BoundPorts() const { return m_ports; }
   const std::string& BindAddress() const { return m_config.bindAddress; }
-  Identity CurrentIdentity() const;
 
   Received Snapshot() const;
   // Waits until `done` holds for what was received, at most `timeoutMs`
   // system milliseconds; returns whether it held. `done` runs under the
   // simulator's lock: it must only look at its argument.
   bool WaitFor(const std::function<bool(const Received&)>& done, std::uint32_t timeoutMs) const;
-  void ClearReceived();
-
-  SettingsStore& Settings() { return m_settings; }
 
   // Changes while running.
   void SetControlSilent(bool silent);
   void SetRelayCloseAfter(std::optional<std::uint64_t> bytes);
   void CorruptNextReply();
   void SetResultCode(std::uint32_t code);
-  void SetResultDelayMs(std::uint32_t ms);
   // The relay goes down for good: every relay connection is reset and later
   // connects are refused. Returns once the service thread has done it (or
   // at once when the simulator is not running).
@@ -150,6 +141,7 @@ class RouterSim {
   struct Connection;
   class RelayEvents;
 
+  Identity CurrentIdentity() const;
   void Serve();
   void ServeControl();
   void AcceptTelnet();
@@ -181,10 +173,8 @@ class RouterSim {
   mutable std::mutex m_lock;  // guards the members below
   mutable std::condition_variable m_changed;
   Received m_received;
-  std::uint64_t m_generation = 0;  // counts ClearReceived calls, so stale image indexes are ignored
   Faults m_faults;
   std::uint32_t m_resultCode;
-  std::uint32_t m_resultDelayMs;
   bool m_dropRelayRequested = false;
 
   // The module's link: when each direction is free again (service thread

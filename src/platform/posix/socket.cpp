@@ -20,7 +20,6 @@
 
 namespace orvane::platform {
 
-const std::uint32_t kErrConnectionAborted = ECONNABORTED;
 const std::uint32_t kErrConnectionReset = ECONNRESET;
 const std::uint32_t kErrPending = EINPROGRESS;
 const std::uint32_t kErrInterrupted = EINTR;
@@ -159,6 +158,14 @@ Ready WaitReady(int fd, short events, const Deadline& deadline, const AbortEvent
 IoResult Failed(std::uint32_t error) { return IoResult{IoStatus::kFailed, 0, error}; }
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+// The address a socket is bound to; left as it was when the system cannot
+// tell.
+void ReadBoundEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&sa), &length) == 0) *local = FromSockaddr(sa);
+}
 
 }  // namespace
 
@@ -397,7 +404,7 @@ SocketHandle ListenStream(const Ipv4Endpoint& local, int backlog, Ipv4Endpoint* 
     return kInvalidSocket;
   }
   const SocketHandle handle = static_cast<SocketHandle>(fd);
-  if (bound) LocalEndpoint(handle, bound);
+  if (bound) ReadBoundEndpoint(handle, bound);
   return handle;
 }
 
@@ -442,16 +449,8 @@ SocketHandle BindDatagram(const Ipv4Endpoint& local, Ipv4Endpoint* bound, std::u
     return kInvalidSocket;
   }
   const SocketHandle handle = static_cast<SocketHandle>(fd);
-  if (bound) LocalEndpoint(handle, bound);
+  if (bound) ReadBoundEndpoint(handle, bound);
   return handle;
-}
-
-bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
-  sockaddr_in sa{};
-  socklen_t length = sizeof sa;
-  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return false;
-  *local = FromSockaddr(sa);
-  return true;
 }
 
 }  // namespace orvane::platform

@@ -26,7 +26,6 @@
 
 namespace orvane::platform {
 
-const std::uint32_t kErrConnectionAborted = WSAECONNABORTED;
 const std::uint32_t kErrConnectionReset = WSAECONNRESET;
 const std::uint32_t kErrPending = WSA_IO_PENDING;
 const std::uint32_t kErrInterrupted = WSAEINTR;
@@ -181,6 +180,14 @@ void DisableUdpConnReset(SOCKET socket) {
   BOOL off = FALSE;
   DWORD returned = 0;
   WSAIoctl(socket, SIO_UDP_CONNRESET, &off, sizeof off, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+// The address a socket is bound to; left as it was when the system cannot
+// tell.
+void ReadBoundEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
+  sockaddr_in sa{};
+  int length = sizeof sa;
+  if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&sa), &length) == 0) *local = FromSockaddr(sa);
 }
 
 }  // namespace
@@ -377,7 +384,7 @@ SocketHandle ListenStream(const Ipv4Endpoint& local, int backlog, Ipv4Endpoint* 
     return kInvalidSocket;
   }
   const SocketHandle handle = static_cast<SocketHandle>(s);
-  if (bound) LocalEndpoint(handle, bound);
+  if (bound) ReadBoundEndpoint(handle, bound);
   return handle;
 }
 
@@ -419,16 +426,8 @@ SocketHandle BindDatagram(const Ipv4Endpoint& local, Ipv4Endpoint* bound, std::u
     return kInvalidSocket;
   }
   const SocketHandle handle = static_cast<SocketHandle>(s);
-  if (bound) LocalEndpoint(handle, bound);
+  if (bound) ReadBoundEndpoint(handle, bound);
   return handle;
-}
-
-bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
-  sockaddr_in sa{};
-  int length = sizeof sa;
-  if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return false;
-  *local = FromSockaddr(sa);
-  return true;
 }
 
 }  // namespace orvane::platform

@@ -163,20 +163,6 @@ std::uint16_t UdpClient::LocalPort() const {
   return ntohs(bound.sin_port);
 }
 
-std::vector<std::uint8_t> Frame(std::span<const std::uint8_t> packet) {
-  std::vector<std::uint8_t> frame(MaxFrameSize(packet.size()));
-  frame.resize(EncodeFrame(packet.data(), packet.size(), frame.data(), 1));
-  return frame;
-}
-
-std::optional<std::vector<std::uint8_t>> Unframe(std::span<const std::uint8_t> frame) {
-  std::vector<std::uint8_t> packet(frame.size());
-  const std::size_t length = DecodeFrame(frame.data(), frame.size(), packet.data());
-  if (length == 0) return std::nullopt;
-  packet.resize(length);
-  return packet;
-}
-
 std::size_t ThreadCount() { return CountEntries("/proc/self/task"); }
 std::size_t OpenDescriptorCount() { return CountEntries("/proc/self/fd"); }
 

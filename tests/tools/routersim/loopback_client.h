@@ -56,11 +56,6 @@ class UdpClient {
   int m_fd = -1;
 };
 
-// The frame (with opening flag) of a packet, through diag/framing.h.
-std::vector<std::uint8_t> Frame(std::span<const std::uint8_t> packet);
-// The packet inside a frame, or nothing when the frame is bad.
-std::optional<std::vector<std::uint8_t>> Unframe(std::span<const std::uint8_t> frame);
-
 // Threads and open descriptors of this process, from /proc/self.
 std::size_t ThreadCount();
 std::size_t OpenDescriptorCount();

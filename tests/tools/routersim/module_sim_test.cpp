@@ -6,6 +6,8 @@
 
 #include "diag/framing.h"
 #include "platform/clock.h"
+#include "support/frames.h"
+#include "support/time_scale.h"
 
 namespace orvane::routersim {
 namespace {
@@ -14,23 +16,18 @@ using Bytes = std::vector<std::uint8_t>;
 
 class SimModuleTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(platform::SetTimeScale(0.01)); }
-  void TearDown() override { platform::SetTimeScale(1.0); }
+  const orvane::test::ScopedTimeScale m_timeScale{0.01};
 
   // Sends `packet` framed (as the updater would) and returns the decoded
   // answer, or an empty vector when none came. `flagged` tells whether the
   // answer frame opened with a flag.
   Bytes Ask(SimModule& m, const Bytes& packet, bool* flagged = nullptr) {
-    Bytes wire(MaxFrameSize(packet.size()));
-    wire.resize(EncodeFrame(packet.data(), packet.size(), wire.data(), 1));
-    const Bytes reply = m.OnRelayBytes(wire, packet);
+    const Bytes reply = m.OnRelayBytes(orvane::test::Framed(packet, true), packet);
     if (reply.empty()) return {};
     if (flagged != nullptr) *flagged = reply.front() == FRAME_FLAG;
-    Bytes decoded(reply.size());
-    const std::size_t n = DecodeFrame(reply.data(), reply.size(), decoded.data());
-    EXPECT_GT(n, 0u) << "the module sent a bad frame";
-    decoded.resize(n);
-    return decoded;
+    const std::optional<Bytes> decoded = orvane::test::Unframed(reply);
+    EXPECT_TRUE(decoded) << "the module sent a bad frame";
+    return decoded.value_or(Bytes{});
   }
 
   static Bytes HandShakeRequest() {

@@ -16,12 +16,18 @@
 
 #include "platform/clock.h"
 #include "routersim/routersim_cli.h"
+#include "support/frames.h"
+#include "support/text_search.h"
 #include "tools/routersim/loopback_client.h"
 
 extern char** environ;
 
 namespace orvane::routersim {
 namespace {
+
+using orvane::test::Contains;
+using orvane::test::Framed;
+using orvane::test::Unframed;
 
 constexpr std::uint32_t kStartWaitMs = 20000;  // a sanitizer build starts slowly
 constexpr std::uint32_t kReplyWaitMs = 2000;
@@ -187,15 +193,15 @@ TEST(RouterSimProgram, PrintsItsServicesServesAndEndsOnSigterm) {
   telnet.Send("qmbzx\r\n");
   telnet.ReadText(kReplyWaitMs, "# ");
   telnet.Send("nvram get app_version\r\n");
-  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "# ").find("\r\n9.8.7.6.5\r\n"));
+  EXPECT_TRUE(Contains(telnet.ReadText(kReplyWaitMs, "# "), "\r\n9.8.7.6.5\r\n"));
 
   test::UdpClient udp;
   std::vector<std::uint8_t> request(32, 0);
   request[0] = 1;
-  ASSERT_TRUE(udp.SendTo(controlPort, test::Frame(request)));
+  ASSERT_TRUE(udp.SendTo(controlPort, Framed(request, true)));
   const auto reply = udp.Receive(kReplyWaitMs);
   ASSERT_TRUE(reply);
-  const auto packet = test::Unframe(*reply);
+  const auto packet = Unframed(*reply);
   ASSERT_TRUE(packet);
   EXPECT_EQ((std::vector<std::uint8_t>{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}),
             std::vector<std::uint8_t>(packet->begin() + 5, packet->begin() + 11));

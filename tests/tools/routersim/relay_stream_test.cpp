@@ -6,12 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "diag/framing.h"
+#include "support/frames.h"
 
 namespace orvane::routersim {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using orvane::test::Framed;
 
 struct Recorder : IRelayEvents {
   std::vector<Trigger> triggers;
@@ -40,18 +41,12 @@ struct Recorder : IRelayEvents {
   }
 };
 
-Bytes Framed(const Bytes& packet, bool leadingFlag = true) {
-  Bytes frame(MaxFrameSize(packet.size()));
-  frame.resize(EncodeFrame(packet.data(), packet.size(), frame.data(), leadingFlag ? 1 : 0));
-  return frame;
-}
-
 Bytes TriggerFrame(const char* magic, std::uint32_t length) {
   Bytes p(40, 0);
   p[0] = 0xFF;
   std::memcpy(p.data() + 1, magic, 29);
   for (int i = 0; i < 4; ++i) p[30 + i] = static_cast<std::uint8_t>(length >> (8 * i));
-  return Framed(p);
+  return Framed(p, true);
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -71,7 +66,7 @@ Bytes NastyImage(std::size_t n) {
 
 TEST(RelayStream, RouterTriggerTakesExactlyTheNextLBytesRaw) {
   const Bytes image = NastyImage(7301);
-  const Bytes diag = Framed({0x00, 0x01, 0x02});
+  const Bytes diag = Framed({0x00, 0x01, 0x02}, true);
   const Bytes stream = TriggerFrame("Kavrin RUT Begin Download Pkt", 7301) + image + diag;
 
   // Byte by byte and all at once must give the same result.
@@ -95,7 +90,7 @@ TEST(RelayStream, RouterTriggerTakesExactlyTheNextLBytesRaw) {
 TEST(RelayStream, ZeroLengthImageEndsAtOnce) {
   RelayStream relay;
   Recorder r;
-  relay.Feed(TriggerFrame("Kavrin RUT Begin Download Pkt", 0) + Framed({0x4B, 0x01}), r);
+  relay.Feed(TriggerFrame("Kavrin RUT Begin Download Pkt", 0) + Framed({0x4B, 0x01}, true), r);
   EXPECT_EQ("TEM", r.order);
   EXPECT_TRUE(r.image.empty());
 }
@@ -103,7 +98,7 @@ TEST(RelayStream, ZeroLengthImageEndsAtOnce) {
 TEST(RelayStream, ModuleTriggersAreNotedAndTakeNoImage) {
   RelayStream relay;
   Recorder r;
-  const Bytes next = Framed({0x7E, 0x7D, 0x10});
+  const Bytes next = Framed({0x7E, 0x7D, 0x10}, true);
   relay.Feed(TriggerFrame("Kavrin FWT Begin Download Pkt", 5) + TriggerFrame("Kavrin FWT Force Download Pkt", 0) + next,
              r);
   ASSERT_EQ(2u, r.triggers.size());
@@ -127,7 +122,7 @@ TEST(RelayStream, ModemSwitchTextReachesTheModuleUnchanged) {
 TEST(RelayStream, PiecesConcatenateToTheStreamWhateverTheFlags) {
   // Frames with and without opening flag, a lone flag and a double flag: the
   // module sees every byte once, in order.
-  const Bytes stream = Framed({0x4B, 0x0F}, false) + Bytes{0x7E} + Framed({0x0C}) + Bytes{0x7E} + Framed({0x29, 0x02});
+  const Bytes stream = Framed({0x4B, 0x0F}, false) + Bytes{0x7E} + Framed({0x0C}, true) + Bytes{0x7E} + Framed({0x29, 0x02}, true);
   RelayStream relay;
   Recorder r;
   relay.Feed(stream, r);

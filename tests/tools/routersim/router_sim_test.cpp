@@ -10,15 +10,19 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "support/frames.h"
+#include "support/text_search.h"
+#include "support/time_scale.h"
 #include "tools/routersim/loopback_client.h"
 
 namespace orvane::routersim {
 namespace {
 
-using test::Frame;
+using orvane::test::Contains;
+using orvane::test::Framed;
+using orvane::test::Unframed;
 using test::TcpClient;
 using test::UdpClient;
-using test::Unframe;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kReplyWaitMs = 2000;  // generous: replies are immediate
@@ -55,8 +59,6 @@ std::uint32_t ResultCode(const Bytes& packet) {
 
 class RouterSimTest : public ::testing::Test {
  protected:
-  void TearDown() override { platform::SetTimeScale(1.0); }
-
   void StartSim(Config config = {}, IModule* module = nullptr) {
     sim = std::make_unique<RouterSim>(std::move(config), module);
     std::string error;
@@ -64,13 +66,13 @@ class RouterSimTest : public ::testing::Test {
   }
 
   std::optional<Bytes> Exchange(UdpClient& udp, const Bytes& packet) {
-    if (!udp.SendTo(sim->BoundPorts().control, Frame(packet))) return std::nullopt;
+    if (!udp.SendTo(sim->BoundPorts().control, Framed(packet, true))) return std::nullopt;
     return udp.Receive(kReplyWaitMs);
   }
 
   // Sends a router trigger and the image raw, in the updater's block size.
   void SendImage(TcpClient& relay, const Bytes& image) {
-    ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())))));
+    ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())), true)));
     constexpr std::size_t kBlock = 7300;
     for (std::size_t at = 0; at < image.size(); at += kBlock) {
       ASSERT_TRUE(relay.Send(std::span(image).subspan(at, std::min(kBlock, image.size() - at))));
@@ -86,16 +88,16 @@ TEST_F(RouterSimTest, TelnetLoginAndNvramGet) {
   StartSim(config);
   TcpClient telnet;
   ASSERT_TRUE(telnet.Connect(sim->BoundPorts().telnet));
-  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "login: ").find("router login: "));
+  EXPECT_TRUE(Contains(telnet.ReadText(kReplyWaitMs, "login: "), "router login: "));
   ASSERT_TRUE(telnet.Send(std::string("\xFF\xFB\x01\xFF\xFC\x21\xFF\xFD\x01\xFF\xFD\x03") + "qmbzx\r\n"));
-  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "Password: ").find("Password: "));
+  EXPECT_TRUE(Contains(telnet.ReadText(kReplyWaitMs, "Password: "), "Password: "));
   ASSERT_TRUE(telnet.Send("qmbzx\r\n"));
-  EXPECT_NE(std::string::npos, telnet.ReadText(kReplyWaitMs, "# ").find("router:~# "));
+  EXPECT_TRUE(Contains(telnet.ReadText(kReplyWaitMs, "# "), "router:~# "));
 
   // A second session is served while the first stands.
   TcpClient second;
   ASSERT_TRUE(second.Connect(sim->BoundPorts().telnet));
-  EXPECT_NE(std::string::npos, second.ReadText(kReplyWaitMs, "login: ").find("login: "));
+  EXPECT_TRUE(Contains(second.ReadText(kReplyWaitMs, "login: "), "login: "));
 
   ASSERT_TRUE(telnet.Send("nvram get app_version\r\n"));
   const std::string answer = telnet.ReadText(kReplyWaitMs, "# ");
@@ -130,7 +132,7 @@ TEST_F(RouterSimTest, DiscoveryAnswersWithAddressMacAndVersion) {
   request[0] = 1;
   const auto reply = Exchange(udp, request);
   ASSERT_TRUE(reply) << "no answer";
-  const auto packet = Unframe(*reply);
+  const auto packet = Unframed(*reply);
   ASSERT_TRUE(packet) << "bad frame";
   ASSERT_EQ(32u, packet->size());
   EXPECT_EQ(1, (*packet)[0]);
@@ -144,7 +146,7 @@ TEST_F(RouterSimTest, DiscoveryDefaultsToTheBindAddressAndTheAppVersion) {
   UdpClient udp;
   const auto reply = Exchange(udp, ControlRequest(1));
   ASSERT_TRUE(reply);
-  const auto packet = Unframe(*reply);
+  const auto packet = Unframed(*reply);
   ASSERT_TRUE(packet);
   EXPECT_EQ((Bytes{127, 0, 0, 1}), Bytes(packet->begin() + 1, packet->begin() + 5));
   EXPECT_FALSE(std::all_of(packet->begin() + 5, packet->begin() + 11, [](std::uint8_t b) { return b == 0; }));
@@ -159,10 +161,10 @@ TEST_F(RouterSimTest, ControlCommandsAreEchoedAndOthersIgnored) {
     request[20] = 0x7E;  // a byte the frame must stuff, in a field the echo must keep
     const auto reply = Exchange(udp, request);
     ASSERT_TRUE(reply) << int(type);
-    EXPECT_EQ(request, Unframe(*reply)) << int(type);
+    EXPECT_EQ(request, Unframed(*reply)) << int(type);
   }
   EXPECT_FALSE(Exchange(udp, ControlRequest(3))) << "an unknown type gets no reply";
-  Bytes broken = Frame(ControlRequest(10));
+  Bytes broken = Framed(ControlRequest(10), true);
   broken[5] ^= 0x01;
   ASSERT_TRUE(udp.SendTo(sim->BoundPorts().control, broken));
   EXPECT_FALSE(udp.Receive(kSilenceMs)) << "a bad frame gets no reply";
@@ -180,7 +182,7 @@ TEST_F(RouterSimTest, SilentControlResponderTakesButDoesNotAnswer) {
   config.faults.silentControl = true;
   StartSim(config);
   UdpClient udp;
-  ASSERT_TRUE(udp.SendTo(sim->BoundPorts().control, Frame(ControlRequest(10))));
+  ASSERT_TRUE(udp.SendTo(sim->BoundPorts().control, Framed(ControlRequest(10), true)));
   EXPECT_FALSE(udp.Receive(kSilenceMs));
   EXPECT_TRUE(sim->WaitFor([](const Received& r) { return r.controls.size() == 1; }, kReplyWaitMs));
 
@@ -195,10 +197,10 @@ TEST_F(RouterSimTest, CorruptNextReplyHitsExactlyOneFrame) {
   UdpClient udp;
   auto reply = Exchange(udp, ControlRequest(1));
   ASSERT_TRUE(reply) << "a corrupt reply is still sent";
-  EXPECT_FALSE(Unframe(*reply));
+  EXPECT_FALSE(Unframed(*reply));
   reply = Exchange(udp, ControlRequest(1));
   ASSERT_TRUE(reply);
-  EXPECT_TRUE(Unframe(*reply));
+  EXPECT_TRUE(Unframed(*reply));
 
   // The relay's result packet is a reply frame too.
   sim->CorruptNextReply();
@@ -207,7 +209,7 @@ TEST_F(RouterSimTest, CorruptNextReplyHitsExactlyOneFrame) {
   SendImage(relay, Image(100));
   const auto frame = relay.ReadFrame(kReplyWaitMs);
   ASSERT_TRUE(frame);
-  EXPECT_FALSE(Unframe(*frame));
+  EXPECT_FALSE(Unframed(*frame));
 }
 
 TEST_F(RouterSimTest, RouterImageIsTakenRawAndAnsweredWithTheResult) {
@@ -217,14 +219,14 @@ TEST_F(RouterSimTest, RouterImageIsTakenRawAndAnsweredWithTheResult) {
   const Bytes image = Image(7300 * 2 + 1);
 
   // Trigger and all but the last byte: no result yet.
-  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())))));
+  ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin RUT Begin Download Pkt", static_cast<std::uint32_t>(image.size())), true)));
   ASSERT_TRUE(relay.Send(std::span(image).first(image.size() - 1)));
   EXPECT_FALSE(relay.ReadFrame(kSilenceMs)) << "result before the whole image";
   ASSERT_TRUE(relay.Send(std::span(image).last(1)));
 
   const auto frame = relay.ReadFrame(kReplyWaitMs);
   ASSERT_TRUE(frame);
-  const auto result = Unframe(*frame);
+  const auto result = Unframed(*frame);
   ASSERT_TRUE(result);
   ASSERT_EQ(40u, result->size());
   EXPECT_EQ(0xFF, (*result)[0]);
@@ -246,8 +248,8 @@ TEST_F(RouterSimTest, RouterImageIsTakenRawAndAnsweredWithTheResult) {
   SendImage(relay, second);
   const auto again = relay.ReadFrame(kReplyWaitMs);
   ASSERT_TRUE(again);
-  ASSERT_TRUE(Unframe(*again));
-  EXPECT_EQ(3u, ResultCode(*Unframe(*again)));
+  ASSERT_TRUE(Unframed(*again));
+  EXPECT_EQ(3u, ResultCode(*Unframed(*again)));
   EXPECT_EQ(second, sim->Snapshot().images.at(1).data);
 }
 
@@ -255,7 +257,7 @@ TEST_F(RouterSimTest, ResultDelayRunsOnTheClocksTimeScale) {
   Config config;
   config.resultDelayMs = 4000;
   StartSim(config);
-  ASSERT_TRUE(platform::SetTimeScale(0.05));  // 4000 ms of system time in 200 ms
+  const orvane::test::ScopedTimeScale fast(0.05);  // 4000 ms of system time in 200 ms
   TcpClient relay;
   ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
   const std::uint32_t start = platform::TickCount();
@@ -271,9 +273,9 @@ TEST_F(RouterSimTest, ModuleTriggersGetNoReplyAndModuleFramesAreDroppedWithoutAM
   StartSim();
   TcpClient relay;
   ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
-  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Begin Download Pkt", 0))));
-  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Force Download Pkt", 0))));
-  const Bytes diag = Frame(Bytes{0x00, 0x7E, 0x01});
+  ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin FWT Begin Download Pkt", 0), true)));
+  ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin FWT Force Download Pkt", 0), true)));
+  const Bytes diag = Framed(Bytes{0x00, 0x7E, 0x01}, true);
   ASSERT_TRUE(relay.Send(diag));
   EXPECT_TRUE(relay.ReadFor(kSilenceMs).empty());
   ASSERT_TRUE(sim->WaitFor([](const Received& r) { return r.modulePieces.size() == 1; }, kReplyWaitMs));
@@ -299,7 +301,7 @@ struct EchoModule : IModule {
     if (packet.empty()) return {};
     Bytes reply(packet.begin(), packet.end());
     reply.push_back(0x42);
-    return Frame(reply);
+    return Framed(reply, true);
   }
   void OnModuleTrigger(TriggerKind kind) override { triggers.push_back(kind); }
   void OnControl(std::uint8_t type) override { controls.push_back(type); }
@@ -314,11 +316,11 @@ TEST_F(RouterSimTest, ModuleSeamGetsBytesUnchangedAndItsRepliesGoBack) {
   ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
   const std::string modem = "AT$QCDMG\r~";
   ASSERT_TRUE(relay.Send(modem));
-  ASSERT_TRUE(relay.Send(Frame(Bytes{0x4B, 0x0F, 0x7D})));
+  ASSERT_TRUE(relay.Send(Framed(Bytes{0x4B, 0x0F, 0x7D}, true)));
   const auto reply = relay.ReadFrame(kReplyWaitMs);
   ASSERT_TRUE(reply);
-  EXPECT_EQ((Bytes{0x4B, 0x0F, 0x7D, 0x42}), Unframe(*reply));
-  ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin FWT Force Download Pkt", 0))));
+  EXPECT_EQ((Bytes{0x4B, 0x0F, 0x7D, 0x42}), Unframed(*reply));
+  ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin FWT Force Download Pkt", 0), true)));
   UdpClient udp;
   ASSERT_TRUE(Exchange(udp, ControlRequest(7)));
   ASSERT_TRUE(Exchange(udp, ControlRequest(10)));
@@ -344,13 +346,13 @@ TEST_F(RouterSimTest, ModuleLinkRateTimesRequestsAndAnswersByTheirLengthOnTheClo
   Config config;
   config.moduleLinkBitsPerSecond = 160000;  // 20 000 bytes per second of system time
   StartSim(config, &module);
-  ASSERT_TRUE(platform::SetTimeScale(0.5));  // and twice that in real time
+  const orvane::test::ScopedTimeScale fast(0.5);  // and twice that in real time
   TcpClient relay;
   ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
-  const Bytes request = Frame(Bytes(1000, 0x11));
+  const Bytes request = Framed(Bytes(1000, 0x11), true);
   Bytes echoed(1000, 0x11);
   echoed.push_back(0x42);
-  const Bytes answer = Frame(echoed);
+  const Bytes answer = Framed(echoed, true);
   const double msPerByte = 8.0 * 1000 / 160000;
   // Two requests at once: the second crosses after the first, and its answer
   // goes back after the first answer.
@@ -363,8 +365,8 @@ TEST_F(RouterSimTest, ModuleLinkRateTimesRequestsAndAnswersByTheirLengthOnTheClo
   const auto second = relay.ReadFrame(5000);
   const std::uint32_t secondAt = platform::TickCount() - start;
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(echoed, Unframe(*first));
-  EXPECT_EQ(echoed, Unframe(*second));
+  EXPECT_EQ(echoed, Unframed(*first));
+  EXPECT_EQ(echoed, Unframed(*second));
   const double firstDue = (request.size() + answer.size()) * msPerByte;       // about 100 ms
   const double secondDue = (request.size() + 2 * answer.size()) * msPerByte;  // about 151 ms
   EXPECT_GE(firstAt + 1, firstDue);
@@ -376,7 +378,7 @@ TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
   Config config;
   config.faults.closeRelayAfter = 100;
   StartSim(config);
-  const Bytes trigger = Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 1000));
+  const Bytes trigger = Framed(TriggerPacket("Kavrin RUT Begin Download Pkt", 1000), true);
   TcpClient relay;
   ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
   ASSERT_TRUE(relay.Send(trigger));
@@ -415,7 +417,7 @@ TEST_F(RouterSimTest, RefusedRelayAndDroppedRelay) {
   // Reset, not closed: the next send fails rather than vanishing.
   relay.ReadFor(kSilenceMs);
   EXPECT_TRUE(relay.PeerClosed());
-  EXPECT_FALSE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 10))));
+  EXPECT_FALSE(relay.Send(Framed(TriggerPacket("Kavrin RUT Begin Download Pkt", 10), true)));
   TcpClient later;
   EXPECT_FALSE(later.Connect(sim->BoundPorts().relay));
   EXPECT_EQ(ECONNREFUSED, later.LastErrno());
@@ -442,7 +444,7 @@ TEST_F(RouterSimTest, StopIsPromptAndLeavesNoThreadOrSocket) {
     ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
     ASSERT_TRUE(idle.Connect(sim->BoundPorts().relay));
     SendImage(relay, Image(10));
-    ASSERT_TRUE(relay.Send(Frame(TriggerPacket("Kavrin RUT Begin Download Pkt", 500))));  // an image half sent
+    ASSERT_TRUE(relay.Send(Framed(TriggerPacket("Kavrin RUT Begin Download Pkt", 500), true)));  // an image half sent
     ASSERT_TRUE(sim->WaitFor([](const Received& r) { return r.images.size() == 2; }, kReplyWaitMs));
 
     const std::uint32_t start = platform::TickCount();

@@ -5,8 +5,13 @@
 
 #include <string>
 
+#include "support/text_search.h"
+
 namespace orvane::routersim {
 namespace {
+
+using orvane::test::Contains;
+using orvane::test::LinesOf;
 
 class ShellTest : public ::testing::Test {
  protected:
@@ -26,7 +31,7 @@ class ShellTest : public ::testing::Test {
 TEST_F(ShellTest, GreetingAnnouncesOptionsAndEndsInTheLoginPrompt) {
   const std::string greeting = shell.Greeting();
   EXPECT_EQ(std::string("\xFF\xFB\x01\xFF\xFB\x03", 6), greeting.substr(0, 6));
-  EXPECT_EQ("router login: ", greeting.substr(greeting.rfind('\n') + 1));
+  EXPECT_EQ("router login: ", LinesOf(greeting).back());
 }
 
 TEST_F(ShellTest, TheUpdatersLoginAndVersionQueries) {
@@ -66,7 +71,7 @@ TEST_F(ShellTest, CharacterModeLineEndsAndEditing) {
   std::string out;
   for (const char c : std::string("nvram get app_vx\x7F" "ersiom\x08n")) out += Feed(std::string(1, c));
   out += Feed(std::string("\r\0", 2));
-  EXPECT_NE(std::string::npos, out.find("\r\n2.1.0.3.7\r\nrouter:~# ")) << out;
+  EXPECT_TRUE(Contains(out, "\r\n2.1.0.3.7\r\nrouter:~# "));
   EXPECT_EQ("\r\nrouter:~# ", Feed("\n")) << "a lone LF is an empty line of its own";
   EXPECT_EQ("\r\nrouter:~# \r\nrouter:~# ", Feed("\r\r"));
 }
@@ -77,7 +82,7 @@ TEST_F(ShellTest, UnknownCommandsAndKeysAndLogout) {
   EXPECT_EQ("nvram get nothing\r\nrouter:~# ", Feed("nvram get nothing\r\n"));
   Feed("nvram set wan_proto=3g\r\n");
   EXPECT_EQ("3g", settings.Get("wan_proto"));
-  EXPECT_NE(std::string::npos, Feed("nvram show\r\n").find("wan_proto=3g\r\n"));
+  EXPECT_TRUE(Contains(Feed("nvram show\r\n"), "wan_proto=3g\r\n"));
   EXPECT_FALSE(shell.Finished());
   Feed("exit\r\n");
   EXPECT_TRUE(shell.Finished());
