@@ -3,7 +3,9 @@
 # is all there already. Safe to run any number of times.
 #
 #   scripts/setup.sh            the native build, tests and fuzzing
-#   scripts/setup.sh EXTRA...   also the named extra packages
+#   scripts/setup.sh EXTRA...   also the named extra packages; a name with an
+#                               architecture (musl-dev:mipsel) first adds that
+#                               architecture to dpkg when it lacks it
 set -euo pipefail
 
 packages=(
@@ -28,6 +30,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive
+  for p in "${missing[@]}"; do
+    [[ "$p" == *:* ]] || continue
+    arch="${p##*:}"
+    if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+       ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      echo "setup: adding the architecture $arch"
+      "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+    fi
+  done
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -2,6 +2,8 @@
 # Debian's mipsel cross compiler (package g++-mipsel-linux-gnu); programs are
 # linked statically so they run on the router, and here under qemu-mipsel
 # (package qemu-user), without the cross C library installed at run time.
+# They link glibc; netvigil itself can link musl instead, through the same
+# compiler and musl's specs file (NETVIGIL_MUSL_SPECS, preset "router").
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 

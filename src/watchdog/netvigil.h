@@ -21,6 +21,20 @@
 //                         a 180 s wait lasts 1.8 s and the 10 s wait for a
 //                         reply 100 ms; log lines keep the real numbers
 // "reboot" is found on PATH, as the shell finds any command.
+//
+// Settings that would make the daemon spin or never reboot (an interval of
+// 0 or below, a count that never reaches its limit) are settings faults: each
+// is logged once per start, naming the key and its value, and the daemon goes
+// on with a sound value instead (see check_counts and kFallbackIntervalSeconds).
+// A complete set of positive settings behaves exactly as described above.
+//
+// Before it runs "reboot" the daemon stores a reboot record (kRebootRecordKey)
+// that the next start logs once and clears; an optional least gap between two
+// reboots (kRebootGapKey) holds a reboot back that would come too soon.
+//
+// `netvigil --dry-run` does one pass in the foreground and prints every
+// decision instead of sleeping, rebooting or writing (netvigil_dry_run).
+#include <stddef.h>
 #include <stdint.h>
 
 struct timeval;
@@ -67,7 +81,8 @@ extern int32_t g_log_bytes;
 
 // The paths and time scale in force (fixed values unless overridden for a
 // test; see above). load_environment() reads the overrides; call it once at
-// start, before the first log line.
+// start, before the first log line. A null g_log_file sends the log lines to
+// standard output (the dry run).
 extern const char* g_log_file;
 extern const char* g_link_marker;
 extern double g_time_scale;
@@ -89,7 +104,7 @@ void store_int(const char* key, int32_t value);
 
 // Appends `text` to the log file at `path`, starting the file afresh when this
 // process has appended more than kLogFileLimit bytes. A file that cannot be
-// opened loses the line.
+// opened loses the line. A null `path` writes the text to standard output.
 void write_log_file(const char* path, const char* text);
 
 // Writes "[LEVEL] " and the formatted message, ending in a line feed, when
@@ -128,25 +143,48 @@ int daemon(int keep_directory, int keep_streams);
 // message: stored with memcpy into the checksum field it is correct.
 uint16_t icmp_checksum(const void* data, int length);
 
-// Writes the 192-byte echo request (type 8, code 0, identifier 0, sequence 0,
-// zero data) with its checksum.
-void build_echo_request(unsigned char (&packet)[kEchoRequestSize]);
+// Writes the 192-byte echo request (type 8, code 0, `identifier` and
+// `sequence` in network byte order, zero data) with its checksum.
+void build_echo_request(unsigned char (&packet)[kEchoRequestSize], uint16_t identifier,
+                        uint16_t sequence);
 
-// What one datagram off the raw socket means for the ping.
-enum reply_verdict {
-  REPLY_SUCCESS,  // an echo reply of at least 76 bytes
-  REPLY_FAILURE,  // too short, or another ICMP message
-  REPLY_IGNORED,  // an echo request (ours looped back, or someone else's)
+// The identifier of this process's echo requests: the low 16 bits of its
+// process id, never 0.
+uint16_t echo_identifier();
+
+// The echo request waiting for its answer: where it went (IPv4 address as on
+// the wire) and its bytes as sent.
+struct pending_echo {
+  unsigned char destination[4];
+  unsigned char request[kEchoRequestSize];
 };
-reply_verdict judge_reply(const unsigned char* datagram, int length);
+
+// What one datagram off the raw socket means for the ping. A raw socket sees
+// every ICMP message that reaches the host: only what answers the request
+// just sent decides.
+enum reply_verdict {
+  // An echo reply of at least 76 bytes from the pinged address whose
+  // identifier, sequence and data (as far as the datagram holds them) are
+  // those of the request.
+  REPLY_SUCCESS,
+  // An ICMP error (destination unreachable, time exceeded, parameter
+  // problem) that quotes the request: its header to the pinged address.
+  REPLY_FAILURE,
+  // Anything else: our own request looped back, other programs' pings and
+  // their replies, replies from another address, messages too short to
+  // tell. Waiting goes on.
+  REPLY_IGNORED,
+};
+reply_verdict judge_reply(const unsigned char* datagram, int length, const pending_echo& sent);
 
 // The raw ICMP socket, or -1 when it cannot be opened. Gives up a
 // set-user-id privilege afterwards.
 int create_icmp_socket();
 
-// Pings `server` (host name or dotted address) once through `sock`: 0 when an
-// echo reply came back within 10 s, -1 otherwise (also for an empty or
-// unknown name and for sock < 0). Logs as "netvigil".
+// Pings `server` (host name or dotted address) once through `sock`: 0 when the
+// reply to this request came back within 10 s, -1 otherwise (also for an
+// empty or unknown name and for sock < 0). Datagrams that do not answer the
+// request are skipped within the same 10 s. Logs as "netvigil".
 int netvigil(const char* server, int sock);
 
 // ---- counters --------------------------------------------------------------
@@ -166,9 +204,71 @@ struct ping_step {
 };
 ping_step next_step(bool success, int32_t i, int32_t k, int32_t K, int32_t N);
 
+// ---- settings checks -------------------------------------------------------
+
+// An interval setting (reboot_interval, success_interval, ping_interval) of 0
+// or below is a settings fault; the daemon waits this long instead.
+inline constexpr int32_t kFallbackIntervalSeconds = 60;
+inline constexpr const char* kFallbackIntervalText = "60";
+
+// The counters and limits of a pass as next_step takes them.
+struct pass_counts {
+  int32_t index;     // i, ping_address_index
+  int32_t attempt;   // k, ping_times
+  int32_t attempts;  // K, ping_out_times
+  int32_t servers;   // N, remote_server_number
+};
+
+// Faults that check_counts found, one bit each.
+enum count_fault : unsigned {
+  FAULT_SERVERS = 1u << 0,   // N < 0: taken as 0, no server configured
+  FAULT_ATTEMPTS = 1u << 1,  // K < 1: taken as 1
+  FAULT_INDEX = 1u << 2,     // i outside 1..N (N >= 1): taken as 1, with k = 1
+  FAULT_ATTEMPT = 1u << 3,   // k < 1: taken as 1; k > K: taken as K
+};
+
+// Repairs, in place, counts under which next_step would never reach the
+// reboot (K missing, i above N, k past K, ...); returns the faults found, 0
+// for sound counts, which stay as they are.
+unsigned check_counts(pass_counts& counts);
+
+// ---- reboot record and guard -----------------------------------------------
+
+// Stored before each "reboot": "time=<s> server=<i> reason=<no-link|unreachable>",
+// seconds since 1970. The next start logs it once and clears it (stores "").
+inline constexpr const char* kRebootRecordKey = "netvigil_last_reboot";
+// The record's time alone, kept for the guard.
+inline constexpr const char* kRebootTimeKey = "netvigil_last_reboot_time";
+// Optional least time between two reboots by the daemon, in seconds; absent,
+// 0 or not a positive number: no guard.
+inline constexpr const char* kRebootGapKey = "netvigil_min_reboot_gap";
+
+enum reboot_reason {
+  REBOOT_NO_LINK,      // the PPP link did not come up in time
+  REBOOT_UNREACHABLE,  // the last server used up its attempts
+};
+
+// The record's text for a reboot at `time` with server index `index`.
+void format_reboot_record(char* text, size_t size, int64_t time, int32_t index,
+                          reboot_reason reason);
+
+// Whether a reboot may run at `now` (seconds since 1970) when the last one
+// ran at `last` (0 for none known) and the guard asks for `gap` seconds of
+// daemon time (the time scale applied to the elapsed real time). A clock
+// that went back (now < last) cannot tell: the reboot may run, so that a
+// router without a real-time clock is never kept from rebooting for good.
+bool reboot_allowed(int64_t now, int64_t last, int32_t gap, double time_scale);
+
 // ---- the daemon ------------------------------------------------------------
 
 // Start-up and the work loop; ends the process through exit(0).
 [[noreturn]] void netvigil_main();
+
+// One pass in the foreground for an installer: the log lines and every
+// decision (server, attempt, counters before and after, what would run) go
+// to standard output; nothing sleeps, nothing reboots, no reboot record is
+// stored or cleared, and the counters are stored only when `write` is set.
+// 0 when the pass ends in a successful ping, 1 otherwise.
+int netvigil_dry_run(bool write);
 
 }  // namespace nv

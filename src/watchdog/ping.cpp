@@ -1,4 +1,4 @@
-// One ICMP echo request and the first answer to it.
+// One ICMP echo request and the answer to it.
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -6,6 +6,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "watchdog/netvigil.h"
@@ -15,8 +16,53 @@ namespace nv {
 namespace {
 
 constexpr unsigned char kIcmpEchoReply = 0;
+constexpr unsigned char kIcmpUnreachable = 3;
 constexpr unsigned char kIcmpEchoRequest = 8;
+constexpr unsigned char kIcmpTimeExceeded = 11;
+constexpr unsigned char kIcmpParameterProblem = 12;
+constexpr unsigned char kIpProtocolIcmp = 1;
 constexpr int kIcmpProtocolFallback = 1;  // when the protocol database has no "icmp"
+constexpr int kIpv4HeaderMinimum = 20;    // bytes
+constexpr int kIcmpHeaderSize = 8;        // type, code, checksum, identifier, sequence
+constexpr int kIpv4SourceOffset = 12;
+constexpr int kIpv4DestinationOffset = 16;
+constexpr int kIpv4ProtocolOffset = 9;
+
+// The sequence number of the next echo request of this process.
+uint16_t g_next_sequence = 1;
+
+int64_t to_us(const timeval& time) {
+  return int64_t{time.tv_sec} * 1000000 + time.tv_usec;
+}
+
+int64_t monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+// The length in bytes of the IPv4 header at `datagram`, or 0 when the first
+// `length` bytes are no IPv4 header.
+int ipv4_header_length(const unsigned char* datagram, int length) {
+  if (length < kIpv4HeaderMinimum || (datagram[0] >> 4) != 4) return 0;
+  const int header = (datagram[0] & 0x0F) * 4;
+  return header >= kIpv4HeaderMinimum && header <= length ? header : 0;
+}
+
+// Whether the ICMP error message `icmp` (`length` bytes) quotes the request:
+// the original IPv4 header, sent to the pinged address for ICMP, and the
+// first 8 bytes of the echo request with its identifier and sequence.
+bool quotes_request(const unsigned char* icmp, int length, const pending_echo& sent) {
+  const unsigned char* original = icmp + kIcmpHeaderSize;
+  const int rest = length - kIcmpHeaderSize;
+  if (rest <= 0) return false;
+  const int header = ipv4_header_length(original, rest);
+  if (header == 0 || rest < header + kIcmpHeaderSize) return false;
+  if (original[kIpv4ProtocolOffset] != kIpProtocolIcmp) return false;
+  if (memcmp(original + kIpv4DestinationOffset, sent.destination, 4) != 0) return false;
+  const unsigned char* quoted = original + header;
+  return quoted[0] == kIcmpEchoRequest && memcmp(quoted + 4, sent.request + 4, 4) == 0;
+}
 
 }  // namespace
 
@@ -41,24 +87,55 @@ uint16_t icmp_checksum(const void* data, int length) {
   return static_cast<uint16_t>(~sum);
 }
 
-void build_echo_request(unsigned char (&packet)[kEchoRequestSize]) {
+void build_echo_request(unsigned char (&packet)[kEchoRequestSize], uint16_t identifier,
+                        uint16_t sequence) {
   memset(packet, 0, sizeof packet);
-  packet[0] = kIcmpEchoRequest;  // code, identifier, sequence and data stay 0
+  packet[0] = kIcmpEchoRequest;  // code and data stay 0
+  packet[4] = static_cast<unsigned char>(identifier >> 8);
+  packet[5] = static_cast<unsigned char>(identifier);
+  packet[6] = static_cast<unsigned char>(sequence >> 8);
+  packet[7] = static_cast<unsigned char>(sequence);
   const uint16_t checksum = icmp_checksum(packet, kEchoRequestSize);
   memcpy(packet + 2, &checksum, 2);
 }
 
-reply_verdict judge_reply(const unsigned char* datagram, int length) {
-  if (length < kMinimumReplySize) return REPLY_FAILURE;
-  // The IPv4 header is at most 60 bytes, so the type byte is inside the
-  // 76 bytes known to be there.
-  const int header = (datagram[0] & 0x0F) * 4;
-  const unsigned char type = datagram[header];
-  // A raw socket sees every ICMP message that arrives, echo requests too: our
-  // own, looped back when the server is this host, or someone else's ping of
-  // the router. Neither says anything about the server.
-  if (type == kIcmpEchoRequest) return REPLY_IGNORED;
-  return type == kIcmpEchoReply ? REPLY_SUCCESS : REPLY_FAILURE;
+uint16_t echo_identifier() {
+  // Taken anew for each request: the daemon's process id changes when it
+  // detaches.
+  const uint16_t identifier = static_cast<uint16_t>(getpid() & 0xFFFF);
+  return identifier != 0 ? identifier : 1;
+}
+
+reply_verdict judge_reply(const unsigned char* datagram, int length, const pending_echo& sent) {
+  const int header = ipv4_header_length(datagram, length);
+  if (header == 0 || length < header + kIcmpHeaderSize) return REPLY_IGNORED;
+  const unsigned char* icmp = datagram + header;
+  const int icmp_length = length - header;
+  switch (icmp[0]) {
+    case kIcmpEchoReply: {
+      if (length < kMinimumReplySize) return REPLY_IGNORED;
+      // From the pinged address, and the request's identifier, sequence and
+      // data as far as the receive buffer kept them: another program's
+      // reply, a late reply to an earlier request or a reply with a forged
+      // source does not answer this request.
+      if (memcmp(datagram + kIpv4SourceOffset, sent.destination, 4) != 0) return REPLY_IGNORED;
+      const int compared = (icmp_length < kEchoRequestSize ? icmp_length : kEchoRequestSize) - 4;
+      if (memcmp(icmp + 4, sent.request + 4, static_cast<size_t>(compared)) != 0) {
+        return REPLY_IGNORED;
+      }
+      return REPLY_SUCCESS;
+    }
+    case kIcmpUnreachable:
+    case kIcmpTimeExceeded:
+    case kIcmpParameterProblem:
+      // A router on the way (or this host) says the request did not get
+      // through; about someone else's packet it says nothing about ours.
+      return quotes_request(icmp, icmp_length, sent) ? REPLY_FAILURE : REPLY_IGNORED;
+    default:
+      // Echo requests among them: our own, looped back when the server is
+      // this host, or someone else's ping of the router.
+      return REPLY_IGNORED;
+  }
 }
 
 int create_icmp_socket() {
@@ -85,21 +162,29 @@ int netvigil(const char* server, int sock) {
   destination.sin_port = 0;
   memcpy(&destination.sin_addr, host->h_addr_list[0], 4);
 
-  unsigned char request[kEchoRequestSize];
-  build_echo_request(request);
-  const ssize_t sent = sendto(sock, request, sizeof request, 0,
+  pending_echo echo;
+  memcpy(echo.destination, host->h_addr_list[0], 4);
+  build_echo_request(echo.request, echo_identifier(), g_next_sequence++);
+  const ssize_t sent = sendto(sock, echo.request, sizeof echo.request, 0,
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   if (sent < kEchoRequestSize) log_line("netvigil", 229, "Error!\n");  // wait all the same
 
-  timeval wait = daemon_wait(kReplyWaitMs);
+  // One 10 s limit for the answer: waiting again after a signal or a skipped
+  // datagram takes the time that remains, so a stream of other traffic can
+  // neither stretch the wait nor keep it going.
+  const int64_t deadline = monotonic_us() + to_us(daemon_wait(kReplyWaitMs));
   unsigned char reply[kReplyBufferSize];
   for (;;) {
+    const int64_t remaining = deadline - monotonic_us();
+    timeval wait{};
+    if (remaining > 0) {
+      wait.tv_sec = static_cast<time_t>(remaining / 1000000);
+      wait.tv_usec = static_cast<suseconds_t>(remaining % 1000000);
+    }
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
-    // Linux leaves the time that remained in `wait`, so waiting again after a
-    // signal or an ignored message keeps the one 10 s limit.
-    const int ready = select(sock + 1, &readable, nullptr, nullptr, &wait);
+    const int ready = remaining > 0 ? select(sock + 1, &readable, nullptr, nullptr, &wait) : 0;
     if (ready < 0 && errno == EINTR) {
       log_line("netvigil", 247, "Interrupt by isr in sleep!\n");
       continue;
@@ -116,7 +201,7 @@ int netvigil(const char* server, int sock) {
       log_line("netvigil", 266, "Interrupt by isr in sleep!\n");
       return -1;
     }
-    switch (judge_reply(reply, static_cast<int>(got))) {
+    switch (judge_reply(reply, static_cast<int>(got), echo)) {
       case REPLY_IGNORED:
         continue;
       case REPLY_FAILURE:

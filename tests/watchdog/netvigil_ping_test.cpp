@@ -1,4 +1,5 @@
-// The echo request, the judgement of replies and the counter table.
+// The echo request, the judgement of replies, the counter table and the
+// checks of the stored counts.
 #include <string.h>
 
 #include <string>
@@ -31,61 +32,140 @@ TEST(IcmpChecksum, MatchesPublishedAndHandWorkedVectors) {
   EXPECT_EQ(ChecksumBytes({0xff, 0xff, 0xff, 0xff, 0x00, 0x01}), (Bytes{0xff, 0xfe}));
 }
 
-TEST(IcmpChecksum, EchoRequestIsTheZeroedMessageWithItsChecksum) {
+TEST(IcmpChecksum, EchoRequestCarriesIdentifierAndSequenceInNetworkOrder) {
   unsigned char packet[nv::kEchoRequestSize];
   memset(packet, 0xAA, sizeof packet);  // every byte must be written
-  nv::build_echo_request(packet);
-  // Type 8, code 0, checksum ~0800 = f7ff, identifier 0, sequence 0, data 0.
+  nv::build_echo_request(packet, 0x1234, 0x0102);
+  // Type 8, code 0, identifier 12 34, sequence 01 02, zero data; checksum
+  // ~(0800 + 1234 + 0102) = ~1b36 = e4c9.
   Bytes expected(nv::kEchoRequestSize, 0);
   expected[0] = 0x08;
-  expected[2] = 0xf7;
-  expected[3] = 0xff;
+  expected[2] = 0xe4;
+  expected[3] = 0xc9;
+  expected[4] = 0x12;
+  expected[5] = 0x34;
+  expected[6] = 0x01;
+  expected[7] = 0x02;
   EXPECT_EQ(Bytes(packet, packet + sizeof packet), expected);
   // A receiver summing the whole message, checksum included, gets zero.
   EXPECT_EQ(nv::icmp_checksum(packet, sizeof packet), 0);
+  EXPECT_NE(nv::echo_identifier(), 0);
 }
 
-// An IPv4 datagram of `length` bytes whose header is `header_words` × 4
-// bytes long, carrying ICMP type `type`.
-Bytes Datagram(int length, unsigned char type, int header_words = 5) {
-  Bytes datagram(length, 0);
+// ---- which datagram answers the request ------------------------------------
+
+constexpr unsigned char kPinged[4] = {192, 0, 2, 7};
+constexpr unsigned char kOther[4] = {192, 0, 2, 99};
+
+nv::pending_echo SentEcho() {
+  nv::pending_echo sent{};
+  memcpy(sent.destination, kPinged, 4);
+  nv::build_echo_request(sent.request, 0x4242, 7);
+  return sent;
+}
+
+// An IPv4 datagram from `source` with a header of `header_words` × 4 bytes,
+// carrying `icmp`, cut to the receive buffer as the daemon's receive cuts it.
+Bytes Datagram(const unsigned char (&source)[4], const Bytes& icmp, int header_words = 5) {
+  Bytes datagram(static_cast<size_t>(header_words) * 4, 0);
   datagram[0] = static_cast<unsigned char>(0x40 | header_words);
-  if (header_words * 4 < length) datagram[header_words * 4] = type;
+  datagram[9] = 1;  // ICMP
+  memcpy(&datagram[12], source, 4);
+  datagram.insert(datagram.end(), icmp.begin(), icmp.end());
+  if (datagram.size() > static_cast<size_t>(nv::kReplyBufferSize)) {
+    datagram.resize(nv::kReplyBufferSize);
+  }
   return datagram;
 }
 
-nv::reply_verdict Judge(const Bytes& datagram) {
-  return nv::judge_reply(datagram.data(), static_cast<int>(datagram.size()));
+// The echo reply a faithful host sends back: the request with type 0.
+Bytes FaithfulReply(const nv::pending_echo& sent) {
+  Bytes icmp(sent.request, sent.request + nv::kEchoRequestSize);
+  icmp[0] = 0;
+  return icmp;
 }
 
-TEST(EchoReply, OnlyAnEchoReplyOfAtLeast76BytesAnswers) {
-  EXPECT_EQ(Judge(Datagram(76, 0)), nv::REPLY_SUCCESS);
-  EXPECT_EQ(Judge(Datagram(75, 0)), nv::REPLY_FAILURE);
-  EXPECT_EQ(Judge(Datagram(20, 0)), nv::REPLY_FAILURE);
-  // The full answer to the 192-byte request is 212 bytes; the receive buffer
-  // keeps 192 of them.
-  EXPECT_EQ(Judge(Datagram(nv::kReplyBufferSize, 0)), nv::REPLY_SUCCESS);
-  // Destination unreachable, time exceeded: an answer, but not the one hoped for.
-  EXPECT_EQ(Judge(Datagram(192, 3)), nv::REPLY_FAILURE);
-  EXPECT_EQ(Judge(Datagram(192, 11)), nv::REPLY_FAILURE);
+// An ICMP error of `type` quoting the IPv4 header of a datagram to
+// `destination` and the first 8 bytes of `request`.
+Bytes ErrorQuoting(unsigned char type, const unsigned char (&destination)[4],
+                   const unsigned char* request) {
+  Bytes icmp = {type, 1, 0, 0, 0, 0, 0, 0};
+  Bytes original(20, 0);
+  original[0] = 0x45;
+  original[9] = 1;
+  memcpy(&original[16], destination, 4);
+  icmp.insert(icmp.end(), original.begin(), original.end());
+  icmp.insert(icmp.end(), request, request + 8);
+  return icmp;
 }
 
-TEST(EchoReply, TypeIsReadBehindAHeaderWithOptions) {
-  // A 24-byte header: byte 20 is an option, the type is at 24.
-  Bytes datagram = Datagram(100, 0, 6);
-  datagram[20] = 3;
-  EXPECT_EQ(Judge(datagram), nv::REPLY_SUCCESS);
-  datagram[24] = 3;
-  EXPECT_EQ(Judge(datagram), nv::REPLY_FAILURE);
-  // The longest header (15 words): the type at 60 is still inside 76 bytes.
-  EXPECT_EQ(Judge(Datagram(76, 0, 15)), nv::REPLY_SUCCESS);
+nv::reply_verdict Judge(const Bytes& datagram, const nv::pending_echo& sent) {
+  return nv::judge_reply(datagram.data(), static_cast<int>(datagram.size()), sent);
 }
 
-TEST(EchoReply, EchoRequestsAreNeitherAnswerNorFailure) {
-  // Our own request looped back (the server is this host) or someone else's
-  // ping of the router comes in ahead of the reply; waiting goes on.
-  EXPECT_EQ(Judge(Datagram(192, 8)), nv::REPLY_IGNORED);
-  EXPECT_EQ(Judge(Datagram(75, 8)), nv::REPLY_FAILURE);  // too short decides first
+TEST(EchoReply, OnlyTheReplyToTheRequestFromThePingedAddressAnswers) {
+  const nv::pending_echo sent = SentEcho();
+  const Bytes reply = FaithfulReply(sent);
+  // The full answer is 212 bytes; the receive buffer keeps 192 of them.
+  EXPECT_EQ(Judge(Datagram(kPinged, reply), sent), nv::REPLY_SUCCESS);
+  // Another address answering with the right bytes: a forged source.
+  EXPECT_EQ(Judge(Datagram(kOther, reply), sent), nv::REPLY_IGNORED);
+  // Another program's ping (identifier), an earlier request (sequence), a
+  // reply whose data is not ours.
+  for (const size_t at : {size_t{5}, size_t{7}, size_t{100}, size_t{171}}) {
+    Bytes changed = reply;
+    changed[at] ^= 0x01;
+    EXPECT_EQ(Judge(Datagram(kPinged, changed), sent), nv::REPLY_IGNORED) << "byte " << at;
+  }
+}
+
+TEST(EchoReply, LengthAndHeaderAreReadFromTheDatagram) {
+  const nv::pending_echo sent = SentEcho();
+  const Bytes reply = FaithfulReply(sent);
+  // 76 bytes is enough, 75 is not.
+  Bytes datagram = Datagram(kPinged, reply);
+  datagram.resize(76);
+  EXPECT_EQ(Judge(datagram, sent), nv::REPLY_SUCCESS);
+  datagram.resize(75);
+  EXPECT_EQ(Judge(datagram, sent), nv::REPLY_IGNORED);
+  // A header with options: the ICMP message starts behind it, and the data
+  // is compared as far as the buffer holds it.
+  datagram = Datagram(kPinged, reply, 15);
+  EXPECT_EQ(Judge(datagram, sent), nv::REPLY_SUCCESS);
+  datagram[60 + 8] = 1;
+  EXPECT_EQ(Judge(datagram, sent), nv::REPLY_IGNORED);
+  // No IPv4 header at all.
+  datagram = Datagram(kPinged, reply);
+  datagram[0] = 0x65;
+  EXPECT_EQ(Judge(datagram, sent), nv::REPLY_IGNORED);
+  EXPECT_EQ(Judge(Bytes{0x45, 0, 0}, sent), nv::REPLY_IGNORED);
+}
+
+TEST(EchoReply, EchoRequestsArePassedOver) {
+  // Our own request looped back (the server is this host) comes in ahead of
+  // the reply; waiting goes on.
+  const nv::pending_echo sent = SentEcho();
+  const Bytes own(sent.request, sent.request + nv::kEchoRequestSize);
+  EXPECT_EQ(Judge(Datagram(kPinged, own), sent), nv::REPLY_IGNORED);
+}
+
+TEST(EchoReply, AnErrorFailsOnlyWhenItQuotesTheRequest) {
+  const nv::pending_echo sent = SentEcho();
+  for (const unsigned char type : {3, 11, 12}) {
+    EXPECT_EQ(Judge(Datagram(kOther, ErrorQuoting(type, kPinged, sent.request)), sent),
+              nv::REPLY_FAILURE)
+        << "type " << int{type};
+  }
+  // About another packet: another destination, another identifier.
+  EXPECT_EQ(Judge(Datagram(kOther, ErrorQuoting(3, kOther, sent.request)), sent),
+            nv::REPLY_IGNORED);
+  unsigned char foreign[nv::kEchoRequestSize];
+  nv::build_echo_request(foreign, 0x4243, 7);
+  EXPECT_EQ(Judge(Datagram(kOther, ErrorQuoting(3, kPinged, foreign)), sent), nv::REPLY_IGNORED);
+  // Cut inside the quoted request: nothing to tell.
+  Bytes cut = Datagram(kOther, ErrorQuoting(3, kPinged, sent.request));
+  cut.resize(cut.size() - 1);
+  EXPECT_EQ(Judge(cut, sent), nv::REPLY_IGNORED);
 }
 
 class PingWithoutNetwork : public watchdog_test::StoreTest {
@@ -122,7 +202,6 @@ TEST(PingCounters, EveryOutcomeOfTheTable) {
   const Step steps[] = {
       // success resets both counters, wherever they were
       {true, 2, 3, 3, 2, nv::STEP_SUCCESS, 1, 1},
-      {true, 1, 1, 0, 0, nv::STEP_SUCCESS, 1, 1},
       // failure, k != K: the next attempt on the same server
       {false, 1, 1, 3, 2, nv::STEP_NEXT_ATTEMPT, 1, 2},
       {false, 2, 2, 3, 2, nv::STEP_NEXT_ATTEMPT, 2, 3},
@@ -131,11 +210,6 @@ TEST(PingCounters, EveryOutcomeOfTheTable) {
       // failure, k = K, i = N: reboot, counters left as they are
       {false, 2, 3, 3, 2, nv::STEP_REBOOT, 2, 3},
       {false, 1, 1, 1, 1, nv::STEP_REBOOT, 1, 1},
-      // ping_out_times missing (K = 0): the counter only grows
-      {false, 1, 1, 0, 1, nv::STEP_NEXT_ATTEMPT, 1, 2},
-      {false, 1, 500, 0, 1, nv::STEP_NEXT_ATTEMPT, 1, 501},
-      // an index above N moves on and never matches N again: no reboot
-      {false, 5, 3, 3, 2, nv::STEP_NEXT_SERVER, 6, 1},
       // counters at the top of the range stay there instead of wrapping
       {false, 1, INT32_MAX, 0, 1, nv::STEP_NEXT_ATTEMPT, 1, INT32_MAX},
   };
@@ -145,6 +219,75 @@ TEST(PingCounters, EveryOutcomeOfTheTable) {
     EXPECT_EQ(got.index, s.new_i) << "i=" << s.i << " k=" << s.k;
     EXPECT_EQ(got.attempt, s.new_k) << "i=" << s.i << " k=" << s.k;
   }
+}
+
+TEST(SettingsCheck, SoundCountsAreLeftExactlyAsStored) {
+  for (int32_t N = 1; N <= 3; ++N) {
+    for (int32_t K = 1; K <= 3; ++K) {
+      for (int32_t i = 1; i <= N; ++i) {
+        for (int32_t k = 1; k <= K; ++k) {
+          nv::pass_counts counts{i, k, K, N};
+          EXPECT_EQ(nv::check_counts(counts), 0u) << i << k << K << N;
+          EXPECT_EQ(counts.index, i);
+          EXPECT_EQ(counts.attempt, k);
+          EXPECT_EQ(counts.attempts, K);
+          EXPECT_EQ(counts.servers, N);
+        }
+      }
+    }
+  }
+}
+
+// Each start checks the counts it read, then takes one step: with the last
+// server unreachable, the reboot must come within N × K failures, whatever
+// was stored.
+TEST(SettingsCheck, NoStoredCountKeepsTheRebootAway) {
+  struct Stored {
+    nv::pass_counts counts;
+    unsigned faults;
+  };
+  const Stored stored[] = {
+      {{1, 1, 0, 1}, nv::FAULT_ATTEMPTS},               // ping_out_times missing
+      {{1, 1, -4, 2}, nv::FAULT_ATTEMPTS},              // or negative
+      {{5, 3, 3, 2}, nv::FAULT_INDEX},                  // index above N
+      {{0, 1, 3, 2}, nv::FAULT_INDEX},                  // index missing
+      {{2, 9, 3, 2}, nv::FAULT_ATTEMPT},                // attempt past K
+      {{1, 0, 3, 2}, nv::FAULT_ATTEMPT},                // attempt missing
+      {{7, 0, 0, 2}, nv::FAULT_ATTEMPTS | nv::FAULT_INDEX},
+  };
+  for (const Stored& s : stored) {
+    nv::pass_counts counts = s.counts;
+    EXPECT_EQ(nv::check_counts(counts), s.faults) << "i=" << s.counts.index;
+    const int32_t N = s.counts.servers;
+    const int32_t K = s.counts.attempts < 1 ? 1 : s.counts.attempts;
+    int failures = 1;
+    for (;; ++failures) {
+      const nv::ping_step step =
+          nv::next_step(false, counts.index, counts.attempt, counts.attempts, counts.servers);
+      if (step.kind == nv::STEP_REBOOT || failures > N * K) break;
+      counts = {step.index, step.attempt, s.counts.attempts, N};
+      nv::check_counts(counts);
+    }
+    EXPECT_LE(failures, N * K) << "i=" << s.counts.index << " k=" << s.counts.attempt
+                               << " K=" << s.counts.attempts;
+  }
+  // A negative number of servers configures none.
+  nv::pass_counts none{1, 1, 3, -1};
+  EXPECT_EQ(nv::check_counts(none), unsigned{nv::FAULT_SERVERS});
+  EXPECT_EQ(none.servers, 0);
+}
+
+TEST(RebootGuard, HoldsARebootBackOnlyWithinTheGap) {
+  const int64_t last = 1700000000;
+  EXPECT_TRUE(nv::reboot_allowed(last + 10, last, 0, 1.0));     // no guard
+  EXPECT_TRUE(nv::reboot_allowed(last + 10, 0, 600, 1.0));       // no reboot known
+  EXPECT_FALSE(nv::reboot_allowed(last + 599, last, 600, 1.0));
+  EXPECT_TRUE(nv::reboot_allowed(last + 600, last, 600, 1.0));
+  // The clock went back (no real-time clock): it cannot tell, so no hold.
+  EXPECT_TRUE(nv::reboot_allowed(last - 5, last, 600, 1.0));
+  // At time scale 0.01 six real seconds are 600 s of daemon time.
+  EXPECT_FALSE(nv::reboot_allowed(last + 5, last, 600, 0.01));
+  EXPECT_TRUE(nv::reboot_allowed(last + 6, last, 600, 0.01));
 }
 
 }  // namespace

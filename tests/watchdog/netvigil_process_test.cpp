@@ -1,25 +1,36 @@
 // netvigil and nvram as programs: the daemon runs in a network namespace of
 // the test's own, pings with real ICMP (only 127.0.0.x inside that
 // namespace), keeps its counters in a private store, logs to a private file
-// and "reboots" through a stand-in that records that it ran.
+// and "reboots" through a stand-in that records that it ran. Where a test
+// needs other traffic, a responder inside the namespace answers the daemon's
+// request with datagrams it crafts itself.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/text_search.h"
 #include "watchdog/nvram/nvram.h"
 #include "watchdog_test_support.h"
 
@@ -27,6 +38,7 @@ extern char** environ;
 
 namespace {
 
+using orvane::test::Contains;
 using watchdog_test::ReadFile;
 using watchdog_test::SplitLines;
 using watchdog_test::TempFolder;
@@ -150,6 +162,118 @@ std::vector<pid_t> OwnChildren() {
   return children;
 }
 
+// ---- crafted ICMP ------------------------------------------------------------
+
+using Bytes = std::vector<unsigned char>;
+
+uint16_t Checksum(const Bytes& bytes) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) sum += (bytes[i] << 8) | bytes[i + 1];
+  if (bytes.size() % 2 != 0) sum += bytes.back() << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+// An IPv4 datagram from `source` to 127.0.0.1 carrying `icmp`, its ICMP
+// checksum filled in (the kernel fills in the IPv4 header's).
+Bytes Ipv4Icmp(const char* source, Bytes icmp) {
+  icmp[2] = icmp[3] = 0;
+  const uint16_t sum = Checksum(icmp);
+  icmp[2] = static_cast<unsigned char>(sum >> 8);
+  icmp[3] = static_cast<unsigned char>(sum);
+  Bytes datagram(20, 0);
+  datagram[0] = 0x45;
+  datagram[2] = static_cast<unsigned char>((20 + icmp.size()) >> 8);
+  datagram[3] = static_cast<unsigned char>(20 + icmp.size());
+  datagram[8] = 64;  // time to live
+  datagram[9] = IPPROTO_ICMP;
+  inet_pton(AF_INET, source, &datagram[12]);
+  inet_pton(AF_INET, "127.0.0.1", &datagram[16]);
+  datagram.insert(datagram.end(), icmp.begin(), icmp.end());
+  return datagram;
+}
+
+// `request` is the daemon's echo request as it arrived: IPv4 header and
+// ICMP message.
+Bytes ReplyTo(const Bytes& request, const char* source) {
+  Bytes icmp(request.begin() + (request[0] & 0x0F) * 4, request.end());
+  icmp[0] = 0;  // echo reply, everything else as asked
+  return Ipv4Icmp(source, icmp);
+}
+
+// "Host unreachable" about the request: the daemon's ping fails at once.
+Bytes UnreachableFor(const Bytes& request) {
+  Bytes icmp = {3, 1, 0, 0, 0, 0, 0, 0};
+  icmp.insert(icmp.end(), request.begin(), request.begin() + (request[0] & 0x0F) * 4 + 8);
+  return Ipv4Icmp("127.0.0.1", icmp);
+}
+
+// Answers the first echo request seen inside a network namespace with
+// crafted datagrams, sent through a raw socket that writes its own IPv4
+// headers, then ends. The kernel's own echo replies are turned off in that
+// namespace, so only crafted answers come back. A thread of the test: the
+// namespace switch applies to that thread alone.
+class Responder {
+ public:
+  using Craft = std::function<std::vector<Bytes>(const Bytes& request)>;
+
+  Responder(const std::string& ns_path, Craft craft) : craft_(std::move(craft)) {
+    thread_ = std::thread([this, ns_path] { Run(ns_path); });
+    while (state_ == kStarting) orvane::platform::Sleep(1);
+  }
+  ~Responder() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Responder(const Responder&) = delete;
+  Responder& operator=(const Responder&) = delete;
+
+  bool ready() const { return state_ != kFailed; }
+  // Waits until the responder has ended; whether it answered a request.
+  bool Answered() {
+    if (thread_.joinable()) thread_.join();
+    return state_ == kAnswered;
+  }
+
+ private:
+  enum State { kStarting, kListening, kAnswered, kFailed, kNoRequest };
+
+  void Run(const std::string& ns_path) {
+    const int ns_fd = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool in_namespace = ns_fd >= 0 && setns(ns_fd, CLONE_NEWNET) == 0;
+    if (ns_fd >= 0) close(ns_fd);
+    const int in = in_namespace ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP) : -1;
+    const int out = in_namespace ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW) : -1;
+    const int quiet = open("/proc/sys/net/ipv4/icmp_echo_ignore_all", O_WRONLY | O_CLOEXEC);
+    const bool ok = in >= 0 && out >= 0 && quiet >= 0 && write(quiet, "1", 1) == 1;
+    if (quiet >= 0) close(quiet);
+    state_ = ok ? kListening : kFailed;
+    State end = kNoRequest;
+    const uint32_t start = orvane::platform::TickCount();
+    while (ok && !orvane::platform::TicksElapsed(start, 10000)) {
+      pollfd readable{in, POLLIN, 0};
+      if (poll(&readable, 1, 100) <= 0) continue;
+      unsigned char buffer[1500];
+      const ssize_t got = recv(in, buffer, sizeof buffer, 0);
+      if (got < 28 || buffer[(buffer[0] & 0x0F) * 4] != 8) continue;  // not an echo request
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      for (const Bytes& datagram : craft_(Bytes(buffer, buffer + got))) {
+        sendto(out, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      }
+      end = kAnswered;
+      break;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (ok) state_ = end;
+  }
+
+  Craft craft_;
+  std::atomic<State> state_{kStarting};
+  std::thread thread_;
+};
+
 class NetvigilDaemon : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -167,13 +291,18 @@ class NetvigilDaemon : public ::testing::Test {
     bin_ = folder_ / "bin";
     ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
     // The stand-in reboot: shell built-ins only, since PATH holds nothing but
-    // its folder. It records how many log lines the daemon had written.
+    // its folder. It records how many log lines the daemon had written and
+    // whether the reboot record was in the store.
     const std::string reboot = bin_ + "/reboot";
     WriteFile(reboot,
               "#!/bin/sh\n"
               "n=0\n"
               "while IFS= read -r line; do n=$((n+1)); done < \"$NETVIGIL_LOG_FILE\"\n"
-              "echo \"$n\" >> \"$REBOOT_RECORD\"\n");
+              "stored=\n"
+              "while IFS= read -r line; do\n"
+              "  case \"$line\" in netvigil_last_reboot=?*) stored=' record stored';; esac\n"
+              "done < \"$NVRAM_FILE\"\n"
+              "echo \"$n$stored\" >> \"$REBOOT_RECORD\"\n");
     ASSERT_EQ(chmod(reboot.c_str(), 0755), 0);
     ASSERT_EQ(access(reboot.c_str(), X_OK), 0);
   }
@@ -212,9 +341,13 @@ class NetvigilDaemon : public ::testing::Test {
     return lines;
   }
 
-  // Starts netvigil inside the namespace (as `nobody` when asked) and returns
-  // once the starting process has ended, i.e. the daemon has detached.
-  void Start(bool unprivileged = false) {
+  std::string NamespacePath() const { return "/run/netns/" + ns_->name(); }
+
+  // Runs netvigil with `options` inside the namespace (as `nobody` when
+  // asked) and returns once the process it started has ended: the daemon
+  // has detached, or a foreground run is over. `capture` collects standard
+  // output and error (not for the daemon: it keeps them open).
+  CommandResult Run(std::vector<std::string> options, bool capture, bool unprivileged = false) {
     std::vector<std::string> environment = EnvironmentWith({
         "NVRAM_FILE=" + folder_ / "nvram.txt",
         "NETVIGIL_LOG_FILE=" + log_,
@@ -224,25 +357,46 @@ class NetvigilDaemon : public ::testing::Test {
         "PATH=" + bin_,
     });
     std::vector<char*> envp = Pointers(environment);
-    const std::string ns_path = "/run/netns/" + ns_->name();
-    char program[] = NETVIGIL_PROGRAM;
-    char* argv[] = {program, nullptr};
+    const std::string ns_path = NamespacePath();
+    options.insert(options.begin(), NETVIGIL_PROGRAM);
+    std::vector<char*> argv = Pointers(options);
+    CommandResult result;
+    int out[2] = {-1, -1};
+    if (capture && pipe(out) != 0) return result;
     const pid_t starter = fork();
-    ASSERT_GE(starter, 0);
     if (starter == 0) {
+      if (capture) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+      }
       const int ns_fd = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
       if (ns_fd < 0 || setns(ns_fd, CLONE_NEWNET) != 0) _exit(120);
       if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
                            setuid(kNobody) != 0)) {
         _exit(121);
       }
-      execve(program, argv, envp.data());
+      execve(argv[0], argv.data(), envp.data());
       _exit(122);
     }
+    if (capture) {
+      close(out[1]);
+      char buffer[512];
+      for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
+      close(out[0]);
+    }
     int status = 0;
-    ASSERT_EQ(waitpid(starter, &status, 0), starter);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "the starting process ends with 0 once detached";
+    if (starter > 0 && waitpid(starter, &status, 0) == starter && WIFEXITED(status)) {
+      result.exit_code = WEXITSTATUS(status);
+    }
+    return result;
+  }
+
+  // Starts the daemon and returns once it has detached.
+  void Start(bool unprivileged = false) {
+    ASSERT_EQ(Run({}, false, unprivileged).exit_code, 0)
+        << "the starting process ends with 0 once detached";
   }
 
   // Waits for the detached daemon to end; its exit code, or -1 (time-out or
@@ -467,6 +621,191 @@ TEST_F(NetvigilDaemon, NoServerConfiguredWaitsAndNeverPings) {
   ASSERT_GE(at_reboot, 1);
   EXPECT_EQ(lines[at_reboot - 1],
             "[INFO] [     main:  363]:PPP can not be establish in 1 seconds, need reboot!");
+}
+
+TEST_F(NetvigilDaemon, OnlyTheReplyToItsOwnRequestCountsAsSuccess) {
+  // Crafted answers to the daemon's request. After a wrong one comes "host
+  // unreachable" about the request: the daemon fails on that (306) only if
+  // it passed the wrong one over, and the wrong one had arrived by then.
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  time_scale_ = "0.05";  // half a second for the answer
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_out_times", "5");
+  Set("success_interval", "1");
+  struct Case {
+    const char* what;
+    Responder::Craft craft;
+    bool answered;
+  };
+  const Case cases[] = {
+      {"another program's reply",
+       [](const Bytes& request) {
+         Bytes reply = ReplyTo(request, "127.0.0.1");
+         reply[20 + 4] ^= 0x5A;  // its identifier
+         return std::vector<Bytes>{Ipv4Icmp("127.0.0.1", Bytes(reply.begin() + 20, reply.end())),
+                                   UnreachableFor(request)};
+       },
+       false},
+      {"a reply with a forged source",
+       [](const Bytes& request) {
+         return std::vector<Bytes>{ReplyTo(request, "127.0.0.2"), UnreachableFor(request)};
+       },
+       false},
+      {"the reply from the pinged address",
+       [](const Bytes& request) { return std::vector<Bytes>{ReplyTo(request, "127.0.0.1")}; },
+       true},
+  };
+  for (const Case& c : cases) {
+    unlink(log_.c_str());
+    Set("ping_address_index", "1");
+    Set("ping_times", "1");
+    Responder responder(NamespacePath(), c.craft);
+    ASSERT_TRUE(responder.ready()) << "no raw sockets in the namespace";
+    Pass();
+    EXPECT_TRUE(responder.Answered()) << c.what << ": the daemon's request was not seen";
+    EXPECT_EQ(CountLog("[ netvigil:  277]:Receive success!"), c.answered ? 1 : 0) << c.what;
+    EXPECT_EQ(CountLog("[ netvigil:  306]:Receive failure!"), c.answered ? 0 : 1) << c.what;
+    EXPECT_EQ(Counters(), c.answered ? "1,1" : "1,2") << c.what;
+  }
+}
+
+TEST_F(NetvigilDaemon, UnusableRebootIntervalNeitherSpinsNorRebootsAtOnce) {
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  SetLink(false);
+
+  // 0 while dialling on demand: one fault line, then a 60 s wait per pass
+  // instead of the same line over and over.
+  time_scale_ = "0.005";  // 60 s in 0.3 s
+  Set("reboot_interval", "0");
+  Set("wan_ppp_demand", "2");
+  Start();
+  orvane::platform::Sleep(700);
+  StopDaemons();
+  EXPECT_EQ(CountLog("[ settings:  510]:Settings fault: reboot_interval is \"0\", using 60"), 1);
+  const int waits = CountLog("[     main:  433]:Wait for 60 seconds to establish the PPP connection!");
+  EXPECT_GE(waits, 2);
+  EXPECT_LE(waits, 5);
+  EXPECT_EQ(LogLines().size(), static_cast<size_t>(2 + waits));
+
+  // Negative, not dialling on demand: no failing sleep and no reboot before
+  // the 60 s are over.
+  time_scale_ = "0.05";  // 60 s in 3 s
+  unlink(log_.c_str());
+  Set("reboot_interval", "-5");
+  Set("wan_ppp_demand", "0");
+  Start();
+  orvane::platform::Sleep(700);
+  StopDaemons();
+  EXPECT_TRUE(Reboots().empty());
+  EXPECT_EQ(ReadFile(log_),
+            "[INFO] [     main:  341]:Netvigil start!\n"
+            "[INFO] [ settings:  510]:Settings fault: reboot_interval is \"-5\", using 60\n"
+            "[INFO] [     main:  433]:Wait for 60 seconds to establish the PPP connection!\n");
+}
+
+TEST_F(NetvigilDaemon, RebootIsRecordedForTheNextStartAndTheGapHoldsTheNextOneBack) {
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_address_index", "1");
+  Set("reboot_interval", "1");
+  Set("wan_ppp_demand", "0");
+  SetLink(false);
+  const long long before = time(nullptr);
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return !Reboots().empty(); }));
+  StopDaemons();
+  const long long after = time(nullptr);
+  ASSERT_TRUE(Contains(ReadFile(record_), " record stored")) << "stored before reboot ran";
+  const std::string record = Get("netvigil_last_reboot");
+  long long when = 0;
+  char reason[16] = {};
+  ASSERT_EQ(sscanf(record.c_str(), "time=%lld server=1 reason=%15s", &when, reason), 2) << record;
+  EXPECT_STREQ(reason, "no-link");
+  EXPECT_GE(when, before);
+  EXPECT_LE(when, after);
+
+  // The next start logs the record once and clears it; with a least gap of
+  // an hour the link wait's reboot is held back.
+  unlink(log_.c_str());
+  unlink(record_.c_str());
+  Set("netvigil_min_reboot_gap", "3600");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return CountLog(":  446]:Reboot held back") >= 2; }));
+  StopDaemons();
+  EXPECT_TRUE(Reboots().empty());
+  EXPECT_EQ(LogLines()[1], "[INFO] [     main:  343]:Last reboot by netvigil: " + record);
+  EXPECT_EQ(CountLog(":  343]:"), 1);
+  EXPECT_EQ(Get("netvigil_last_reboot"), "");
+}
+
+TEST_F(NetvigilDaemon, DryRunPrintsThePassAndStoresOnlyWithWrite) {
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_address_index", "1");
+  Set("ping_times", "2");
+  Set("ping_out_times", "3");
+  Set("success_interval", "60");
+
+  const CommandResult dry = Run({"--dry-run"}, true);
+  EXPECT_EQ(dry.exit_code, 0) << dry.output;
+  EXPECT_TRUE(Contains(dry.output, "dry-run: counters before: ping_address_index=1 ping_times=2\n"
+                                   "dry-run: server 1 of 1 (remote_server1) is \"127.0.0.1\", attempt 2\n"
+                                   "[INFO] [     main:  381]:ping 127.0.0.1\n"
+                                   "[INFO] [ netvigil:  277]:Receive success!\n"
+                                   "dry-run: would store ping_address_index=1 (--write stores it)\n"
+                                   "dry-run: would store ping_times=1 (--write stores it)\n"
+                                   "[INFO] [     main:  391]:ping 127.0.0.1 success\n"
+                                   "dry-run: would pause 60 seconds (success_interval)\n"));
+  EXPECT_EQ(Counters(), "1,2");
+  EXPECT_NE(access(log_.c_str(), F_OK), 0) << "the log file stays untouched";
+
+  const CommandResult written = Run({"--dry-run", "--write"}, true);
+  EXPECT_EQ(written.exit_code, 0) << written.output;
+  EXPECT_TRUE(Contains(written.output, "dry-run: stores ping_times=1\n"));
+  EXPECT_EQ(Counters(), "1,1");
+}
+
+TEST_F(NetvigilDaemon, DryRunOfTheLastAttemptTellsOfTheRebootWithoutRunningIt) {
+  // Loopback down: the ping fails; the last attempt of the last server.
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_address_index", "1");
+  Set("ping_times", "1");
+  Set("ping_out_times", "1");
+  Set("ping_interval", "1");
+  const CommandResult dry = Run({"--dry-run", "--write"}, true);
+  EXPECT_EQ(dry.exit_code, 1);
+  EXPECT_TRUE(Contains(dry.output,
+                       "[INFO] [     main:  404]:ping 127.0.0.1 fail, need reboot after 180 seconds!\n"
+                       "dry-run: would pause 180 seconds (before the reboot)\n"
+                       "dry-run: would store netvigil_last_reboot=time="));
+  EXPECT_TRUE(Contains(dry.output, " server=1 reason=unreachable\ndry-run: would run reboot\n"));
+  EXPECT_TRUE(Reboots().empty());
+  EXPECT_EQ(Get("netvigil_last_reboot"), "<missing>");
+  EXPECT_EQ(Counters(), "1,1");
+}
+
+TEST_F(NetvigilDaemon, OptionsOtherThanTheKnownOnesAreUsageErrors) {
+  const CommandResult version = Run({"--version"}, true);
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output.rfind("netvigil ", 0), 0u) << version.output;
+  EXPECT_EQ(orvane::test::LinesOf(version.output).size(), 1u) << version.output;
+  EXPECT_EQ(Run({"--help"}, true).exit_code, 0);
+  for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--write"}, {"dry-run"}, {"--version", "--dry-run"}}) {
+    const CommandResult result = Run(options, true);
+    EXPECT_EQ(result.exit_code, 2) << options[0];
+    EXPECT_TRUE(Contains(result.output, "usage: netvigil"));
+  }
+  // None of them started the daemon.
+  EXPECT_NE(access(log_.c_str(), F_OK), 0);
+  EXPECT_TRUE(OwnChildren().empty());
 }
 
 // ---- the nvram command ------------------------------------------------------

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_file.h"
 #include "watchdog_test_support.h"
 
 namespace {

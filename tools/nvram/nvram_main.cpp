@@ -10,7 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_file.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-// The file-backed settings store: see nvram.h for the contract.
+// The file-backed settings store: see nvram_file.h for the contract.
 //
 // Written in the style of the daemon that uses it (C library only, no
 // exceptions, no iostreams) so that the router build stays small.
-#include "nvram.h"
+#include "watchdog/nvram/nvram_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,16 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "watchdog/nvram/nvram_cache.h"
+
 namespace {
-
-// One remembered answer of nvram_get, so that its text outlives the call.
-struct cached_value {
-  char* name;
-  char* value;
-  cached_value* next;
-};
-
-cached_value* g_cache = nullptr;
 
 // A set-id process must not take its store from the caller's environment.
 bool environment_trusted() {
@@ -235,39 +228,9 @@ char* nvram_get(const char* name) {
     return nullptr;
   }
   const char* value = line + strlen(name) + 1;
-  const size_t value_length = static_cast<size_t>(line_end - value);
-
-  cached_value* entry = g_cache;
-  while (entry != nullptr && strcmp(entry->name, name) != 0) entry = entry->next;
-  if (entry != nullptr && strlen(entry->value) == value_length &&
-      memcmp(entry->value, value, value_length) == 0) {
-    free(text);
-    return entry->value;  // unchanged: the caller's earlier text stays valid
-  }
-  char* copy = static_cast<char*>(malloc(value_length + 1));
-  if (copy == nullptr) {
-    free(text);
-    return nullptr;
-  }
-  memcpy(copy, value, value_length);
-  copy[value_length] = '\0';
+  char* kept = nvram_keep_value(name, value, static_cast<size_t>(line_end - value));
   free(text);
-  if (entry == nullptr) {
-    entry = static_cast<cached_value*>(malloc(sizeof(cached_value)));
-    char* name_copy = entry != nullptr ? strdup(name) : nullptr;
-    if (name_copy == nullptr) {
-      free(entry);
-      free(copy);
-      return nullptr;
-    }
-    entry->name = name_copy;
-    entry->value = nullptr;
-    entry->next = g_cache;
-    g_cache = entry;
-  }
-  free(entry->value);
-  entry->value = copy;
-  return copy;
+  return kept;
 }
 
 int nvram_set(const char* name, const char* value) {

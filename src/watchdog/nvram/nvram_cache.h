@@ -1,0 +1,10 @@
+#pragma once
+// The texts that nvram_get hands out (file and command stores): the latest
+// value read for each key, kept so that it outlives the call.
+#include <stddef.h>
+
+// Keeps `length` bytes of `value` as the text of key `name` and returns the
+// kept, zero-terminated copy; null when memory ran out. When the key's kept
+// text is already equal, that text is returned unchanged, so an earlier
+// answer for the key stays valid; otherwise the earlier text is released.
+char* nvram_keep_value(const char* name, const char* value, size_t length);

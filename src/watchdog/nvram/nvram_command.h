@@ -1,0 +1,31 @@
+#pragma once
+// The settings store through the firmware's `nvram` program, for a daemon
+// built without the board's library: nvram_get (nvram.h) runs
+// `nvram get KEY` and takes what it prints, less one final line feed;
+// nvram_set runs `nvram set KEY=VALUE`.
+//
+// The program is found on PATH (a set-user-id or set-group-id process
+// searches kNvramTrustedPath instead) and run without a shell: keys and values
+// reach it as they are. A value longer than kNvramValueBuffer - 1 bytes is
+// cut. A program that cannot be run, ends with a status other than 0, is
+// killed by a signal or does not end within kNvramCommandTimeoutMs counts as
+// "no value" (nvram_get) or a failed write (nvram_set, errno EIO).
+//
+// Thread safety: none; one thread per process uses the store. While a
+// program runs, SIGCHLD is blocked and has its default action.
+#include <stddef.h>
+
+// The search path of a set-id process.
+inline constexpr const char* kNvramTrustedPath = "/bin:/sbin:/usr/bin:/usr/sbin";
+// One run of the program, from start to its end, at most (real time).
+inline constexpr int kNvramCommandTimeoutMs = 5000;
+// The longest value kept, its terminating zero included.
+inline constexpr size_t kNvramValueBuffer = 1024;
+
+// Runs argv[0] (found as described above) with `argv` and no shell, and keeps
+// the first `capacity` - 1 bytes of its standard output, zero-terminated, in
+// `output` (capacity > 0); the rest is read and dropped. The program gets
+// `timeout_ms` from its start to close its output and end; when it has not,
+// it is killed. It is always reaped before the call returns. Its exit status
+// (0-255), or -1 when it could not be started, was killed or ran out of time.
+int nvram_command_run(const char* const argv[], char* output, size_t capacity, int timeout_ms);

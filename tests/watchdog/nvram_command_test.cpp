@@ -1,0 +1,154 @@
+// The `command` settings store against the project's own `nvram` program
+// (tools/nvram over a private file store), found on PATH like the firmware's.
+// The program is NETVIGIL_TEST_NVRAM_PROGRAM, or the one built beside these
+// tests; under qemu-mipsel the native program is run from the emulated test.
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_command.h"
+#include "watchdog_test_support.h"
+
+namespace {
+
+using watchdog_test::ReadFile;
+using watchdog_test::WriteFile;
+
+std::string NvramProgram() {
+  const char* given = getenv("NETVIGIL_TEST_NVRAM_PROGRAM");
+  if (given != nullptr && *given != '\0') return given;
+#ifdef NVRAM_PROGRAM
+  return NVRAM_PROGRAM;
+#else
+  return "";
+#endif
+}
+
+class NvramCommandStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder_.ok());
+    const std::string program = NvramProgram();
+    if (program.empty()) {
+      GTEST_SKIP() << "no native nvram program: set NETVIGIL_TEST_NVRAM_PROGRAM";
+    }
+    bin_ = folder_ / "bin";
+    ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(program.c_str(), (bin_ + "/nvram").c_str()), 0);
+    store_ = folder_ / "nvram.txt";
+    const char* path = getenv("PATH");
+    saved_path_ = path != nullptr ? path : "";
+    setenv("PATH", bin_.c_str(), 1);  // nothing else: the program must come from here
+    setenv("NVRAM_FILE", store_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (!saved_path_.empty()) setenv("PATH", saved_path_.c_str(), 1);
+    unsetenv("NVRAM_FILE");
+  }
+  // Puts a shell script in place of the program.
+  void ReplaceProgram(const std::string& script) {
+    const std::string path = bin_ + "/nvram";
+    unlink(path.c_str());
+    WriteFile(path, "#!/bin/sh\n" + script);
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+  }
+
+  watchdog_test::TempFolder folder_;
+  std::string bin_, store_, saved_path_;
+};
+
+TEST_F(NvramCommandStore, SetAndGetGoThroughTheProgramWithoutAShell) {
+  // Blanks, quotes and shell syntax reach the program as they are.
+  const char* value = "a b 'c' $(touch injected);*";
+  ASSERT_EQ(nvram_set("remote_server1", value), 0);
+  ASSERT_EQ(nvram_set("wan_ppp_demand", ""), 0);
+  EXPECT_EQ(ReadFile(store_),
+            std::string("remote_server1=") + value + "\nwan_ppp_demand=\n");
+  EXPECT_STREQ(nvram_get("remote_server1"), value);  // its line feed dropped
+  EXPECT_STREQ(nvram_get("wan_ppp_demand"), "");     // present but empty
+  EXPECT_EQ(nvram_get("remote_server2"), nullptr);   // the program's exit 1
+}
+
+TEST_F(NvramCommandStore, LongValueIsCutToTheBuffer) {
+  const std::string long_value(3 * kNvramValueBuffer, 'x');
+  WriteFile(store_, "remote_server1=" + long_value + "\n");
+  const char* got = nvram_get("remote_server1");
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(std::string(got), long_value.substr(0, kNvramValueBuffer - 1));
+}
+
+TEST_F(NvramCommandStore, MissingOrFailingProgramGivesNoValue) {
+  ReplaceProgram("echo 5\nexit 3\n");  // prints a value, then fails
+  EXPECT_EQ(nvram_get("ping_times"), nullptr);
+  errno = 0;
+  EXPECT_EQ(nvram_set("ping_times", "1"), -1);
+  EXPECT_EQ(errno, EIO);
+
+  unlink((bin_ + "/nvram").c_str());
+  EXPECT_EQ(nvram_get("ping_times"), nullptr);
+  EXPECT_EQ(nvram_set("ping_times", "1"), -1);
+}
+
+TEST_F(NvramCommandStore, SetIdProcessIgnoresTheCallersPath) {
+  if (geteuid() != 0) GTEST_SKIP() << "taking a set-user-id identity needs root";
+  const std::string ran = folder_ / "ran";
+  ReplaceProgram(": > '" + ran + "'\necho 1\n");  // the caller's program, on PATH
+  // Where the shell, running as the real user, can read it and leave its mark.
+  ASSERT_EQ(chmod(folder_.path().c_str(), 0777), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Real user nobody, effective user root: as if started set-user-id root.
+    if (setresuid(65534, 0, 0) != 0) _exit(2);
+    _exit(nvram_get("ping_times") == nullptr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(access(ran.c_str(), F_OK), 0) << "the program on the caller's PATH ran";
+}
+
+// Whether process `pid` has ended (gone, or a zombie waiting for its parent).
+bool Ended(pid_t pid) {
+  if (kill(pid, 0) != 0) return errno == ESRCH;
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos && stat.compare(name_end, 3, ") Z") == 0;
+}
+
+TEST_F(NvramCommandStore, ProgramThatHangsOrFloodsIsKilledInTimeAndReaped) {
+  const char* const argv[] = {"nvram", "get", "ping_times", nullptr};
+  const std::string record = folder_ / "started";
+  for (const std::string& script : {
+           // Never ends: waits for a busy loop of its own.
+           "while :; do :; done &\necho $! > '" + record + "'\nwait\n",
+           // Floods its output.
+           std::string("while :; do echo xxxxxxxxxxxxxxxx; done\n")}) {
+    ReplaceProgram(script);
+    char output[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nvram_command_run(argv, output, sizeof output, 300), -1) << script;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << script;
+    EXPECT_LT(strlen(output), sizeof output);
+    // Reaped: this test process has no child left.
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << script;
+    EXPECT_EQ(errno, ECHILD);
+  }
+  // What the program started went with it.
+  const pid_t started = static_cast<pid_t>(atoi(ReadFile(record).c_str()));
+  ASSERT_GT(started, 0);
+  bool ended = false;
+  for (int i = 0; i < 100 && !(ended = Ended(started)); ++i) usleep(10000);
+  EXPECT_TRUE(ended);
+}
+
+}  // namespace
