@@ -1,9 +1,10 @@
 // Start-up, the work loop of netvigil and its dry run.
+#include <errno.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,8 +51,8 @@ unsigned check_counts(pass_counts& counts) {
 
 void format_reboot_record(char* text, size_t size, int64_t time, int32_t index,
                           reboot_reason reason) {
-  snprintf(text, size, "time=%lld server=%d reason=%s", static_cast<long long>(time),
-           static_cast<int>(index), reason == REBOOT_NO_LINK ? "no-link" : "unreachable");
+  format_text(text, size, "time=%lld server=%d reason=%s", static_cast<long long>(time),
+              static_cast<int>(index), reason == REBOOT_NO_LINK ? "no-link" : "unreachable");
 }
 
 bool reboot_allowed(int64_t now, int64_t last, int32_t gap, double time_scale) {
@@ -75,7 +76,9 @@ run_mode g_mode = MODE_DAEMON;
 enum pass_end { PASS_SUCCEEDED, PASS_FAILED, PASS_GOES_ON };
 
 int g_sock = -1;
-char* g_server = nullptr;  // the current server's text, kept for the log lines
+// The current server's text, kept for the log lines of the pass. A longer
+// text could not show whole in a log line (kLogLineBuffer), nor name a host.
+char g_server[kLogLineBuffer];
 
 bool dry_run() { return g_mode != MODE_DAEMON; }
 
@@ -84,10 +87,10 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* format, ...) {
   if (!dry_run()) return;
   char text[kLogLineBuffer];
-  const int prefix = snprintf(text, sizeof text, "dry-run: ");
+  const int prefix = format_text(text, sizeof text, "dry-run: ");
   va_list args;
   va_start(args, format);
-  vsnprintf(text + prefix, sizeof text - static_cast<size_t>(prefix), format, args);
+  vformat_text(text + prefix, sizeof text - static_cast<size_t>(prefix), format, args);
   va_end(args);
   write_log_file(nullptr, text);
 }
@@ -186,6 +189,23 @@ void close_socket() {
   g_sock = -1;  // a later ping opens a new one
 }
 
+// Runs "reboot" as the shell runs a plain command name: found on PATH,
+// started with no arguments, waited for (a reboot that works ends this
+// process first). Without a shell between, and without the one that
+// system() would start.
+void run_reboot() {
+  const pid_t child = fork();
+  if (child == 0) {
+    char* const argv[] = {const_cast<char*>("reboot"), nullptr};
+    execvp(argv[0], argv);
+    _exit(127);  // what the shell ends with when it finds no such command
+  }
+  if (child < 0) return;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 int64_t text_to_time(const char* text) {
   char* end = nullptr;
   const long long value = strtoll(text, &end, 10);
@@ -213,12 +233,11 @@ void reboot_router(reboot_reason reason) {
     return;
   }
   char when[24];
-  snprintf(when, sizeof when, "%lld", static_cast<long long>(now));
+  format_text(when, sizeof when, "%lld", static_cast<long long>(now));
   nvram_set(kRebootRecordKey, record);
   nvram_set(kRebootTimeKey, when);
   close_socket();
-  const int status = system("reboot");  // the reboot ends this process, or not
-  (void)status;
+  run_reboot();  // the reboot ends this process, or not
 }
 
 // The record of the daemon's last reboot, logged once by the next start.
@@ -283,10 +302,12 @@ pass_end link_wait() {
 // Copies the server text of index `index` ("" when the key is missing).
 const char* load_server(int32_t index) {
   char key[32];
-  snprintf(key, sizeof key, "%s%d", "remote_server", static_cast<int>(index));
-  free(g_server);
-  g_server = strdup(setting_text(key));
-  return g_server != nullptr ? g_server : "";
+  format_text(key, sizeof key, "%s%d", "remote_server", static_cast<int>(index));
+  const char* text = setting_text(key);
+  const size_t length = strnlen(text, sizeof g_server - 1);
+  memcpy(g_server, text, length);
+  g_server[length] = '\0';
+  return g_server;
 }
 
 pass_end ping_once(int32_t servers) {

@@ -20,7 +20,8 @@
 //   NETVIGIL_TIME_SCALE   real time per daemon time, in (0, 1000]: at 0.01
 //                         a 180 s wait lasts 1.8 s and the 10 s wait for a
 //                         reply 100 ms; log lines keep the real numbers
-// "reboot" is found on PATH, as the shell finds any command.
+// "reboot" is found on PATH, as the shell finds any command, and run
+// directly, without a shell.
 //
 // Settings that would make the daemon spin or never reboot (an interval of
 // 0 or below, a count that never reaches its limit) are settings faults: each
@@ -34,6 +35,7 @@
 //
 // `netvigil --dry-run` does one pass in the foreground and prints every
 // decision instead of sleeping, rebooting or writing (netvigil_dry_run).
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -87,6 +89,31 @@ extern const char* g_log_file;
 extern const char* g_link_marker;
 extern double g_time_scale;
 void load_environment();
+
+// The number that NETVIGIL_TIME_SCALE spells: optional leading white space,
+// an optional sign, decimal digits with an optional point and an optional
+// exponent ("0.01", "5e-3"), nothing after. The nearest double, as strtod
+// reads it, for up to 15 significant digits and a power of ten within
+// ±22; beyond that within a few units in its last place. False when the
+// text is no such number.
+bool parse_decimal(const char* text, double* value);
+
+// ---- text ------------------------------------------------------------------
+
+// printf-style formatting of the daemon's messages into `text` (`size`
+// bytes): the whole text, cut to size - 1 bytes and zero-terminated when
+// size > 0; returns the length of the whole text, as vsnprintf does. It
+// knows the conversions the daemon uses, each with an optional field width
+// (right-aligned with blanks, as in "[%9s: %4d]"): %s (a null pointer as
+// "(null)"), %d (int), %lld (long long) and %%. Anything else after a '%' is
+// copied as it stands.
+int vformat_text(char* text, size_t size, const char* format, va_list args);
+int format_text(char* text, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Writes all of `text` to descriptor `fd` (a write interrupted by a signal
+// goes on); false when it could not.
+bool write_text(int fd, const char* text);
 
 // ---- process shell ---------------------------------------------------------
 

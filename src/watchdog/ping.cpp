@@ -27,6 +27,9 @@ constexpr int kIcmpHeaderSize = 8;        // type, code, checksum, identifier, s
 constexpr int kIpv4SourceOffset = 12;
 constexpr int kIpv4DestinationOffset = 16;
 constexpr int kIpv4ProtocolOffset = 9;
+// Bytes for one name's lookup answer: its names, aliases and addresses (the
+// C library's resolver keeps at most 48 addresses of a name, about 1 KB).
+constexpr size_t kHostAnswerSize = 4096;
 
 // The sequence number of the next echo request of this process.
 uint16_t g_next_sequence = 1;
@@ -152,8 +155,14 @@ int create_icmp_socket() {
 int netvigil(const char* server, int sock) {
   if (server == nullptr || *server == '\0') return -1;
   if (sock < 0) return -1;  // no raw socket (no privilege): every ping fails
-  const hostent* host = gethostbyname(server);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+  // The reentrant form of gethostbyname, with the answer in this buffer
+  // rather than one the C library allocates.
+  hostent entry{};
+  hostent* host = nullptr;
+  char answer[kHostAnswerSize];
+  int lookup_error = 0;
+  if (gethostbyname_r(server, &entry, answer, sizeof answer, &host, &lookup_error) != 0 ||
+      host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
       host->h_addr_list[0] == nullptr) {
     return -1;
   }

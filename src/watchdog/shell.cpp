@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
@@ -48,6 +47,10 @@ bool write_all(int fd, const char* data, size_t length) {
 
 }  // namespace
 
+bool write_text(int fd, const char* text) {
+  return write_all(fd, text, strlen(text));
+}
+
 void load_environment() {
   g_log_file = kLogFile;
   g_link_marker = kLinkMarker;
@@ -55,10 +58,70 @@ void load_environment() {
   if (const char* path = trusted_override("NETVIGIL_LOG_FILE")) g_log_file = path;
   if (const char* path = trusted_override("NETVIGIL_LINK_MARKER")) g_link_marker = path;
   if (const char* text = trusted_override("NETVIGIL_TIME_SCALE")) {
-    char* end = nullptr;
-    const double scale = strtod(text, &end);
-    if (*end == '\0' && scale > 0.0 && scale <= 1000.0) g_time_scale = scale;
+    double scale = 0.0;
+    if (parse_decimal(text, &scale) && scale > 0.0 && scale <= 1000.0) g_time_scale = scale;
   }
+}
+
+bool parse_decimal(const char* text, double* value) {
+  const char* at = text;
+  while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
+  bool negative = false;
+  if (*at == '+' || *at == '-') negative = *at++ == '-';
+  // The digits as an integer and the power of ten that scales it. Digits
+  // past the 19 that the integer holds are dropped, a change that reaches
+  // the double's last place at most; only their place counts.
+  uint64_t digits = 0;
+  int held = 0;
+  int exponent = 0;
+  bool any_digit = false;
+  bool point = false;
+  for (;; ++at) {
+    if (*at == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (*at < '0' || *at > '9') break;
+    any_digit = true;
+    if (held < 19) {
+      if (digits != 0 || *at != '0') {
+        digits = digits * 10 + static_cast<unsigned>(*at - '0');
+        ++held;
+      }
+      if (point) --exponent;
+    } else if (!point) {
+      ++exponent;
+    }
+  }
+  if (!any_digit) return false;
+  if (*at == 'e' || *at == 'E') {
+    const char* power = at + 1;
+    bool below = false;
+    if (*power == '+' || *power == '-') below = *power++ == '-';
+    if (*power >= '0' && *power <= '9') {
+      int places = 0;
+      for (; *power >= '0' && *power <= '9'; ++power) {
+        if (places < 100000) places = places * 10 + (*power - '0');
+      }
+      exponent += below ? -places : places;
+      at = power;
+    }  // else "1e" or "1e+": the number ends before the 'e', and the text is no number
+  }
+  if (*at != '\0') return false;
+
+  // Both halves are exact, so their sum is rounded once, like a direct
+  // conversion (which a 32-bit CPU would do in a library routine).
+  double result = static_cast<double>(static_cast<uint32_t>(digits >> 32)) * 4294967296.0 +
+                  static_cast<double>(static_cast<uint32_t>(digits));
+  // Powers of ten up to 1e22 are exact doubles: within them one rounding,
+  // the nearest double.
+  for (; exponent > 22; exponent -= 22) result *= 1e22;
+  for (; exponent < -22; exponent += 22) result /= 1e22;
+  double scale = 1.0;
+  for (int i = exponent < 0 ? -exponent : exponent; i > 0; --i) scale *= 10.0;
+  result = exponent < 0 ? result / scale : result * scale;
+  *value = negative ? -result : result;
+  return true;
 }
 
 // ---- numbers and settings --------------------------------------------------
@@ -138,12 +201,13 @@ void _syslog(const char* path, int level, const char* format, ...) {
   if (level < setting_int("sys_log_level")) return;
 
   char line[kLogLineBuffer];
-  const int tag = snprintf(line, sizeof line, "[%s] ", kLevelNames[level]);
+  const int tag = format_text(line, sizeof line, "[%s] ", kLevelNames[level]);
   if (tag <= 0) return;
 
   va_list args;
   va_start(args, format);
-  const int wanted = vsnprintf(line + tag, sizeof line - static_cast<size_t>(tag), format, args);
+  const int wanted =
+      vformat_text(line + tag, sizeof line - static_cast<size_t>(tag), format, args);
   va_end(args);
   if (wanted < 0) line[tag] = '\0';
 
@@ -162,11 +226,11 @@ void _syslog(const char* path, int level, const char* format, ...) {
 
 void log_line(const char* routine, int number, const char* format, ...) {
   char message[kLogLineBuffer];
-  const int prefix = snprintf(message, sizeof message, "[%9s: %4d]:", routine, number);
+  const int prefix = format_text(message, sizeof message, "[%9s: %4d]:", routine, number);
   if (prefix <= 0 || prefix >= kLogLineBuffer) return;
   va_list args;
   va_start(args, format);
-  vsnprintf(message + prefix, sizeof message - static_cast<size_t>(prefix), format, args);
+  vformat_text(message + prefix, sizeof message - static_cast<size_t>(prefix), format, args);
   va_end(args);
   _syslog(g_log_file, LEVEL_INFO, "%s", message);
 }

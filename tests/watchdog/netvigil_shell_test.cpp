@@ -2,7 +2,10 @@
 // detaching.
 #include <fcntl.h>
 #include <limits.h>
+#include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,6 +45,62 @@ TEST(NetvigilNumbers, SettingsReadLikeAtoiWithinRange) {
   EXPECT_EQ(nv::seconds_to_ms(180), 180000);
   EXPECT_EQ(nv::seconds_to_ms(3000000), INT32_MAX);
   EXPECT_EQ(nv::seconds_to_ms(-3000000), INT32_MIN);
+}
+
+// The formatter against the C library's snprintf: the same text, the same
+// length, and nothing written past the buffer, for every format the daemon
+// uses, with the widths overflowed, negative and 64-bit numbers, and cuts.
+#define EXPECT_FORMATS_AS_SNPRINTF(size, ...)                              \
+  do {                                                                     \
+    char ours[64];                                                         \
+    char theirs[64];                                                       \
+    memset(ours, '#', sizeof ours);                                        \
+    memset(theirs, '#', sizeof theirs);                                    \
+    const int our_length = nv::format_text(ours, size, __VA_ARGS__);       \
+    const int their_length = snprintf(theirs, size, __VA_ARGS__);          \
+    EXPECT_EQ(our_length, their_length) << #__VA_ARGS__ << " in " << size; \
+    EXPECT_EQ(std::string(ours, sizeof ours), std::string(theirs, sizeof theirs)) \
+        << #__VA_ARGS__ << " in " << size;                                 \
+  } while (false)
+
+TEST(NetvigilText, FormatsTheDaemonsConversionsAsSnprintf) {
+  for (const size_t size : {size_t{64}, size_t{12}, size_t{1}}) {
+    EXPECT_FORMATS_AS_SNPRINTF(size, "[%9s: %4d]:", "main", 341);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "[%9s: %4d]:", "__msleep", 80);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "[%9s: %4d]:", "longer-than-nine", 123456);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "[%9s: %4d]:", "", -7);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "[%s] ", "FATAL");
+    EXPECT_FORMATS_AS_SNPRINTF(size, "%s%d", "remote_server", INT_MIN);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "%s%d", "remote_server", INT_MAX);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "would pause %d seconds (%s)\n", 0, "reboot_interval");
+    EXPECT_FORMATS_AS_SNPRINTF(size, "time=%lld server=%d reason=%s", 1700000000LL, 2,
+                               "unreachable");
+    EXPECT_FORMATS_AS_SNPRINTF(size, "%lld %lld", LLONG_MIN, LLONG_MAX);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "%lld|%lld|%lld", 4294967296LL, 65536LL, -10LL);
+    EXPECT_FORMATS_AS_SNPRINTF(size, "100%% %s", "sure");
+    EXPECT_FORMATS_AS_SNPRINTF(size, "%s", "");
+  }
+}
+
+TEST(NetvigilText, TimeScaleSpellingsReadAsStrtodReadsThem) {
+  for (const char* text : {"0.01", "0.05", "1", "1000", "5e-3", "2.5E+1", " \t0.5", "+.25", "5.",
+                           "-0.5", "0.000001", "123.456789012345", "1e-9", "00000.0100", "0.1e2",
+                           "1e22", "999.999999999999"}) {
+    double value = 0.0;
+    ASSERT_TRUE(nv::parse_decimal(text, &value)) << text;
+    EXPECT_EQ(value, strtod(text, nullptr)) << text;
+  }
+  // More digits than the exact reading covers: the last place at most one off.
+  const char* digits = "0.0123456789012345678901234567";
+  double value = 0.0;
+  ASSERT_TRUE(nv::parse_decimal(digits, &value));
+  const double exact = strtod(digits, nullptr);
+  EXPECT_GE(value, nextafter(exact, 0.0));
+  EXPECT_LE(value, nextafter(exact, 1.0));
+  // Text that strtod does not read to its end is no number.
+  for (const char* text : {"", " ", ".", "e3", "1e", "1e+", "0.5x", "1 ", "--1", "1.2.3"}) {
+    EXPECT_FALSE(nv::parse_decimal(text, &value)) << text;
+  }
 }
 
 class NetvigilLog : public watchdog_test::StoreTest {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_cache.h"
 #include "watchdog/nvram/nvram_command.h"
 #include "watchdog_test_support.h"
 
@@ -85,6 +86,16 @@ TEST_F(NvramCommandStore, LongValueIsCutToTheBuffer) {
   EXPECT_EQ(std::string(got), long_value.substr(0, kNvramValueBuffer - 1));
 }
 
+TEST_F(NvramCommandStore, SettingLongerThanTheBufferIsRefusedUnwritten) {
+  // "k=" and the value's zero take 3 of the buffer's bytes.
+  const std::string longest(kNvramSettingBuffer - 3, 'v');
+  ASSERT_EQ(nvram_set("k", longest.c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(nvram_set("k", (longest + "v").c_str()), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ReadFile(store_), "k=" + longest + "\n");
+}
+
 TEST_F(NvramCommandStore, MissingOrFailingProgramGivesNoValue) {
   ReplaceProgram("echo 5\nexit 3\n");  // prints a value, then fails
   EXPECT_EQ(nvram_get("ping_times"), nullptr);
@@ -114,6 +125,56 @@ TEST_F(NvramCommandStore, SetIdProcessIgnoresTheCallersPath) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_NE(access(ran.c_str(), F_OK), 0) << "the program on the caller's PATH ran";
+}
+
+// The kept texts live in a fixed area: each key's text stays apart from the
+// others' when it changes, grows or shrinks, and a full area refuses only
+// new room.
+TEST(NvramKeptValues, TextsStayApartAndAFullAreaRefusesOnlyNewRoom) {
+  // Eight bytes and the zero fill the first room exactly, so that the next
+  // record follows without a gap on 32- and 64-bit machines alike.
+  char* a = nvram_keep_value("kept_a", "12345678", 8);
+  char* b = nvram_keep_value("kept_b", "x", 1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(nvram_keep_value("kept_a", "12345678", 8), a);  // unchanged: the same text
+  EXPECT_STREQ(nvram_keep_value("kept_a", "9", 1), "9");
+  EXPECT_STREQ(nvram_keep_value("kept_a", "123456789", 9), "123456789");  // one past its room
+  EXPECT_STREQ(b, "x");
+  EXPECT_STREQ(nvram_keep_value("kept_b", "xyz", 3), "xyz");
+  const std::string longer(kNvramValueBuffer - 1, 'y');
+  EXPECT_STREQ(nvram_keep_value("kept_a", longer.c_str(), longer.size()), longer.c_str());
+  EXPECT_STREQ(nvram_keep_value("kept_a", "", 0), "");
+  EXPECT_STREQ(nvram_keep_value("kept_b", "xyz", 3), "xyz");
+
+  // Filling the area, in a child so that this process keeps its room.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    size_t keys = 0;
+    for (;; ++keys) {
+      const std::string name = "key_" + std::to_string(keys);
+      if (nvram_keep_value(name.c_str(), "1", 1) == nullptr) break;
+      // Moved once, to the largest room.
+      if (nvram_keep_value(name.c_str(), longer.c_str(), longer.size()) == nullptr) break;
+    }
+    if (keys < kNvramKeptKeys) _exit(1);
+    for (int tiny = 0; tiny < 10000; ++tiny) {  // the last bytes of the area
+      if (nvram_keep_value(("tiny_" + std::to_string(tiny)).c_str(), "1", 1) == nullptr) break;
+    }
+    if (nvram_keep_value("one_more", "1", 1) != nullptr) _exit(2);
+    // Known keys still change within their room.
+    const char* shorter = nvram_keep_value("key_0", "short", 5);
+    if (shorter == nullptr || strcmp(shorter, "short") != 0) _exit(3);
+    const char* back = nvram_keep_value("key_0", longer.c_str(), longer.size());
+    if (back == nullptr || longer != back) _exit(3);
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: fewer keys than promised; 2: a key past the area; "
+                                       "3: a kept key could not change";
 }
 
 // Whether process `pid` has ended (gone, or a zombie waiting for its parent).

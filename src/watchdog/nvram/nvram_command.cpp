@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -195,9 +194,9 @@ int nvram_set(const char* name, const char* value) {
   }
   const size_t name_length = strlen(name);
   const size_t value_length = strlen(value);
-  char* setting = static_cast<char*>(malloc(name_length + value_length + 2));
-  if (setting == nullptr) {
-    errno = ENOMEM;
+  char setting[kNvramSettingBuffer];
+  if (name_length + value_length + 2 > sizeof setting) {
+    errno = EINVAL;
     return -1;
   }
   memcpy(setting, name, name_length);
@@ -206,7 +205,6 @@ int nvram_set(const char* name, const char* value) {
   const char* const argv[] = {kProgram, "set", setting, nullptr};
   char ignored[1];
   const int status = nvram_command_run(argv, ignored, sizeof ignored, kNvramCommandTimeoutMs);
-  free(setting);
   if (status != 0) {
     errno = EIO;
     return -1;

@@ -7,9 +7,11 @@
 // The program is found on PATH (a set-user-id or set-group-id process
 // searches kNvramTrustedPath instead) and run without a shell: keys and values
 // reach it as they are. A value longer than kNvramValueBuffer - 1 bytes is
-// cut. A program that cannot be run, ends with a status other than 0, is
-// killed by a signal or does not end within kNvramCommandTimeoutMs counts as
-// "no value" (nvram_get) or a failed write (nvram_set, errno EIO).
+// cut; a setting longer than kNvramSettingBuffer - 1 bytes is not written.
+// A program that cannot be run, ends with a status other than 0, is killed
+// by a signal or does not end within kNvramCommandTimeoutMs counts as "no
+// value" (nvram_get) or a failed write (nvram_set, errno EIO). The store uses
+// no heap.
 //
 // Thread safety: none; one thread per process uses the store. While a
 // program runs, SIGCHLD is blocked and has its default action.
@@ -21,6 +23,13 @@ inline constexpr const char* kNvramTrustedPath = "/bin:/sbin:/usr/bin:/usr/sbin"
 inline constexpr int kNvramCommandTimeoutMs = 5000;
 // The longest value kept, its terminating zero included.
 inline constexpr size_t kNvramValueBuffer = 1024;
+// The longest "KEY=VALUE" that nvram_set hands to the program, its
+// terminating zero included; a longer setting is refused (errno EINVAL).
+inline constexpr size_t kNvramSettingBuffer = 4096;
+// The kept values of this store live in a fixed area, without a heap: it
+// holds at least this many keys of up to 32 bytes, whatever their values.
+// Past that, nvram_get of a further key gives no value.
+inline constexpr size_t kNvramKeptKeys = 30;
 
 // Runs argv[0] (found as described above) with `argv` and no shell, and keeps
 // the first `capacity` - 1 bytes of its standard output, zero-terminated, in
