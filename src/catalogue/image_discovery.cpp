@@ -14,8 +14,10 @@ bool HasBinExtension(const std::filesystem::path& path) {
   return ext == ".bin";
 }
 
-// The *.bin files of `directory`, sorted by name so every run assigns the
-// same way whatever order the file system lists them in.
+// The entries named *.bin of `directory`, sorted by name so every run
+// assigns the same way whatever order the file system lists them in. Their
+// type is not looked at here: loading takes regular files only (a link is
+// followed) and names anything else in its reason.
 std::vector<std::string> ListImageFiles(const std::string& directory) {
   std::vector<std::string> files;
   std::error_code error;
@@ -23,8 +25,7 @@ std::vector<std::string> ListImageFiles(const std::string& directory) {
   std::filesystem::directory_iterator it(std::filesystem::path(dir8), error);
   if (error) return files;
   for (const auto& entry : it) {
-    std::error_code typeError;
-    if (entry.is_directory(typeError) || !HasBinExtension(entry.path())) continue;
+    if (!HasBinExtension(entry.path())) continue;
     const std::u8string name = entry.path().u8string();
     files.emplace_back(name.begin(), name.end());
   }

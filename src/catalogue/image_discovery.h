@@ -23,7 +23,8 @@ struct DiscoveryReport {
 
 // Starts every item's image over, then assigns each valid *.bin file of
 // `directory` (case-insensitive extension, files in name order) to the item
-// of its type. Returns true when at least one file was assigned. Shows
+// of its type. Only regular files are read, never waited on: a named pipe, a
+// device, a socket or a folder with such a name is skipped with its reason. Returns true when at least one file was assigned. Shows
 // "Same type more than one" when a second valid file of an assigned type
 // turns up (the items keep what was assigned so far), and "Found none valid
 // .bin file under current directory" when no file could be assigned; both

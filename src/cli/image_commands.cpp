@@ -102,6 +102,8 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data, std
   const fs::path p(std::u8string(path.begin(), path.end()));
   std::error_code ec;
   if (fs::is_directory(p, ec)) return error = path + ": is a directory", false;
+  // A named pipe or a device would be read (or waited on) without end.
+  if (fs::exists(p, ec) && !fs::is_regular_file(p, ec)) return error = path + ": not a regular file", false;
   std::ifstream in(p, std::ios::binary);
   if (!in) return error = path + ": cannot be opened for reading", false;
   data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -142,6 +144,11 @@ class CollectingPrompter : public IPrompter {
 };
 
 }  // namespace
+
+std::string WarningText(const std::string& warning, const std::string& folder) {
+  if (warning == LoadText(IDS_NO_VALID_IMAGE)) return "Found none valid .bin file under " + folder;
+  return warning;
+}
 
 int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream&) {
   bool allValid = true;
@@ -224,7 +231,9 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
     for (const DiscoveredFile& f : report.files) {
       if (!f.assigned) out << "skipped " << f.path << ": " << f.reason << "\n";
     }
-    for (const std::string& w : prompter.warnings) err << "Warning: " << w << "\n";
+    for (const std::string& w : prompter.warnings) {
+      err << "Warning: " << WarningText(w, FullPath(options.directory)) << "\n";
+    }
   }
   return found ? kExitOk : kExitFailed;
 }

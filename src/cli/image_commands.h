@@ -27,6 +27,10 @@ struct ScanOptions {
 // 0 when discovery assigned at least one file without a warning.
 int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& err);
 
+// A warning of image discovery as the command line prints it: the dialog's
+// "under current directory" becomes the folder that was searched.
+std::string WarningText(const std::string& warning, const std::string& folder);
+
 struct PackOptions {
   std::string type;
   std::string version;

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     std::cerr << "orvane: Windows Sockets 2.2 did not start (error " << socketError << ")\n";
     return 1;
   }
-  const bool interactive = orvane::platform::StdinIsTerminal() && orvane::platform::StdoutIsTerminal();
-  return orvane::cli::RunOrvane(argc, argv, std::cin, std::cout, std::cerr, interactive);
+  const orvane::cli::TerminalState terminal{orvane::platform::StdinIsTerminal(),
+                                            orvane::platform::StdoutIsTerminal()};
+  return orvane::cli::RunOrvane(argc, argv, std::cin, std::cout, std::cerr, terminal);
 }

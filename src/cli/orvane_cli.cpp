@@ -5,24 +5,80 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 
 #include "cli/image_commands.h"
 #include "cli/router_commands.h"
+#include "orvane_version.h"
 
 namespace orvane::cli {
 
 namespace {
 
+// A port of the router: a number 1..65535 (0 would mean "any port").
+const CLI::Validator kPortNumber(
+    [](std::string& text) {
+      std::size_t used = 0;
+      unsigned long value = 0;
+      try {
+        value = std::stoul(text, &used, 10);
+      } catch (...) {
+        used = 0;
+      }
+      if (text.empty() || used != text.size() || value < 1 || value > 65535) {
+        return "not a port number 1..65535: \"" + text + "\"";
+      }
+      return std::string();
+    },
+    "1..65535");
+
+// The image folder must be there, and be a folder.
+const CLI::Validator kImageFolder(
+    [](std::string& text) {
+      std::error_code error;
+      const auto status = std::filesystem::status(std::filesystem::path(std::u8string(text.begin(), text.end())), error);
+      if (!std::filesystem::exists(status)) return "no such folder: \"" + text + "\"";
+      if (!std::filesystem::is_directory(status)) return "not a folder: \"" + text + "\"";
+      return std::string();
+    },
+    "DIR");
+
+// A word where a command belongs that names none, in words ("orvane image:
+// unknown command \"scna\" (commands: inspect, scan, pack)"); empty when the
+// command words are all known.
+std::string UnknownCommand(CLI::App& app, int argc, const char* const* argv) {
+  CLI::App* level = &app;
+  std::string path = "orvane";
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const std::vector<CLI::App*> commands = level->get_subcommands([](CLI::App*) { return true; });
+    if (word.empty() || word[0] == '-' || commands.empty()) return {};
+    CLI::App* next = nullptr;
+    std::string names;
+    for (CLI::App* command : commands) {
+      if (command->check_name(word)) next = command;
+      names += (names.empty() ? "" : ", ") + command->get_name();
+    }
+    if (next == nullptr) return path + ": unknown command \"" + word + "\" (commands: " + names + "; see --help)";
+    level = next;
+    path += " " + word;
+  }
+  return {};
+}
+
 // The flags that say where the router and the images are, shared by check
 // and update.
 void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
-  cmd->add_option("--dir", o.directory, "Directory holding the images (*.bin); default: the current directory");
+  cmd->add_option("--dir", o.directory, "Directory holding the images (*.bin); default: the current directory")
+      ->check(kImageFolder);
   cmd->add_option("--broadcast", o.profile.broadcastAddress,
                   "Where router discovery is sent (default 192.168.1.255)");
-  cmd->add_option("--port", o.profile.relayTcpPort, "The router's relay port, TCP (default 1280)");
-  cmd->add_option("--control-port", o.profile.controlUdpPort, "The router's control port, UDP (default 1280)");
-  cmd->add_option("--telnet-port", o.profile.telnetPort, "The router's shell port (default 23)");
+  cmd->add_option("--port", o.profile.relayTcpPort, "The router's relay port, TCP (default 1280)")->check(kPortNumber);
+  cmd->add_option("--control-port", o.profile.controlUdpPort, "The router's control port, UDP (default 1280)")
+      ->check(kPortNumber);
+  cmd->add_option("--telnet-port", o.profile.telnetPort, "The router's shell port (default 23)")->check(kPortNumber);
   cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)");
   cmd->add_option("--time-scale", o.timeScale,
                   "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
@@ -33,13 +89,14 @@ void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
 
 int RunOrvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   std::istringstream none;
-  return RunOrvane(argc, argv, none, out, err, false);
+  return RunOrvane(argc, argv, none, out, err, TerminalState{});
 }
 
 int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err,
-              bool interactive) {
+              TerminalState terminal) {
   CLI::App app{"Orvane: checks and updates a 3G router and its wireless module from image files.", "orvane"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("orvane ") + ORVANE_VERSION_FULL, "Show the program's version");
 
   CLI::App* image = app.add_subcommand("image", "Inspect, scan and build image files (*.bin)");
   image->require_subcommand(1);
@@ -82,7 +139,14 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e, out, err);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
+    const std::string unknown = UnknownCommand(app, argc, argv);
+    if (!unknown.empty()) {
+      err << unknown << "\n";
+      return kExitUsage;
+    }
     app.exit(e, out, err);
     return kExitUsage;
   }
@@ -91,7 +155,7 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   if (*scanCmd) return ScanDirectory(scan, out, err);
   if (*packCmd) return PackImage(pack, out, err);
   if (*checkCmd) return CheckRouter(check, out, err);
-  if (*updateCmd) return UpdateRouter(update, in, out, err, interactive);
+  if (*updateCmd) return UpdateRouter(update, in, out, err, terminal);
   err << app.help();
   return kExitUsage;
 }

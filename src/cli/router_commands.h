@@ -21,8 +21,24 @@ struct RouterOptions {
   bool yes = false;             // update: no confirmation question
 };
 
+// Exit status after the operator's interrupt (128 + SIGINT, as a shell
+// reports a command that Ctrl-C ended).
+inline constexpr int kExitInterrupted = 130;
+
+// What the process's standard streams are connected to.
+struct TerminalState {
+  bool inputIsTerminal = false;   // the operator can answer a question
+  bool outputIsTerminal = false;  // live progress bars
+};
+
+// Both catch the operator's interrupts while they run (platform/interrupt.h)
+// and end with kExitInterrupted after one; the check and the run go on
+// worker threads meanwhile. A check is ended at once (it changes nothing). A
+// run is asked to stop at its next safe point; a second interrupt stops it
+// at once: when it does not end promptly then, its report so far is printed
+// and the process ends (platform::ExitNow).
 int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& err);
 int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
-                 bool interactive);
+                 TerminalState terminal);
 
 }  // namespace orvane::cli

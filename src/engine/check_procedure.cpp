@@ -1,8 +1,8 @@
 #include "engine/check_procedure.h"
 
 #include "catalogue/image_discovery.h"
+#include "log/download_log.h"
 #include "net/control_channel.h"
-#include "platform/codepage.h"
 
 #include <cctype>
 
@@ -31,22 +31,35 @@ bool IsVersionText(const std::string& text) {
 bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
     if (IsVersionText(*it)) {
-      target = platform::AnsiToUtf8(*it);
+      target = *it;
       return true;
     }
   }
   return false;
 }
 
+bool CCheckProcedure::ShellFailed(std::string problem) {
+  m_facts.shellProblem = std::move(problem);
+  return false;
+}
+
 bool CCheckProcedure::TelnetLogin() {
-  if (!m_telnet.Connect(m_link.AddressText())) return false;
-  if (!m_telnet.ReadLines(kTelnetWaitMs)) return false;
-  if (m_telnet.FindLine(":") < 0) return false;
-  if (!m_telnet.Command(kTelnetLogin, ":", kTelnetWaitMs)) return false;
-  return m_telnet.Command(kTelnetLogin, "#", kTelnetWaitMs);
+  m_facts.shellProblem.clear();
+  if (!m_telnet.Connect(m_link.AddressText())) {
+    return ShellFailed("no connection to " + m_link.AddressText() + " port " +
+                       std::to_string(m_link.Profile().telnetPort));
+  }
+  if (!m_telnet.ReadLines(kTelnetWaitMs) || m_telnet.FindLine(":") < 0) return ShellFailed("no login prompt");
+  if (!m_telnet.Command(kTelnetLogin, ":", kTelnetWaitMs)) return ShellFailed("no password prompt");
+  if (!m_telnet.Command(kTelnetLogin, "#", kTelnetWaitMs)) return ShellFailed("no shell prompt after the login");
+  return true;
 }
 
 bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
+  m_facts = CheckFacts{};
+  // The check's lines open a block of their own in the day's log file.
+  Log(CDownloadLog::kSeparator);
+  Log("Check: images in " + imageDirectory);
   if (!FindImageFiles(imageDirectory, m_items, m_prompter)) return false;
 
   m_discoveryVersion.clear();
@@ -55,36 +68,54 @@ bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
     MacAddress mac{};
     Ipv4Address ip{};
     if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) {
+      Log(std::string("Check: ") + LoadText(IDS_DETECT_NONE_ROUTER));
       m_prompter.Warning(LoadText(IDS_DETECT_NONE_ROUTER));
       return false;
     }
     m_link.SetRouter(mac, ip);
+    m_facts.routerFound = true;
+    Log("Router " + m_link.AddressText() + " (" + m_link.MacText() + "), discovery version \"" +
+        m_discoveryVersion + "\"");
   }
 
   for (CUpdateItem& item : m_items) item.m_strOriginalVersion.clear();
 
   CUpdateItem& boot = m_items[IMAGE_BOOT];
   CUpdateItem& app = m_items[IMAGE_APP];
-  if (TelnetLogin()) {
+  m_facts.shellReached = TelnetLogin();
+  if (m_facts.shellReached) {
     m_telnet.Command(kQueryBootVersion, "#", kTelnetWaitMs);
     PickVersionLine(m_telnet.Lines(), boot.m_strOriginalVersion);
     m_telnet.Command(kQueryAppVersion, "#", kTelnetWaitMs);
     PickVersionLine(m_telnet.Lines(), app.m_strOriginalVersion);
+  } else {
+    Log("Router shell not reached: " + m_facts.shellProblem);
   }
   // Closed on every path: a half-made login must not keep its connection.
   m_telnet.Disconnect();
 
   if (boot.m_strOriginalVersion.empty() || app.m_strOriginalVersion.empty()) {
+    if (m_facts.shellReached) Log("Router shell gave no boot loader or application version");
+    Log("Router versions taken from discovery: \"" + m_discoveryVersion + "\"");
+    m_facts.routerVersionsFromDiscovery = true;
     boot.m_strOriginalVersion = m_discoveryVersion;
     app.m_strOriginalVersion = m_discoveryVersion;
   }
   m_items[IMAGE_RESOURCE].m_strOriginalVersion = app.m_strOriginalVersion;
 
   if (!m_link.Connect()) {
+    Log(std::string("Check: ") + LoadText(IDS_TCP_CONNECT_FAIL));
     m_prompter.Warning(LoadText(IDS_TCP_CONNECT_FAIL));
     return false;
   }
-  if (m_link.HandShake(true) && !m_link.ModuleState().inDownloader) {
+  m_facts.relayConnected = true;
+  m_facts.moduleAnswered = static_cast<bool>(m_link.HandShake(true));
+  if (!m_facts.moduleAnswered) {
+    Log("Module did not answer the handshake: its versions are unknown, and its items will likely fail");
+  } else if (m_link.ModuleState().inDownloader) {
+    m_facts.moduleInDownloader = true;
+    Log("Module runs its downloader: its versions are not read");
+  } else {
     m_link.Diag().DIAG_QueryBoardVersion(&m_items[IMAGE_FIRMWARE].m_strOriginalVersion);
     m_link.Diag().DIAG_QueryISOVersion(&m_items[IMAGE_DASHBOARD].m_strOriginalVersion);
   }

@@ -8,8 +8,10 @@
 //   -> CompareItemVersion for rows 0..3, Dashboard always MATCH_YES
 //
 // Failures the operator must see go through the prompter; the rest leaves a
-// version empty (it then compares as a match) and the log keeps the detail.
-// Runs on the caller's thread and blocks it for the whole check.
+// version empty (it then compares as a match) or takes the router versions
+// from discovery. Those quiet outcomes are kept as facts (Facts()) for the
+// front ends that say them, and written to the download log with the check's
+// other lines. Runs on the caller's thread and blocks it for the whole check.
 #include <string>
 #include <vector>
 
@@ -32,9 +34,26 @@ inline constexpr std::uint32_t kTelnetWaitMs = 500;
 bool IsVersionText(const std::string& text);
 
 // From the last line back, the first version line is copied whole into
-// `target` (8-bit text, converted to UTF-8); false and `target` unchanged
-// when there is none.
+// `target` (the lines are UTF-8 already, as the session cut them); false and
+// `target` unchanged when there is none.
 bool PickVersionLine(const std::vector<std::string>& lines, std::string& target);
+
+// What the last check found out beyond the rows.
+struct CheckFacts {
+  bool routerFound = false;
+  // The telnet login went through. When it did not, `shellProblem` says
+  // where it stopped ("no connection to 192.168.1.1 port 23", ...).
+  bool shellReached = false;
+  std::string shellProblem;
+  // The router board's versions are discovery's (no shell, or the shell
+  // gave no version line for the boot loader or the application).
+  bool routerVersionsFromDiscovery = false;
+  // The relay connection stood and the module answered the handshake; and
+  // whether it runs its downloader (its versions are then not asked).
+  bool relayConnected = false;
+  bool moduleAnswered = false;
+  bool moduleInDownloader = false;
+};
 
 class CCheckProcedure {
  public:
@@ -50,13 +69,18 @@ class CCheckProcedure {
 
   // The version text the router gave in its discovery answer.
   const std::string& DiscoveryVersion() const { return m_discoveryVersion; }
+  const CheckFacts& Facts() const { return m_facts; }
 
  private:
+  bool ShellFailed(std::string problem);
+  void Log(const std::string& line) { m_link.LogSink().DiagLine(line); }
+
   UpdateItems& m_items;
   CRouterLink& m_link;
   CTelnetSession& m_telnet;
   IPrompter& m_prompter;
   std::string m_discoveryVersion;
+  CheckFacts m_facts;
 };
 
 }  // namespace orvane

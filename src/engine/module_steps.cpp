@@ -4,7 +4,6 @@
 
 #include "diag/diag_commands.h"
 #include "diag/framing.h"
-#include "platform/clock.h"
 
 namespace orvane {
 namespace {
@@ -28,28 +27,38 @@ constexpr int kReadySecondProbeDone = 70;
 
 }  // namespace
 
+StepOutcome CModuleSteps::StopPoint(RunStep step, const char* where) const {
+  if (!m_stop.ShouldStop()) return StepOutcome::Success();
+  return StepOutcome::Interrupted(step, where);
+}
+
 StepOutcome CModuleSteps::UpdateFirmware() {
   m_display.SetRow(IMAGE_FIRMWARE);
   m_display.SetProgress(0);
   m_display.EnterStep(RunStep::Handshake);
   m_router.WaitRouterAlive(kRouterProbeLimitMs);  // the router may still be busy after its own update
+  if (StepOutcome o = StopPoint(RunStep::Handshake, "before the handshake"); !o) return o;
   const DiagResult handshake = m_link.HandShake(true);
   if (!handshake) return StepOutcome::Failure(IDS_HANDSHAKE_FAIL, RunStep::Handshake, DescribeDiagResult(handshake));
   CDiagCaller& diag = m_link.Diag();
   if (!m_link.ModuleState().inDownloader) {
     m_display.EnterStep(RunStep::BackupNv);
+    if (StepOutcome o = StopPoint(RunStep::BackupNv, "before the NV backup"); !o) return o;
     diag.DIAG_QueryBoardVersion(nullptr);  // logs the version being replaced
     m_display.ShowStatus(IDS_BACKUP_NV, kColourBlack);
     const DiagResult backup = diag.DIAG_NV_BackupRestore(true);
     if (!backup) return StepOutcome::Failure(IDS_BACKUP_NV_FAIL, RunStep::BackupNv, DescribeDiagResult(backup));
   } else {
     // A download broken off earlier: the NV settings can't be read now.
+    m_condition = ModuleCondition::Downloader;
     m_log.AddLine("Have Enter Downloader Mode");
   }
   if (StepOutcome o = DownloadAndRestart(IMAGE_FIRMWARE); !o) return o;
   m_display.EnterStep(RunStep::NvRestore);
+  if (StepOutcome o = StopPoint(RunStep::NvRestore, "before the NV restore was checked"); !o) return o;
   if (StepOutcome o = CheckNvRestore(); !o) return o;
   m_display.EnterStep(RunStep::ReadVersion);
+  if (StepOutcome o = StopPoint(RunStep::ReadVersion, "before the new version was read"); !o) return o;
   const DiagResult version = diag.DIAG_QueryBoardVersion(nullptr);  // logs the new version
   if (version) return StepOutcome::Success();
   return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion, DescribeDiagResult(version));
@@ -59,10 +68,13 @@ StepOutcome CModuleSteps::UpdateDashboard() {
   m_display.SetRow(IMAGE_DASHBOARD);  // the "%" cell is not reset here
   m_display.EnterStep(RunStep::Handshake);
   m_router.WaitRouterAlive(kRouterProbeLimitMs);
+  if (StepOutcome o = StopPoint(RunStep::Handshake, "before the handshake"); !o) return o;
   const DiagResult handshake = m_link.HandShake(true);
   if (!handshake) return StepOutcome::Failure(IDS_HANDSHAKE_FAIL, RunStep::Handshake, DescribeDiagResult(handshake));
+  if (m_link.ModuleState().inDownloader) m_condition = ModuleCondition::Downloader;
   if (StepOutcome o = DownloadAndRestart(IMAGE_DASHBOARD); !o) return o;
   m_display.EnterStep(RunStep::ReadVersion);
+  if (StepOutcome o = StopPoint(RunStep::ReadVersion, "before the new version was read"); !o) return o;
   const DiagResult version = m_link.Diag().DIAG_QueryISOVersion(nullptr);
   if (version) return StepOutcome::Success();
   return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion, DescribeDiagResult(version));
@@ -70,16 +82,26 @@ StepOutcome CModuleSteps::UpdateDashboard() {
 
 StepOutcome CModuleSteps::DownloadAndRestart(ImageType item) {
   m_display.EnterStep(RunStep::EnterDownloader);
+  if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "before the module was sent to its downloader"); !o) {
+    return o;
+  }
+  // From here until the reset went through, only a stop at once ends the
+  // item: the module would be left in its downloader.
+  CRunStop::Protection protection(m_stop);
   if (StepOutcome o = EnterDownloadMode(); !o) return o;
   if (StepOutcome o = DownloadImage(m_items[item].m_image); !o) return o;
   m_display.EnterStep(RunStep::Reset);
   if (StepOutcome o = RebootModule(); !o) return o;
+  protection.End();
+  m_condition = ModuleCondition::Restarting;
   m_display.EnterStep(RunStep::WaitModule);
   if (StepOutcome o = WaitModuleReady(); !o) return o;
   if (m_link.ModuleState().inDownloader) {  // the new image did not start
+    m_condition = ModuleCondition::Downloader;
     return StepOutcome::Failure(IDS_READ_VERSION_FAIL, RunStep::ReadVersion,
                                 "the module came back in its downloader");
   }
+  m_condition = ModuleCondition::Normal;
   return StepOutcome::Success();
 }
 
@@ -89,12 +111,18 @@ StepOutcome CModuleSteps::EnterDownloadMode() {
   if (!m_link.ModuleState().offline) {
     m_display.ShowStatus(IDS_ENTER_OFFLINE, kColourBlack);
     // A module that refuses to go offline may still switch; not an error.
-    if (diag.DIAG_ChangeMode(MODE_OFFLINE_DIGITAL)) platform::Sleep(kModeChangePauseMs);
+    if (diag.DIAG_ChangeMode(MODE_OFFLINE_DIGITAL)) {
+      if (!inDownloader) m_condition = ModuleCondition::Offline;
+      m_stop.Pause(kModeChangePauseMs);
+    }
   }
+  if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "before the download trigger"); !o) return o;
   if (!m_router.SendTrigger(inDownloader ? TRIGGER_FWT_FORCE : TRIGGER_FWT_BEGIN, 0)) {
     return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::EnterDownloader,
                                 "download trigger not sent after 3 attempts");
   }
+  m_condition = ModuleCondition::Downloader;
+  if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "after the download trigger"); !o) return o;
   if (inDownloader) return StepOutcome::Success();
   m_display.ShowStatus(IDS_SWITCH_DOWNLOADER, kColourBlack);
   const DiagResult sw = diag.DIAG_SwitchToDownloader();
@@ -126,6 +154,10 @@ StepOutcome CModuleSteps::DownloadImage(const CFirmwareImage& image) {
     const std::uint8_t* data = image.View() + extent.offset;
     std::size_t remaining = extent.length;
     for (int block = 1; remaining > 0; ++block) {
+      if (m_stop.ShouldStop()) {
+        return StepOutcome::Interrupted(RunStep::Write, "before unit " + std::to_string(u + 1) + " block " +
+                                                            std::to_string(block) + " of the download");
+      }
       const std::size_t n = std::min(remaining, DOWNLOAD_BLOCK_SIZE);
       const DiagResult write = diag.DIAG_Write(address, data, n);
       if (!write) {
@@ -153,6 +185,7 @@ StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
     return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock, "unlock refused; forced download mode not echoed");
   }
   m_router.WaitRouterAlive(kRouterProbeLimitMs);
+  if (StepOutcome o = StopPoint(RunStep::Unlock, "before the second unlock"); !o) return o;
   m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
   const DiagResult second = diag.DIAG_Unlock(code);
   if (second) return StepOutcome::Success();
@@ -187,16 +220,21 @@ StepOutcome CModuleSteps::RebootModule() {
 StepOutcome CModuleSteps::WaitModuleReady() {
   m_display.ShowStatus(IDS_WAIT_MODULE_READY, kColourBlack);
   m_display.SetProgress(0);
+  const auto stopped = [] {
+    return StepOutcome::Interrupted(RunStep::WaitModule, "while the module restarted");
+  };
   // While the module restarts the router does not answer its probe.
   if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
+    if (m_stop.ShouldStop()) return stopped();
     m_log.AddLine("Waiting: First Check Fail");
     return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
                                 "the router did not answer its probe within 60 s (first check)");
   }
   m_display.SetProgress(kReadyFirstProbeDone);
-  platform::Sleep(kRestartSettlePauseMs);
+  if (!m_stop.Pause(kRestartSettlePauseMs)) return stopped();
   m_display.SetProgress(kReadySettled);
   if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
+    if (m_stop.ShouldStop()) return stopped();
     m_log.AddLine("Waiting: Second Check Fail");
     return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
                                 "the router did not answer its probe within 60 s (second check)");

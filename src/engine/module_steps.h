@@ -11,7 +11,14 @@
 // to force the download instead. After the reset the module must come back
 // in its normal firmware, or the new image did not start.
 //
+// The operator's stop (CRunStop) is honoured before each step up to the
+// trigger that sends the module to its downloader, and again once its reset
+// went through; in between only a stop at once ends the item, and the
+// module is then left in its downloader. Condition() tells where the module
+// was left.
+//
 // Runs on the run's worker thread.
+#include <atomic>
 #include <cstdint>
 
 #include "catalogue/update_item.h"
@@ -19,6 +26,7 @@
 #include "engine/router_steps.h"
 #include "engine/row_display.h"
 #include "engine/run_report.h"
+#include "engine/run_stop.h"
 #include "log/download_log.h"
 
 namespace orvane {
@@ -26,8 +34,8 @@ namespace orvane {
 class CModuleSteps {
  public:
   CModuleSteps(CRouterLink& link, CRowDisplay& display, CDownloadLog& log, const UpdateItems& items,
-               CRouterSteps& router)
-      : m_link(link), m_display(display), m_log(log), m_items(items), m_router(router) {}
+               CRouterSteps& router, CRunStop& stop)
+      : m_link(link), m_display(display), m_log(log), m_items(items), m_router(router), m_stop(stop) {}
 
   StepOutcome UpdateFirmware();
   StepOutcome UpdateDashboard();
@@ -44,7 +52,15 @@ class CModuleSteps {
   // are back; at most four queries and two restores.
   StepOutcome CheckNvRestore();
 
+  // Where the module was left by the steps since ResetCondition() (any
+  // thread may ask).
+  ModuleCondition Condition() const { return m_condition; }
+  void ResetCondition() { m_condition = ModuleCondition::Normal; }
+
  private:
+  // Interrupted in `step` when the run is to stop here; success otherwise.
+  StepOutcome StopPoint(RunStep step, const char* where) const;
+
   // The item after the first handshake: into the downloader, written, reset,
   // back; `version` reads the new version at the end.
   StepOutcome DownloadAndRestart(ImageType item);
@@ -54,6 +70,8 @@ class CModuleSteps {
   CDownloadLog& m_log;
   const UpdateItems& m_items;
   CRouterSteps& m_router;
+  CRunStop& m_stop;
+  std::atomic<ModuleCondition> m_condition{ModuleCondition::Normal};  // read by Snapshot from any thread
 };
 
 }  // namespace orvane

@@ -7,7 +7,7 @@
 namespace orvane {
 
 CRouterLink::CRouterLink(NetworkProfile profile, IDiagLogSink& log)
-    : m_profile(std::move(profile)), m_diag(m_channel, log) {}
+    : m_profile(std::move(profile)), m_log(log), m_diag(m_channel, log) {}
 
 CRouterLink::~CRouterLink() { m_channel.Close(); }
 

@@ -52,9 +52,12 @@ class CRouterLink {
   CFramedChannel& Channel() { return m_channel; }
   const CFramedChannel& Channel() const { return m_channel; }
   CDiagCaller& Diag() { return m_diag; }
+  // Where the link's users write their log lines (the download log).
+  IDiagLogSink& LogSink() { return m_log; }
 
  private:
   NetworkProfile m_profile;
+  IDiagLogSink& m_log;
   MacAddress m_mac{};
   Ipv4Address m_ip{};  // most significant byte first
   CFramedChannel m_channel;

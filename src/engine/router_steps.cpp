@@ -22,6 +22,7 @@ constexpr std::uint32_t kRawBlockTimeoutMs = 3000;
 constexpr std::uint32_t kResultWaitAppMs = 240000;  // the application takes longest to write
 constexpr std::uint32_t kResultWaitOtherMs = 120000;
 constexpr std::uint32_t kResultReceiveTimeoutMs = 8000;
+constexpr std::uint32_t kResultLastLookMs = 100;  // for a verdict already there when the run is to stop
 constexpr std::size_t kResultBufferSize = 512;
 
 constexpr int kEraseAttempts = 3;
@@ -59,6 +60,9 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
   if (!SendTrigger(TRIGGER_RUT_BEGIN, static_cast<std::uint32_t>(total))) {
     return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::RouterTrigger, "not sent after 3 attempts");
   }
+  if (m_stop.ShouldStop()) {
+    return StepOutcome::Interrupted(RunStep::RouterTrigger, "after the trigger, before the image's data");
+  }
   m_display.ShowStatus(IDS_SEND_ROUTER_DATA, kColourBlack);
   m_display.EnterStep(RunStep::RouterData);
 
@@ -66,7 +70,14 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
   const std::uint8_t* data = image.View() + extent.offset;
   std::size_t remaining = extent.length;
   std::uint64_t sent = 0;
+  const std::size_t blocks = (extent.length + ROUTER_BLOCK_SIZE - 1) / ROUTER_BLOCK_SIZE;
   for (int block = 1; remaining > 0; ++block) {
+    if (m_stop.ShouldStop()) {
+      // The connection closes at the run's end with the image incomplete.
+      return StepOutcome::Interrupted(RunStep::RouterData, "after block " + std::to_string(block - 1) + " of " +
+                                                               std::to_string(blocks) +
+                                                               ": the router did not get the whole image");
+    }
     const std::size_t n = std::min(remaining, ROUTER_BLOCK_SIZE);
     if (!channel.Send(true, data, n, false, kRawBlockTimeoutMs)) {
       // The reader stays stopped: the run ends here and closes the channel.
@@ -93,7 +104,7 @@ bool CRouterSteps::SendTrigger(TriggerKind kind, std::uint32_t totalLength) {
   const auto packet = BuildTriggerPacket(kind, totalLength);
   for (int attempt = 1; attempt <= kTriggerAttempts; ++attempt) {
     if (m_link.Channel().Send(false, packet.data(), packet.size(), true, kTriggerSendTimeoutMs)) {
-      platform::Sleep(kAfterTriggerPauseMs);
+      m_stop.Pause(kAfterTriggerPauseMs);  // the caller looks at the stop itself
       return true;
     }
     platform::Sleep(kTriggerRetryPauseMs);
@@ -113,11 +124,18 @@ StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
   std::uint8_t packet[kResultBufferSize];
   std::uint32_t code = 0;
   for (;;) {
+    // On the operator's stop a verdict that has already come is still taken.
+    const bool stopping = m_stop.ShouldStop();
     std::memset(packet, 0, kTriggerPacketSize);
     std::size_t length = 0;
-    if (channel.Receive(packet, sizeof packet, &length, kResultReceiveTimeoutMs) &&
+    if (channel.Receive(packet, sizeof packet, &length, stopping ? kResultLastLookMs : kResultReceiveTimeoutMs) &&
         ParseResultPacket(packet, length, &code)) {
       break;
+    }
+    if (stopping) {
+      return StepOutcome::Interrupted(RunStep::RouterResult,
+                                      "the router had the whole image; its verdict was not awaited "
+                                      "(the router may still be writing it)");
     }
     // Anything else on the connection is not the verdict: wait on.
     const std::uint32_t elapsed = platform::TickCount() - start;
@@ -165,7 +183,10 @@ bool CRouterSteps::WaitRouterAlive(std::uint32_t limitMs) {
   const std::uint32_t start = platform::TickCount();
   CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
   for (;;) {
-    platform::Sleep(kProbeIntervalMs);
+    if (!m_stop.Pause(kProbeIntervalMs)) {
+      control.Close();
+      return false;
+    }
     control.Request() = m_link.ControlRequest(CTRL_PROBE);
     if (control.Exchange(kProbeReplyTimeoutMs)) {
       control.Close();

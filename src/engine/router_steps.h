@@ -10,6 +10,11 @@
 //   -> image in 7300-byte raw writes, reader stopped
 //   -> reader again, verdict under key 0xFF (code 4 = accepted)
 //
+// The operator's stop (CRunStop) is honoured after the trigger, between the
+// image's raw blocks (the router has not got the whole image) and while the
+// verdict is awaited (the router goes on with the image by itself); the
+// probe wait gives way to it too.
+//
 // Runs on the run's worker thread. The forced-download flag lives as long as
 // this object: once the router has echoed the request, later asks succeed
 // without sending it again.
@@ -21,14 +26,16 @@
 #include "engine/router_packets.h"
 #include "engine/row_display.h"
 #include "engine/run_report.h"
+#include "engine/run_stop.h"
 #include "log/download_log.h"
 
 namespace orvane {
 
 class CRouterSteps {
  public:
-  CRouterSteps(CRouterLink& link, CRowDisplay& display, CDownloadLog& log, const UpdateItems& items)
-      : m_link(link), m_display(display), m_log(log), m_items(items) {}
+  CRouterSteps(CRouterLink& link, CRowDisplay& display, CDownloadLog& log, const UpdateItems& items,
+               const CRunStop& stop)
+      : m_link(link), m_display(display), m_log(log), m_items(items), m_stop(stop) {}
 
   // The whole step of the router item `item` (BOOT, APP or RESOURCE).
   StepOutcome TransferRouterImage(ImageType item);
@@ -38,7 +45,8 @@ class CRouterSteps {
   StepOutcome TCP_GetRouterResult(ImageType type);
   // Three control requests at most; shows its progress text in the log only.
   bool EraseRouterNvram();
-  // Probes every 2000 ms until the router echoes or `limitMs` has passed.
+  // Probes every 2000 ms until the router echoes or `limitMs` has passed;
+  // false at once when the run is to stop (CRunStop::ShouldStop).
   bool WaitRouterAlive(std::uint32_t limitMs);
   // Asks every router on the LAN to put its module into forced download mode.
   bool EnterForcedDownload();
@@ -48,6 +56,7 @@ class CRouterSteps {
   CRowDisplay& m_display;
   CDownloadLog& m_log;
   const UpdateItems& m_items;
+  const CRunStop& m_stop;
   bool m_bForcedDownload = false;
 };
 

@@ -31,6 +31,17 @@ const char* ItemOutcomeName(ItemOutcome outcome) {
     case ItemOutcome::NotStarted: return "not started";
     case ItemOutcome::Succeeded: return "succeeded";
     case ItemOutcome::Failed: return "failed";
+    case ItemOutcome::Interrupted: return "interrupted";
+  }
+  return "";
+}
+
+const char* ModuleConditionName(ModuleCondition condition) {
+  switch (condition) {
+    case ModuleCondition::Normal: return "normal";
+    case ModuleCondition::Offline: return "offline";
+    case ModuleCondition::Downloader: return "downloader";
+    case ModuleCondition::Restarting: return "restarting";
   }
   return "";
 }

@@ -36,27 +36,45 @@ enum class RunStep {
 // "connect", "router trigger", ..., "read version"; "" for None.
 const char* RunStepName(RunStep step);
 
-enum class ItemOutcome { NotSelected, NotStarted, Succeeded, Failed };
+// Interrupted: the item was under way when the operator stopped the run.
+enum class ItemOutcome { NotSelected, NotStarted, Succeeded, Failed, Interrupted };
 
-// "not selected", "not started", "succeeded", "failed".
+// "not selected", "not started", "succeeded", "failed", "interrupted".
 const char* ItemOutcomeName(ItemOutcome outcome);
 
 // What one item step came to: the result text's id (IDS_DOWNLOAD_SUCCESS when
 // it succeeded), and for a failure the step that failed and that step's
-// detail in words ("no reply after 3 attempts", "result code 3", ...).
+// detail in words ("no reply after 3 attempts", "result code 3", ...). An
+// interrupted step (the operator stopped the run) names the step it stopped
+// in and where; it has no result text.
 struct StepOutcome {
   StringId resultId = IDS_DOWNLOAD_SUCCESS;
   RunStep failedStep = RunStep::None;
   std::string detail;
+  bool interrupted = false;
 
-  bool ok() const { return resultId == IDS_DOWNLOAD_SUCCESS; }
+  bool ok() const { return !interrupted && resultId == IDS_DOWNLOAD_SUCCESS; }
   explicit operator bool() const { return ok(); }
 
   static StepOutcome Success() { return {}; }
   static StepOutcome Failure(StringId id, RunStep step, std::string detail = {}) {
-    return {id, step, std::move(detail)};
+    return {id, step, std::move(detail), false};
+  }
+  static StepOutcome Interrupted(RunStep step, std::string detail) {
+    return {IDS_DOWNLOAD_SUCCESS, step, std::move(detail), true};
   }
 };
+
+// Where a run left the wireless module, as far as the updater can know.
+enum class ModuleCondition {
+  Normal,      // its normal firmware, as the run found it or brought it back
+  Offline,     // told to go offline; not sent to its downloader
+  Downloader,  // sent to (or found in) its downloader; its reset did not go through
+  Restarting,  // reset into its new image; its restart was not awaited to the end
+};
+
+// "normal", "offline", "downloader", "restarting".
+const char* ModuleConditionName(ModuleCondition condition);
 
 struct ItemReport {
   ItemOutcome outcome = ItemOutcome::NotSelected;
@@ -77,6 +95,10 @@ struct RunReport {
   // EraseNvram), None otherwise; with its detail.
   RunStep failedRunStep = RunStep::None;
   std::string runDetail;
+  // The operator stopped the run: the item under way (if any) is
+  // Interrupted, the selected items after it NotStarted.
+  bool interrupted = false;
+  ModuleCondition moduleLeft = ModuleCondition::Normal;
 
   // True when at least one item was selected and every selected item
   // succeeded.

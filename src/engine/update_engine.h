@@ -10,9 +10,9 @@
 //   update_run    the run's order and its report
 //
 // Threads: Run() executes on one worker thread; the check uses Link() on
-// its own thread; never both at once. The framed channel's reader runs
-// beside them from ConnectRouter to DisconnectRouter (except while a router
-// image is sent raw).
+// its own thread; never both at once; Stop() may be asked from any thread.
+// The framed channel's reader runs beside them from ConnectRouter to
+// DisconnectRouter (except while a router image is sent raw).
 #include <cstdint>
 #include <string>
 
@@ -23,6 +23,7 @@
 #include "engine/router_steps.h"
 #include "engine/row_display.h"
 #include "engine/run_report.h"
+#include "engine/run_stop.h"
 #include "engine/update_run.h"
 #include "log/download_log.h"
 #include "net/network_profile.h"
@@ -49,6 +50,10 @@ class CUpdateEngine {
   // --- the run ---------------------------------------------------------
   // The whole update run (the worker thread's body).
   RunReport Run() { return m_run.Run(); }
+  // The operator's request that the run end early; any thread may ask.
+  CRunStop& Stop() { return m_stop; }
+  // The run's report so far, from any thread while Run() goes on.
+  RunReport RunSnapshot() const { return m_run.Snapshot(); }
   std::uint8_t State() const { return m_run.Busy() ? RUN_BUSY : RUN_IDLE; }
 
   // --- router update ---------------------------------------------------
@@ -72,10 +77,12 @@ class CUpdateEngine {
   CRouterLink& Link() { return m_link; }
   const CRouterLink& Link() const { return m_link; }
   CDownloadLog& Log() { return m_log; }
+  const CDownloadLog& Log() const { return m_log; }
   const NetworkProfile& Profile() const { return m_link.Profile(); }
 
  private:
   CDownloadLog m_log;
+  CRunStop m_stop;
   CRouterLink m_link;
   CRowDisplay m_display;
   CRouterSteps m_router;

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/clock.h"
-
 namespace orvane {
 
 bool IsSelected(const UpdateItems& items, ImageType item) {
@@ -25,6 +23,46 @@ void CUpdateRun::ShowResult(ImageType item, const StepOutcome& outcome, RunRepor
   m_tStart = std::time(nullptr);
 }
 
+bool CUpdateRun::EndItem(ImageType item, const StepOutcome& outcome, RunReport& report) {
+  if (!outcome.interrupted) {
+    ShowResult(item, outcome, report);
+    return outcome.ok();
+  }
+  ItemReport& r = report.items[item];
+  r.outcome = ItemOutcome::Interrupted;
+  r.elapsedSeconds = static_cast<long>(std::time(nullptr) - m_tStart);
+  r.failedStep = outcome.failedStep;
+  r.detail = outcome.detail;
+  report.interrupted = true;
+  m_log.AddLine("Interrupted by the operator at %s: %s", RunStepName(outcome.failedStep), outcome.detail.c_str());
+  return false;
+}
+
+void CUpdateRun::Publish(const RunReport& report, int current) {
+  std::lock_guard<std::mutex> guard(m_snapshotLock);
+  m_snapshot = report;
+  m_nCurrent = current;
+}
+
+RunReport CUpdateRun::Snapshot() const {
+  std::lock_guard<std::mutex> guard(m_snapshotLock);
+  RunReport report = m_snapshot;
+  if (m_nCurrent >= 0 && report.items[m_nCurrent].outcome == ItemOutcome::NotStarted) {
+    report.items[m_nCurrent].outcome = ItemOutcome::Interrupted;
+    report.items[m_nCurrent].detail = "stopped at once while it ran";
+  }
+  report.interrupted = true;
+  report.moduleLeft = m_module.Condition();
+  return report;
+}
+
+bool CUpdateRun::StopsBefore(std::uint32_t pauseMs, RunReport& report) {
+  if (m_stop.Pause(pauseMs)) return false;
+  report.interrupted = true;
+  m_log.AddLine("Interrupted by the operator before the next step");
+  return true;
+}
+
 void CUpdateRun::Sequence(RunReport& report) {
   // Two failures end the run before any row could show them; the operator
   // learns of them through the report's warnings, and the log.
@@ -33,6 +71,7 @@ void CUpdateRun::Sequence(RunReport& report) {
     report.failedRunStep = step;
     report.runDetail = detail;
     m_log.AddLine("%s", text.c_str());
+    Publish(report, -1);
   };
 
   m_display.SetRow(ROW_NONE);
@@ -41,31 +80,34 @@ void CUpdateRun::Sequence(RunReport& report) {
          "no connection to " + m_link.AddressText() + " port " + std::to_string(m_link.Profile().relayTcpPort));
     return;
   }
-  for (const ImageType item : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE}) {
-    if (!IsSelected(m_items, item)) continue;
-    platform::Sleep(kItemPauseMs);
-    const StepOutcome outcome = m_router.TransferRouterImage(item);
-    ShowResult(item, outcome, report);
-    if (!outcome) return;
+  // Runs one item's step; false when the run ends with it.
+  const auto item = [&](ImageType type, auto step) {
+    Publish(report, type);
+    const bool goOn = EndItem(type, step(), report);
+    Publish(report, -1);
+    return goOn;
+  };
+  for (const ImageType type : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE}) {
+    if (!IsSelected(m_items, type)) continue;
+    if (StopsBefore(kItemPauseMs, report)) return;
+    if (!item(type, [&] { return m_router.TransferRouterImage(type); })) return;
   }
   if (IsSelected(m_items, IMAGE_APP) || IsSelected(m_items, IMAGE_RESOURCE)) {
-    platform::Sleep(kItemPauseMs);
+    if (StopsBefore(kItemPauseMs, report)) return;
     if (!m_router.EraseRouterNvram()) {
       warn(RunStep::EraseNvram, kEraseNvramFailText, "no echo after 3 attempts");
       return;
     }
   }
   if (IsSelected(m_items, IMAGE_FIRMWARE)) {
-    platform::Sleep(kItemPauseMs);
+    if (StopsBefore(kItemPauseMs, report)) return;
     m_link.EnsureReader();
-    const StepOutcome outcome = m_module.UpdateFirmware();
-    ShowResult(IMAGE_FIRMWARE, outcome, report);
-    if (!outcome) return;
+    if (!item(IMAGE_FIRMWARE, [&] { return m_module.UpdateFirmware(); })) return;
   }
   if (IsSelected(m_items, IMAGE_DASHBOARD)) {
-    platform::Sleep(kItemPauseMs);
+    if (StopsBefore(kItemPauseMs, report)) return;
     m_link.EnsureReader();
-    ShowResult(IMAGE_DASHBOARD, m_module.UpdateDashboard(), report);
+    item(IMAGE_DASHBOARD, [&] { return m_module.UpdateDashboard(); });
   }
 }
 
@@ -79,11 +121,14 @@ RunReport CUpdateRun::Run() {
   for (int i = 0; i < kItemCount; ++i) {
     if (IsSelected(m_items, static_cast<ImageType>(i))) report.items[i].outcome = ItemOutcome::NotStarted;
   }
+  m_module.ResetCondition();
+  Publish(report, -1);
   Sequence(report);
+  report.moduleLeft = m_module.Condition();
 
   m_bBusy = false;
   m_link.Disconnect();
-  m_log.SaveToFile();
+  m_log.SaveToFile();  // every line is in the file already; this ends the block
   return report;
 }
 

@@ -31,6 +31,19 @@ void CutToChars(std::string& text, std::size_t maxChars) {
   }
 }
 
+// One message, one line: line ends at the end are dropped (a system error
+// text ends in CR LF), any other CR or LF becomes a blank.
+void KeepOnOneLine(std::string& text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // CR LF: one blank
+    text[out++] = (c == '\r' || c == '\n') ? ' ' : c;
+  }
+  text.resize(out);
+}
+
 std::string DateFolderName(const platform::LocalTime& t) {
   char name[16];
   std::snprintf(name, sizeof name, "%04d-%02d-%02d", t.year, t.month, t.day);
@@ -50,17 +63,20 @@ void CDownloadLog::AddLine(const char* format, ...) {
   std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
   std::string text(message);
+  KeepOnOneLine(text);
   CutToChars(text, kMaxMessageChars);
 
   const platform::LocalTime t = m_now();
   char stamp[40];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d:%02d:%02d: ", t.year, t.month, t.day, t.hour, t.minute,
                 t.second);
+  const std::string line = stamp + text + '\n';
 
   std::lock_guard<std::mutex> guard(m_lock);
-  m_text += stamp;
-  m_text += text;
-  m_text += '\n';
+  m_text += line;
+  // Held-back bytes first: the file keeps the order of the lines.
+  m_heldBack += platform::LogFileText(line);
+  WriteHeldBackLocked();
 }
 
 void CDownloadLog::DiagLine(const std::string& line) { AddLine("%s", line.c_str()); }
@@ -70,21 +86,34 @@ std::string CDownloadLog::CurrentFilePath() const {
   return PathText(Utf8Path(m_folder) / DateFolderName(m_now()) / kFileName);
 }
 
-int CDownloadLog::SaveToFile() {
-  std::unique_lock<std::mutex> guard(m_lock);
+bool CDownloadLog::WriteHeldBackLocked() {
+  if (m_heldBack.empty()) return true;
   const fs::path dateFolder = Utf8Path(m_folder) / DateFolderName(m_now());
-  std::error_code error;
-  fs::create_directories(dateFolder, error);
-  if (error && !fs::is_directory(dateFolder)) return 0;
+  const std::string folderText = PathText(dateFolder);
+  if (folderText != m_madeFolder) {
+    std::error_code error;
+    fs::create_directories(dateFolder, error);
+    if (error && !fs::is_directory(dateFolder, error)) return false;
+    m_madeFolder = folderText;
+  }
+  const std::size_t written = platform::AppendToFileExclusive(PathText(dateFolder / kFileName), m_heldBack);
+  // Only what did not reach the file stays: a short write never makes a
+  // line appear twice.
+  m_heldBack.erase(0, written);
+  if (!m_heldBack.empty()) m_madeFolder.clear();  // the folder may have gone: made again next time
+  return m_heldBack.empty();
+}
 
-  const std::string saved = m_text;
-  guard.unlock();  // file I/O without the lock; lines added meanwhile stay for the next save
-  if (!platform::AppendToFileExclusive(PathText(dateFolder / kFileName), platform::LogFileText(saved))) return 0;
-  guard.lock();
-  // What reached the file leaves the memory, so the next run's save does
-  // not write this run's lines a second time.
-  m_text.erase(0, saved.size());
+int CDownloadLog::SaveToFile() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (!WriteHeldBackLocked()) return 0;
+  m_text.clear();
   return 1;
+}
+
+std::size_t CDownloadLog::HeldBackBytes() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_heldBack.size();
 }
 
 void CDownloadLog::Clear() {

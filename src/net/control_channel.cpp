@@ -3,6 +3,7 @@
 #include <array>
 
 #include "diag/framing.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 
 namespace orvane {
@@ -66,10 +67,16 @@ bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* te
   m_request.type = CTRL_DISCOVER;
   const ControlBytes request = EncodeControlPacket(m_request);
   if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  // One wait from the request on: what arrives meanwhile never extends it.
+  const std::uint32_t start = platform::TickCount();
   for (;;) {
+    const std::uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed >= kDiscoverReplyTimeoutMs) return false;
     std::array<std::uint8_t, kControlBufferSize> buffer;
     std::size_t length = 0;
-    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs)) return false;
+    // No datagram, or one that is no good frame (a corrupted reply, another
+    // program's traffic): waited on until the time-out.
+    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs - elapsed)) continue;
     // A reply shorter than a whole packet is skipped: its missing bytes
     // would otherwise be read as the router's addresses.
     const std::span<const std::uint8_t> packet(buffer.data(), length);

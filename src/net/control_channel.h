@@ -22,7 +22,7 @@ namespace orvane {
 // Send and receive buffers of the control channel.
 inline constexpr std::size_t kControlBufferSize = 512;
 inline constexpr std::uint32_t kControlSendTimeoutMs = 2000;
-inline constexpr std::uint32_t kDiscoverReplyTimeoutMs = 1000;  // per reply
+inline constexpr std::uint32_t kDiscoverReplyTimeoutMs = 1000;  // from the request to the router's answer
 
 using MacAddress = std::array<std::uint8_t, 6>;
 
@@ -55,10 +55,10 @@ class CControlChannel {
   bool Exchange(std::uint32_t timeoutMs);
 
   // Broadcasts a discovery request and takes the first router that answers:
-  // a whole packet of type 1 with a MAC address. Other datagrams are
-  // skipped, each starting a new wait of 1000 ms; no datagram within one,
-  // or a datagram that is not a good frame, ends it with false. `text` (may
-  // be null) receives the version text as UTF-8.
+  // a whole packet of type 1 with a MAC address. Anything else (a datagram
+  // that is no good frame, another packet type, no MAC) is skipped; false
+  // when no router answered within 1000 ms of the request, however much
+  // else arrived. `text` (may be null) receives the version text as UTF-8.
   bool Discover(MacAddress* mac, Ipv4Address* ip, std::string* text);
 
   ControlPacket& Request() { return m_request; }

@@ -99,6 +99,11 @@ void CTelnetSession::ReceiverThreadProc() {
 
 void CTelnetSession::AppendReceived(const std::uint8_t* bytes, std::size_t n) {
   std::lock_guard<std::mutex> guard(m_receiveLock);
+  // ReadLines looks at the first kTelnetMaxReplyBytes and drops the rest, so
+  // the rest is dropped here already: a peer that sends without end cannot
+  // make the buffer grow without end.
+  if (m_nReceiveLength >= kTelnetMaxReplyBytes) return;
+  n = std::min(n, kTelnetMaxReplyBytes - m_nReceiveLength);
   const std::size_t capacity = GrowReceiveCapacity(m_nReceiveCapacity, m_nReceiveLength, n);
   if (capacity != m_nReceiveCapacity) {
     std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[capacity]);

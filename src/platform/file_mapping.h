@@ -1,8 +1,11 @@
 #pragma once
 // Read-only mapping of a whole file.
 //
-// The file is opened for reading (others may read it too), mapped as a whole
-// and its handles closed again; only the view stays until Unmap() or
+// The file is opened for reading (others may read it too) without waiting on
+// it, its type is read from the opened handle and only a regular file (a
+// symbolic link is followed) is mapped, as a whole; a named pipe, a device,
+// a socket or a folder is refused with what it is. The handles are closed
+// again at once; only the view stays until Unmap() or
 // destruction. Image files are validated and sent straight from the view,
 // never copied into buffers.
 #include <cstddef>
@@ -22,7 +25,8 @@ class MappedFile {
 
   // Maps the file at `path` (UTF-8). Any earlier view is unmapped first. On
   // failure the object is empty and Error() names the failing step and the
-  // system's reason. An empty file cannot be mapped and fails.
+  // system's reason ("not a regular file: a named pipe"). An empty file
+  // cannot be mapped and fails.
   bool Map(const std::string& path);
   void Unmap();
 

@@ -1,5 +1,6 @@
 #pragma once
 // File-system operations whose exact behaviour differs between systems.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,9 +10,12 @@ namespace orvane::platform {
 // Appends `bytes` to the file at `path` (UTF-8), creating it if needed,
 // while holding it exclusively: on Windows the file is opened without
 // sharing, elsewhere an exclusive advisory lock is taken without waiting.
-// Returns false, writing nothing, when the file cannot be opened, is held
-// by another opener, or cannot be positioned at its end.
-bool AppendToFileExclusive(const std::string& path, std::string_view bytes);
+// Returns how many of the bytes reached the file: all of them; none when
+// the file cannot be opened, is held by another opener, or cannot be
+// positioned at its end; the first part of them when the write stopped
+// short (disk full, file size limit). What was written is flushed to the
+// disk before the file is released.
+std::size_t AppendToFileExclusive(const std::string& path, std::string_view bytes);
 
 // The text of the download log file as it goes to disk: the ANSI code page
 // on Windows (characters it lacks become its default character), UTF-8

@@ -48,7 +48,7 @@ TEST_F(DiscoveryTest, AssignsEachValidFileToItsItemAndSkipsTheRest) {
     EXPECT_TRUE(m_items[t].m_image.Path().empty()) << t;
     EXPECT_EQ(m_items[t].GetUpdateVersion(), "");
   }
-  ASSERT_EQ(report.files.size(), 3u);  // fw, notes, short (sorted by name)
+  ASSERT_EQ(report.files.size(), 4u);  // folder, fw, notes, short (sorted by name)
   int skipped = 0;
   for (const DiscoveredFile& f : report.files) {
     if (f.assigned) continue;
@@ -56,7 +56,8 @@ TEST_F(DiscoveryTest, AssignsEachValidFileToItsItemAndSkipsTheRest) {
     EXPECT_EQ(f.type, IMAGE_NONE);
     EXPECT_FALSE(f.reason.empty()) << f.path;
   }
-  EXPECT_EQ(skipped, 2);
+  EXPECT_EQ(skipped, 3);
+  EXPECT_EQ(report.files[0].reason, "not a regular file: a folder");
   EXPECT_TRUE(report.warning.empty());
 }
 

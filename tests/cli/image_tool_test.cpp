@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "cli/orvane_cli.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
@@ -206,7 +210,34 @@ TEST_F(ImageToolTest, ScanShowsAssignmentsSkipsAndTheWarning) {
   r = RunCli({"image", "scan", "--json", empty.Str()});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.out, "\"warning\":\"Found none valid .bin file under current directory\"")) << r.out;
+  r = RunCli({"image", "scan", empty.Str()});
+  EXPECT_TRUE(Contains(r.err, "Warning: Found none valid .bin file under " + empty.Str() + "\n")) << r.err;
 }
+
+#ifndef _WIN32
+// Special files named *.bin are skipped with what they are, never waited
+// on (a named pipe without a writer would block a plain open for ever); a
+// symbolic link to an image is followed.
+TEST_F(ImageToolTest, SpecialFilesAreSkippedWithWhatTheyAreAndLinksAreFollowed) {
+  RunCli({"image", "pack", "--type", "firmware", "--version", "11.1", "-o", m_dir.File("real.img"),
+          Payload("f.dat", 300)});
+  std::filesystem::create_symlink(m_dir.File("real.img"), m_dir.File("link.bin"));
+  ASSERT_EQ(::mkfifo(m_dir.File("pipe.bin").c_str(), 0600), 0);
+  std::filesystem::create_directory(m_dir.File("folder.bin"));
+  std::filesystem::create_symlink("/dev/null", m_dir.File("device.bin"));
+
+  Result r = RunCli({"image", "scan", m_dir.Str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Firmware: " + m_dir.File("link.bin") + " (version \"11.1\")")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "skipped " + m_dir.File("pipe.bin") + ": not a regular file: a named pipe\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "skipped " + m_dir.File("folder.bin") + ": not a regular file: a folder\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "skipped " + m_dir.File("device.bin") + ": not a regular file: a device\n")) << r.out;
+
+  r = RunCli({"image", "inspect", m_dir.File("pipe.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.out, "pipe.bin: invalid: not a regular file: a named pipe")) << r.out;
+}
+#endif
 
 }  // namespace
 }  // namespace orvane::cli

@@ -10,6 +10,7 @@
 
 #include "cli/orvane_cli.h"
 #include "diag/diag_commands.h"
+#include "orvane_version.h"
 #include "platform/clock.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
@@ -49,8 +50,9 @@ class RouterCommandsTest : public ::testing::Test {
     m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
     m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
   }
-  // `interactive`: as on a terminal (live progress bars).
-  Result Run(std::vector<std::string> args, bool interactive = false) {
+  // `terminal`: what the streams are (a terminal output draws live bars);
+  // `input`: what the operator types.
+  Result Run(std::vector<std::string> args, TerminalState terminal = {}, const std::string& input = "") {
     const routersim::Ports ports = m_sim->BoundPorts();
     std::vector<std::string> all = {"orvane"};
     all.insert(all.end(), args.begin(), args.end());
@@ -64,9 +66,9 @@ class RouterCommandsTest : public ::testing::Test {
     }
     std::vector<const char*> argv;
     for (const auto& a : all) argv.push_back(a.c_str());
-    std::istringstream in;
+    std::istringstream in(input);
     std::ostringstream out, err;
-    const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), in, out, err, interactive);
+    const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), in, out, err, terminal);
     return {status, out.str(), err.str()};
   }
 
@@ -92,7 +94,8 @@ TEST_F(RouterCommandsTest, CheckPrintsTheRowsAndExitsByTheirState) {
   EXPECT_TRUE(Contains(r.out, "{\"name\":\"Firmware\",\"original\":\"11.608.12.01.00\",\"update\":\"11.608.13.02.00\","
                               "\"status\":\"Waiting update\",\"selected\":true,\"file\":\"" +
                                   m_images.File("fw.bin") + "\"}")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "\"update_enabled\":true}")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"update_enabled\":true,\"facts\":{\"shell_reached\":true,\"shell_problem\":\"\","
+                              "\"router_versions_from\":\"shell\",\"module\":\"answered\"},\"notes\":[]}")) << r.out;
 }
 
 TEST_F(RouterCommandsTest, MismatchExitsThreeAndUpdateRefuses) {
@@ -186,7 +189,7 @@ TEST_F(RouterCommandsTest, LiveBarsOnlyMoveForward) {
   StartRouter();
   m_images.Write("boot.bin", test::MakeImage(IMAGE_BOOT, "1.0.1.0.0"));
   m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
-  const Result r = Run({"update", "--yes"}, true);
+  const Result r = Run({"update", "--yes"}, TerminalState{true, true});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto bars = BarPercentages(r.out);
   for (const char* name : {"Router's BOOT", "Firmware"}) {
@@ -196,6 +199,77 @@ TEST_F(RouterCommandsTest, LiveBarsOnlyMoveForward) {
     EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end())) << name << "\n" << r.out;
     EXPECT_GT(drawn.back(), 90) << name;
   }
+}
+
+TEST_F(RouterCommandsTest, AnUnreachableShellAndASilentModuleAreSaid) {
+  routersim::ModuleConfig absent;
+  absent.start = routersim::ModuleStart::kAbsent;
+  routersim::Config refusing;
+  refusing.faults.refuseTelnet = true;
+  refusing.versionText = "2.1.0.3.6";
+  StartRouter(absent, refusing);
+  PutImages();
+  Result r = Run({"check"});
+  EXPECT_TRUE(Contains(r.out, "Router's BOOT      2.1.0.3.6 ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Note: the router's shell could not be reached (no connection to 127.0.0.1 port " +
+                                  std::to_string(m_sim->BoundPorts().telnet) +
+                                  "); the router versions shown are the one discovery reported\n"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "Note: the wireless module did not answer; its versions are unknown, and the Firmware "
+                              "and Dashboard items will likely fail\n"))
+      << r.out;
+  r = Run({"check", "--json"});
+  EXPECT_TRUE(Contains(r.out, "\"facts\":{\"shell_reached\":false,\"shell_problem\":\"no connection to 127.0.0.1 port "))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"router_versions_from\":\"discovery\",\"module\":\"silent\"}")) << r.out;
+}
+
+TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
+  StartRouter();
+  PutImages();
+  // Piped output, as in `orvane update | tee`: the question goes to
+  // standard error, and the answer is awaited.
+  const Result r = Run({"update"}, TerminalState{true, false}, "n\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "Update 4 items? [y/N] Nothing updated.")) << r.err;
+  EXPECT_TRUE(m_sim->Snapshot().images.empty());
+}
+
+Result RunPlain(std::vector<std::string> args) {
+  args.insert(args.begin(), "orvane");
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
+  test::TempDir dir;
+  const std::string file = dir.Write("plain.bin", {1, 2, 3});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"check", "--dir", dir.File("no-such")}, "no such folder: \"" + dir.File("no-such") + "\""},
+      {{"update", "--dir", file}, "not a folder: \"" + file + "\""},
+      {{"update", "--port", "0"}, "--port: not a port number 1..65535: \"0\""},
+      {{"check", "--control-port", ""}, "--control-port: not a port number 1..65535: \"\""},
+      {{"chek"}, "unknown command \"chek\""},
+      {{"image", "scna", "x"}, "orvane image: unknown command \"scna\""},
+  };
+  for (const auto& [args, named] : cases) {
+    const Result r = RunPlain(args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_TRUE(Contains(r.err, named)) << args[0];
+  }
+  const Result version = RunPlain({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("orvane ") + ORVANE_VERSION_FULL + "\n");
+}
+
+TEST(OrvaneCommandLine, NoImageNamesTheFolderItLookedIn) {
+  test::TempDir dir;
+  const Result r = RunPlain({"check", "--dir", dir.Str()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "Warning: Found none valid .bin file under " + dir.Str() + "\n")) << r.err;
 }
 
 TEST_F(RouterCommandsTest, BadTimeScaleIsAUsageError) {

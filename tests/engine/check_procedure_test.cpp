@@ -11,6 +11,7 @@
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/text_search.h"
 #include "support/time_scale.h"
 
 namespace orvane {
@@ -84,9 +85,15 @@ class CheckTest : public ::testing::Test {
     CCheckProcedure check(m_items, m_engine->Link(), *m_telnet, m_prompter);
     const bool ok = check.RunCheck(m_images.Str());
     m_discoveryVersion = check.DiscoveryVersion();
+    m_facts = check.Facts();
     return ok;
   }
   const std::string& Original(ImageType t) { return m_items[t].m_strOriginalVersion; }
+  // The day's log file as the check left it.
+  std::string LogFile() const {
+    const auto bytes = test::ReadFile(m_engine->Log().CurrentFilePath());
+    return std::string(bytes.begin(), bytes.end());
+  }
 
   // First: it outlives the simulator. The shell's 500 ms reply wait must
   // stay long enough in real time for a loaded machine, or the router
@@ -103,6 +110,7 @@ class CheckTest : public ::testing::Test {
   std::unique_ptr<CUpdateEngine> m_engine;
   std::unique_ptr<CTelnetSession> m_telnet;
   std::string m_discoveryVersion;
+  CheckFacts m_facts;
 };
 
 TEST_F(CheckTest, FullCheckFillsEveryRowAndEnablesUpdate) {
@@ -125,8 +133,11 @@ TEST_F(CheckTest, FullCheckFillsEveryRowAndEnablesUpdate) {
   // Nothing stays open: the relay and telnet connections were closed.
   EXPECT_EQ(m_engine->Link().Channel().State(), CHANNEL_CLOSED);
   EXPECT_TRUE(m_sim->WaitFor([](const routersim::Received& r) { return r.telnetLogins == 1; }, 2000));
-  // The DIAG lines of the check are in the log.
-  EXPECT_NE(m_engine->Log().Text().find("Firmware Version: 11.608.12.01.00"), std::string::npos);
+  // The check's lines, its DIAG lines among them, are in the day's file at once.
+  EXPECT_TRUE(test::Contains(LogFile(), ": Firmware Version: 11.608.12.01.00\n"));
+  EXPECT_TRUE(m_facts.shellReached);
+  EXPECT_FALSE(m_facts.routerVersionsFromDiscovery);
+  EXPECT_TRUE(m_facts.moduleAnswered);
 }
 
 TEST_F(CheckTest, MismatchingImageBlocksUpdate) {
@@ -173,6 +184,22 @@ TEST_F(CheckTest, TelnetRefusedTakesTheVersionsFromDiscovery) {
   EXPECT_EQ(Original(IMAGE_BOOT), "2.1.0.3.6");
   EXPECT_EQ(Original(IMAGE_APP), "2.1.0.3.6");
   EXPECT_EQ(Original(IMAGE_RESOURCE), "2.1.0.3.6");
+  // Not shown, but known and logged.
+  EXPECT_FALSE(m_facts.shellReached);
+  EXPECT_EQ(m_facts.shellProblem, "no connection to 127.0.0.1 port " + std::to_string(m_profile.telnetPort));
+  EXPECT_TRUE(m_facts.routerVersionsFromDiscovery);
+  const std::string log = LogFile();
+  EXPECT_TRUE(test::Contains(log, ": Router shell not reached: no connection to 127.0.0.1 port "));
+  EXPECT_TRUE(test::Contains(log, ": Router versions taken from discovery: \"2.1.0.3.6\"\n"));
+}
+
+TEST_F(CheckTest, EightBitVersionTextIsConvertedOnce) {
+  routersim::Config config;
+  config.settings["app_version"] = "1.0.0.11.2\xFF\xFE\xFD";
+  StartRouter({}, config);
+  PutAllFive("1.0.9.0.1");
+  ASSERT_TRUE(Check());
+  EXPECT_EQ(Original(IMAGE_APP), "1.0.0.11.2\u00FF\u00FE\u00FD");
 }
 
 TEST_F(CheckTest, MissingBootVersionFallsBackForBoth) {
@@ -210,7 +237,12 @@ TEST_F(CheckTest, NoModuleLeavesModuleVersionsEmpty) {
   const Evaluation e = EvaluateItems(m_items, false);
   EXPECT_EQ(e.rows[IMAGE_FIRMWARE].status, IDS_WAITING_UPDATE);
   EXPECT_EQ(e.rows[IMAGE_DASHBOARD].status, IDS_WAITING_UPDATE);
-  EXPECT_NE(m_engine->Log().Text().find("DIAG_HandShake: Write or Read Fail"), std::string::npos);
+  EXPECT_TRUE(m_facts.relayConnected);
+  EXPECT_FALSE(m_facts.moduleAnswered);
+  const std::string log = LogFile();
+  EXPECT_TRUE(test::Contains(log, "DIAG_HandShake: Write or Read Fail"));
+  EXPECT_TRUE(test::Contains(log, ": Module did not answer the handshake: its versions are unknown, and its items "
+                                  "will likely fail\n"));
 }
 
 TEST_F(CheckTest, ModuleInItsDownloaderIsNotAskedForVersions) {

@@ -216,5 +216,53 @@ TEST_F(ModuleRunTest, ModuleBackInItsDownloaderIsAVersionFailure) {
   EXPECT_EQ(1u, module->Resets());
 }
 
+// The operator's stop during the download: a plain request lets the
+// download and the reset finish; a request to stop at once leaves the module
+// in its downloader, and the next run brings it back.
+TEST_F(ModuleRunTest, AStopDuringTheDownloadWaitsForTheResetAndLaterItemsDoNotStart) {
+  AddFirmware();
+  AddItem(IMAGE_DASHBOARD, {{2000, 0x00500000}});
+  StartRouter();
+  view.OnCell([&](int row, int column, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
+      engine->Stop().Request();
+    }
+  });
+  RunUpdate();
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE)) << "the download went on to its end";
+  EXPECT_EQ(1u, module->Resets());
+  EXPECT_TRUE(report.interrupted);
+  EXPECT_EQ(ItemOutcome::Interrupted, report.items[IMAGE_FIRMWARE].outcome);
+  EXPECT_EQ(RunStep::WaitModule, report.items[IMAGE_FIRMWARE].failedStep);
+  EXPECT_EQ(ModuleCondition::Restarting, report.moduleLeft);
+  EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_DASHBOARD].outcome);
+  EXPECT_FALSE(view.RowTouched(IMAGE_DASHBOARD));
+  EXPECT_TRUE(Contains(LogFiles(), ": Interrupted by the operator at wait for module: while the module restarted\n"));
+  ExpectEndStep();
+}
+
+TEST_F(ModuleRunTest, AStopAtOnceLeavesTheModuleInItsDownloaderAndTheNextRunRecoversIt) {
+  AddFirmware();
+  StartRouter();
+  view.OnCell([&](int row, int column, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
+      engine->Stop().RequestNow();
+    }
+  });
+  RunUpdate();
+  EXPECT_EQ(ItemOutcome::Interrupted, report.items[IMAGE_FIRMWARE].outcome);
+  EXPECT_EQ(RunStep::Write, report.items[IMAGE_FIRMWARE].failedStep);
+  EXPECT_EQ(ModuleCondition::Downloader, report.moduleLeft);
+  EXPECT_EQ(0u, module->Resets());
+  EXPECT_EQ(routersim::ModuleMode::kDownloader, module->Mode());
+
+  view.OnCell(nullptr);
+  engine->Stop().Reset();
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
+  EXPECT_EQ(ModuleCondition::Normal, report.moduleLeft);
+}
+
 }  // namespace
 }  // namespace orvane::test

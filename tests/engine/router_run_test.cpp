@@ -197,6 +197,25 @@ TEST_F(EngineRunTest, TriggerNotSentFailsTheItem) {
   ExpectEndStep();
 }
 
+TEST_F(EngineRunTest, AStopBetweenTheBlocksOfARouterImageEndsTheRun) {
+  AddItem(IMAGE_BOOT, {{40000}});
+  AddItem(IMAGE_APP, {{1000}});
+  StartRouter();
+  view.OnCell([&](int row, int column, const std::string& text) {
+    if (row == IMAGE_BOOT && column == COLUMN_STATUS && text == LoadText(IDS_SEND_ROUTER_DATA)) engine->Stop().Request();
+  });
+  RunUpdate();
+  EXPECT_TRUE(report.interrupted);
+  EXPECT_EQ(ItemOutcome::Interrupted, report.items[IMAGE_BOOT].outcome);
+  ExpectFailedStep(IMAGE_BOOT, RunStep::RouterData, "after block 0 of 6");
+  EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_APP].outcome);
+  EXPECT_FALSE(view.RowTouched(IMAGE_APP));
+  const auto seen = sim->Snapshot();
+  ASSERT_EQ(1u, seen.images.size());
+  EXPECT_TRUE(seen.images[0].data.empty());
+  ExpectEndStep();
+}
+
 TEST_F(EngineRunTest, BrokenImageTransferFailsWithTheBlockInTheLog) {
   AddItem(IMAGE_RESOURCE, {{40000}});
   StartRouter();
@@ -207,6 +226,9 @@ TEST_F(EngineRunTest, BrokenImageTransferFailsWithTheBlockInTheLog) {
   ExpectResult(IMAGE_RESOURCE, IDS_ROUTER_DATA_FAIL);
   const std::string log = LogFiles();
   EXPECT_TRUE(Contains(log, ": Router Block1 Transfer Fail: ")) << log;
+  // The system's error text keeps to its line: no CR, no empty line after it.
+  EXPECT_FALSE(Contains(log, "\r")) << log;
+  EXPECT_FALSE(Contains(log, "\n\n")) << log;
   EXPECT_FALSE(Contains(log, "Erase router module's NVRAM")) << "no erase after a failed resource";
   ExpectEndStep();
 }

@@ -130,7 +130,7 @@ TEST_F(ControlChannelTest, DiscoverWithoutAnswerFailsAfterOneReplyTimeOut) {
   testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "discovery without answer");
 }
 
-TEST_F(ControlChannelTest, AReplyThatFailsItsCheckEndsDiscovery) {
+TEST_F(ControlChannelTest, AReplyThatFailsItsCheckIsSkipped) {
   Responder responder([](const Bytes&) {
     Bytes bad = Datagram(Announcement(1, "x"));
     bad[5] ^= 0x01;
@@ -139,7 +139,24 @@ TEST_F(ControlChannelTest, AReplyThatFailsItsCheckEndsDiscovery) {
   CControlChannel channel("127.0.0.1", responder.Port());
   MacAddress mac{};
   Ipv4Address ip{};
+  std::string text;
+  ASSERT_TRUE(channel.Discover(&mac, &ip, &text));
+  EXPECT_EQ(text, "late");
+}
+
+TEST_F(ControlChannelTest, AStreamOfOtherDatagramsDoesNotKeepDiscoveryWaiting) {
+  // A datagram every 20 ms for three times the reply wait, none a router's.
+  Responder responder([](const Bytes&) {
+    ControlPacket other = Announcement(1, "x");
+    other.type = 7;
+    return std::vector<Bytes>(3 * kDiscoverReplyTimeoutMs / 20, Datagram(other));
+  });
+  CControlChannel channel("127.0.0.1", responder.Port());
+  MacAddress mac{};
+  Ipv4Address ip{};
+  const std::uint32_t start = platform::TickCount();
   EXPECT_FALSE(channel.Discover(&mac, &ip, nullptr));
+  testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "discovery amid other datagrams");
 }
 
 TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {

@@ -165,6 +165,17 @@ TEST_F(TelnetSessionTest, OnlyTheFirst2045BytesAreLookedAtAndTheRestIsGone) {
   EXPECT_EQ(session.Lines(), (Lines{"after"}));
 }
 
+TEST_F(TelnetSessionTest, AShellSendingWithoutEndCannotGrowTheBufferBeyondWhatIsLookedAt) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  ASSERT_TRUE(shell.SendAll(std::string(1 << 20, 'x')));
+  platform::Sleep(200);
+  EXPECT_LE(session.ReceiveCapacity(), 2 * kTelnetMaxReplyBytes);
+  ASSERT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(session.Lines(), (Lines{std::string(kTelnetMaxReplyBytes, 'x')}));
+}
+
 TEST_F(TelnetSessionTest, ReceiveBufferGrowsFrom16To32For20Bytes) {
   CTelnetSession session(m_profile);
   EXPECT_EQ(session.ReceiveCapacity(), kTelnetInitialCapacity);

@@ -4,12 +4,14 @@
 //   nvram set KEY=VALUE    stores VALUE (everything after the first '=')
 //   nvram unset KEY        removes the key
 //   nvram show             prints every "KEY=VALUE"
+//   nvram --version        prints the version
 //
 // The store is the file named by NVRAM_FILE (default /tmp/nvram.txt).
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "orvane_version.h"
 #include "watchdog/nvram/nvram_file.h"
 
 namespace {
@@ -20,7 +22,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitStoreError = 3;
 
 int usage() {
-  fputs("usage: nvram get KEY | set KEY=VALUE | unset KEY | show\n", stderr);
+  fputs("usage: nvram get KEY | set KEY=VALUE | unset KEY | show | --version\n", stderr);
   return kExitUsage;
 }
 
@@ -36,6 +38,10 @@ void print_setting(const char* name, const char* value, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    puts("nvram " ORVANE_VERSION_FULL);
+    return kExitOk;
+  }
   if (argc == 2 && strcmp(argv[1], "show") == 0) {
     return nvram_visit(print_setting, nullptr) == 0 ? kExitOk : store_error("read");
   }

@@ -38,6 +38,13 @@ constexpr std::size_t kDatagramBuffer = 2048;
 // Datagrams handled per loop round, so that a flood cannot starve the TCP
 // services.
 constexpr int kDatagramsPerRound = 64;
+// A hostile flood: bytes queued per refill of a connection, and discovery
+// datagrams sent per loop round, one round a millisecond.
+constexpr std::size_t kFloodChunk = 64 * 1024;
+constexpr int kFloodDatagramsPerRound = 16;
+constexpr auto kFloodRoundPause = std::chrono::milliseconds(1);
+// A flood text: no line end, no ':' or '#' (no prompt can be found in it).
+constexpr char kFloodText[] = "flood without a line end ";
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -120,6 +127,11 @@ struct RouterSim::Connection {
   // Telnet.
   std::unique_ptr<TelnetShell> shell;
   bool loggedIn = false;
+  // Hostile faults: bytes of flood still to queue (telnet), a byte to send
+  // without end (relay); a hostile connection gets no shell and no answers.
+  std::uint64_t floodLeft = 0;
+  std::optional<std::uint8_t> endlessByte;
+  bool hostile = false;
   // Relay.
   RelayStream stream;
   std::uint64_t received = 0;
@@ -147,7 +159,7 @@ class RouterSim::RelayEvents : public IRelayEvents {
     m_sim.Record([&](Received& r) {
       r.triggers.push_back({trigger.kind, trigger.totalLength});
       if (trigger.kind == TriggerKind::kRouterBegin) {
-        r.images.push_back(RouterImage{trigger.totalLength, {}, false, false});
+        r.images.push_back(RouterImage{trigger.totalLength, {}, 0, false, false});
         index = r.images.size() - 1;
       }
     });
@@ -159,7 +171,11 @@ class RouterSim::RelayEvents : public IRelayEvents {
   }
 
   void OnImageBytes(std::span<const std::uint8_t> bytes) override {
-    WithImage([&](RouterImage& image) { image.data.insert(image.data.end(), bytes.begin(), bytes.end()); });
+    const bool keep = m_sim.m_config.keepImageData;
+    WithImage([&](RouterImage& image) {
+      image.received += bytes.size();
+      if (keep) image.data.insert(image.data.end(), bytes.begin(), bytes.end());
+    });
   }
 
   void OnImageEnd() override {
@@ -175,6 +191,22 @@ class RouterSim::RelayEvents : public IRelayEvents {
 
   void OnModulePiece(std::span<const std::uint8_t> wire, std::span<const std::uint8_t> packet) override {
     m_sim.Record([&](Received& r) { r.modulePieces.emplace_back(wire.begin(), wire.end()); });
+    std::size_t huge = 0;
+    {
+      std::lock_guard<std::mutex> guard(m_sim.m_lock);
+      huge = m_sim.m_faults.relayHugeFrame;
+    }
+    if (huge > 0) {
+      // One good frame of a `huge`-byte packet that opens like the request,
+      // so that only its size keeps it from being the answer.
+      std::vector<std::uint8_t> body(huge, 0x55);
+      std::copy_n(packet.begin(), std::min(packet.size(), body.size()), body.begin());
+      std::vector<std::uint8_t> frame(MaxFrameSize(body.size()));
+      frame.resize(EncodeFrame(body.data(), body.size(), frame.data(), 1));
+      m_conn.out.append(frame.begin(), frame.end());
+      m_sim.Record([&](Received& r) { r.floodBytesSent += frame.size(); });
+      return;
+    }
     if (!m_sim.m_module) return;  // no module behind the router yet: dropped
     if (m_sim.m_config.moduleLinkBitsPerSecond == 0) {
       const std::vector<std::uint8_t> reply = m_sim.m_module->OnRelayBytes(wire, packet);
@@ -258,6 +290,8 @@ bool RouterSim::Start(std::string* error) {
   m_sockets->control = OpenService(SOCK_DGRAM, *bindIp, m_config.controlPort, false, &m_ports.control, &failure);
   if (m_sockets->control < 0) return fail("control");
 
+  m_floodTo.reset();
+  m_floodFrames.clear();
   m_stop = false;
   m_thread = std::thread(&RouterSim::Serve, this);
   return true;
@@ -442,7 +476,8 @@ void RouterSim::Serve() {
       const short events = static_cast<short>(POLLIN | (conn->out.empty() ? 0 : POLLOUT));
       fds.push_back({conn->fd, events, 0});
     }
-    const auto timeout = PollTimeout();
+    auto timeout = PollTimeout();
+    if (m_floodTo && (!timeout || *timeout > kFloodRoundPause)) timeout = kFloodRoundPause;
     timespec wait{};
     if (timeout) {
       wait.tv_sec = static_cast<time_t>(timeout->count() / 1000000000);
@@ -471,6 +506,7 @@ void RouterSim::Serve() {
       if (!conn.closed) FlushConnection(conn);
     }
     DeliverDueReplies();
+    SendDiscoveryFlood();
     std::erase_if(m_connections, [](const std::unique_ptr<Connection>& conn) { return conn->closed; });
   }
   // Leave the state as after Stop: sockets stay for Stop to close.
@@ -494,9 +530,18 @@ void RouterSim::ServeControl() {
     }
     const std::span<const std::uint8_t> request(packet, length);
     bool silent = false;
+    bool flood = false;
     {
       std::lock_guard<std::mutex> guard(m_lock);
       silent = m_faults.silentControl;
+      flood = m_faults.floodDiscovery && request[0] == kControlDiscover;
+    }
+    if (flood) {
+      // The sender is flooded from now on, instead of answered.
+      Ipv4 ip{};
+      std::memcpy(ip.data(), &from.sin_addr.s_addr, ip.size());
+      m_floodTo.emplace(ip, ntohs(from.sin_port));
+      silent = true;
     }
     if (request[0] == kControlProbe && m_module && !m_module->AnswersProbe()) silent = true;
     const auto reply = silent ? std::nullopt : AnswerControl(request, CurrentIdentity());
@@ -520,7 +565,12 @@ void RouterSim::AcceptTelnet() {
     if (fd < 0) return;
     auto conn = std::make_unique<Connection>(Connection::Kind::kTelnet, fd);
     conn->shell = std::make_unique<TelnetShell>(m_config.account, m_settings);
-    conn->out = conn->shell->Greeting();
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      conn->floodLeft = m_faults.telnetFloodBytes;
+      conn->hostile = m_faults.telnetFloodBytes > 0 || m_faults.telnetSilent;
+    }
+    if (!conn->hostile) conn->out = conn->shell->Greeting();
     FlushConnection(*conn);
     m_connections.push_back(std::move(conn));
   }
@@ -530,7 +580,13 @@ void RouterSim::AcceptRelay() {
   while (true) {
     const int fd = ::accept4(m_sockets->relay, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
-    m_connections.push_back(std::make_unique<Connection>(Connection::Kind::kRelay, fd));
+    auto conn = std::make_unique<Connection>(Connection::Kind::kRelay, fd);
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      conn->endlessByte = m_faults.relayFloodByte;
+      conn->hostile = m_faults.relayFloodByte.has_value();
+    }
+    m_connections.push_back(std::move(conn));
     Record([](Received& r) { ++r.relayConnections; });
   }
 }
@@ -544,6 +600,7 @@ void RouterSim::ReadConnection(Connection& conn) {
     return;
   }
   std::span<const std::uint8_t> bytes(buffer, static_cast<std::size_t>(n));
+  if (conn.hostile) return;  // a flooding or silent peer does not listen
   if (conn.kind == Connection::Kind::kTelnet) {
     conn.out += conn.shell->Feed(bytes);
     if (!conn.loggedIn && conn.shell->LoggedIn()) Record([](Received& r) { ++r.telnetLogins; });
@@ -572,16 +629,66 @@ void RouterSim::ReadConnection(Connection& conn) {
 }
 
 void RouterSim::FlushConnection(Connection& conn) {
-  while (!conn.out.empty()) {
+  std::uint64_t flooded = 0;
+  for (;;) {
+    RefillFlood(conn);
+    if (conn.out.empty()) break;
     const ssize_t n = ::send(conn.fd, conn.out.data(), conn.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-      conn.closed = true;
-      return;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) conn.closed = true;
+      break;
     }
     conn.out.erase(0, static_cast<std::size_t>(n));
+    if (conn.hostile) flooded += static_cast<std::uint64_t>(n);
   }
-  if (conn.closing) conn.closed = true;
+  if (flooded > 0) Record([&](Received& r) { r.floodBytesSent += flooded; });
+  if (conn.closing && conn.out.empty()) conn.closed = true;
+}
+
+void RouterSim::RefillFlood(Connection& conn) {
+  if (!conn.out.empty()) return;
+  if (conn.endlessByte) {
+    conn.out.assign(kFloodChunk, static_cast<char>(*conn.endlessByte));
+  } else if (conn.floodLeft > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(conn.floodLeft, kFloodChunk));
+    conn.out.reserve(n);
+    while (conn.out.size() < n) conn.out.append(kFloodText, std::min(sizeof kFloodText - 1, n - conn.out.size()));
+    conn.floodLeft -= n;
+  }
+}
+
+void RouterSim::SendDiscoveryFlood() {
+  if (!m_floodTo) return;
+  if (m_floodFrames.empty()) {
+    // Good frames, none an announcement: a wrong type, a zero MAC, a short
+    // packet, an echo of another request.
+    const Identity identity = CurrentIdentity();
+    ControlPacket packet{};
+    packet[0] = kControlDiscover;
+    std::copy(identity.ip.begin(), identity.ip.end(), packet.begin() + kControlIpOffset);
+    std::copy(identity.mac.begin(), identity.mac.end(), packet.begin() + kControlMacOffset);
+    ControlPacket wrongType = packet;
+    wrongType[0] = kControlDiscover + 1;
+    ControlPacket noMac = packet;
+    std::fill_n(noMac.begin() + kControlMacOffset, identity.mac.size(), 0);
+    ControlPacket echo{};
+    echo[0] = kControlProbe;
+    m_floodFrames.push_back(FrameReply(wrongType, false));
+    m_floodFrames.push_back(FrameReply(noMac, false));
+    m_floodFrames.push_back(FrameReply(std::span<const std::uint8_t>(packet.data(), kControlPacketSize / 2), false));
+    m_floodFrames.push_back(FrameReply(echo, false));
+  }
+  const sockaddr_in to = MakeAddress(m_floodTo->first, m_floodTo->second);
+  std::uint64_t sent = 0;
+  for (int i = 0; i < kFloodDatagramsPerRound; ++i) {
+    const auto& frame = m_floodFrames[m_nextFloodFrame++ % m_floodFrames.size()];
+    // A full buffer or a closed port at the other end: the flood goes on.
+    if (::sendto(m_sockets->control, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
+      ++sent;
+    }
+  }
+  if (sent > 0) Record([&](Received& r) { r.floodDatagramsSent += sent; });
 }
 
 void RouterSim::DeliverDueReplies() {

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "routersim/module.h"
@@ -38,6 +39,16 @@ struct Faults {
   bool refuseRelay = false;                      // relay port bound but not listening: connects are refused
   std::optional<std::uint64_t> closeRelayAfter;  // close each relay connection after this many received bytes
   bool corruptNextReply = false;                 // the next frame the router builds gets a bad check sequence
+  // A hostile peer in the router's place.
+  bool floodDiscovery = false;                   // a discovery is answered by an endless stream of good frames
+                                                 // that are no announcement (wrong type, no MAC, short), no answer
+  std::uint64_t telnetFloodBytes = 0;            // each telnet connection gets this many bytes without a line
+                                                 // end (nor ':' or '#') instead of the shell
+  bool telnetSilent = false;                     // telnet connections are accepted but never sent a byte
+  std::optional<std::uint8_t> relayFloodByte;    // each relay connection gets this byte without end (0x7E flags,
+                                                 // 0x7D escapes) and nothing is answered on it
+  std::size_t relayHugeFrame = 0;                // each piece for the module is answered by one good frame of a
+                                                 // packet this long, and the module never sees the piece
 };
 
 struct Config {
@@ -52,6 +63,10 @@ struct Config {
   ShellAccount account;
   std::uint32_t resultCode = kResultAccepted;
   std::uint32_t resultDelayMs = 0;  // between an image's last byte and its result packet
+  // Keep every router image's bytes in Received (for tests to compare);
+  // false keeps only their count, so that a long-running program does not
+  // grow by each image it takes.
+  bool keepImageData = true;
   // The serial link between the router board and its module, in bits per
   // second; 0 = no limit. Each byte to or from the module takes 8 bits of
   // it (a UART's start and stop bits are not counted: pass 80% of the baud
@@ -72,7 +87,8 @@ struct Ports {
 
 struct RouterImage {
   std::uint32_t announcedLength = 0;  // the trigger's total length
-  std::vector<std::uint8_t> data;     // every byte taken as image, in order
+  std::vector<std::uint8_t> data;     // every byte taken as image, in order (with keepImageData)
+  std::uint64_t received = 0;         // how many bytes were taken as image
   bool complete = false;              // all announced bytes arrived
   bool resultSent = false;            // the result packet went out (after the delay)
 };
@@ -98,6 +114,10 @@ struct Received {
   std::vector<std::vector<std::uint8_t>> modulePieces;
   std::size_t telnetLogins = 0;
   std::size_t relayConnections = 0;
+  // What the hostile faults put on the wire: bytes of telnet and relay
+  // floods and huge frames, discovery flood datagrams.
+  std::uint64_t floodBytesSent = 0;
+  std::uint64_t floodDatagramsSent = 0;
 };
 
 class RouterSim {
@@ -155,6 +175,8 @@ class RouterSim {
   // The real time that `bytes` take on the module's link.
   std::chrono::nanoseconds LinkTime(std::size_t bytes) const;
   bool TakeCorruptFlag();
+  void RefillFlood(Connection& conn);
+  void SendDiscoveryFlood();
   void Record(const std::function<void(Received&)>& change);
   void Wake();
   void CloseAll();
@@ -176,6 +198,12 @@ class RouterSim {
   Faults m_faults;
   std::uint32_t m_resultCode;
   bool m_dropRelayRequested = false;
+
+  // The sender of the discovery that started a flood, and the frames it
+  // gets in turn (service thread only).
+  std::optional<std::pair<Ipv4, std::uint16_t>> m_floodTo;
+  std::vector<std::vector<std::uint8_t>> m_floodFrames;
+  std::size_t m_nextFloodFrame = 0;
 
   // The module's link: when each direction is free again (service thread
   // only).

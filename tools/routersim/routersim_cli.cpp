@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "orvane_version.h"
 #include "platform/clock.h"
 
 namespace orvane::routersim {
@@ -48,7 +49,10 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
       ->capture_default_str();
   app.add_option("--ip", ip, "IPv4 address that discovery reports (default: the bind address)")->check(kIpv4Text);
   app.add_option("--mac", mac, "MAC address that discovery reports (default 02:00:5e:10:00:01)")->check(kMacText);
-  app.add_option("--version", version, "Version text that discovery reports (default: the app_version setting)")
+  app.set_version_flag("--version", std::string("orvane-routersim ") + ORVANE_VERSION_FULL,
+                       "Show the program's version");
+  app.add_option("--discovery-version", version,
+                 "Version text that discovery reports (default: the app_version setting)")
       ->check(CLI::Validator(
           [](std::string& text) {
             return text.size() <= kControlTextField ? std::string() : "longer than 21 characters: " + text;
@@ -72,6 +76,18 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
                                             "Fault: close each relay connection after N received bytes");
   app.add_flag("--corrupt-next-reply", config.faults.corruptNextReply,
                "Fault: give the next reply frame a bad check sequence");
+  app.add_flag("--flood-discovery", config.faults.floodDiscovery,
+               "Hostile: answer a discovery with an endless stream of datagrams that are no announcement");
+  app.add_option("--telnet-flood", config.faults.telnetFloodBytes,
+                 "Hostile: send each telnet connection N bytes without a line end instead of the shell");
+  app.add_flag("--telnet-silent", config.faults.telnetSilent, "Hostile: accept telnet connections, never send a byte");
+  std::uint32_t relayFloodByte = 0;
+  CLI::Option* relayFloodOption =
+      app.add_option("--relay-flood", relayFloodByte,
+                     "Hostile: send each relay connection this byte without end (126 flags, 125 escapes), answer nothing")
+          ->check(CLI::Range(0, 255));
+  app.add_option("--relay-huge-frame", config.faults.relayHugeFrame,
+                 "Hostile: answer every piece for the module with one frame of a packet of N bytes");
 
   // The wireless module behind the relay.
   ModuleConfig& module = options.module;
@@ -108,6 +124,9 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
   } catch (const CLI::CallForHelp& e) {
     *exitStatus = app.exit(e, out, err);
     return std::nullopt;
+  } catch (const CLI::CallForVersion& e) {
+    *exitStatus = app.exit(e, out, err);
+    return std::nullopt;
   } catch (const CLI::ParseError& e) {
     app.exit(e, out, err);
     *exitStatus = kExitUsage;
@@ -122,6 +141,7 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
     config.settings[setting.substr(0, eq)] = setting.substr(eq + 1);
   }
   if (closeOption->count() > 0) config.faults.closeRelayAfter = closeRelayAfter;
+  if (relayFloodOption->count() > 0) config.faults.relayFloodByte = static_cast<std::uint8_t>(relayFloodByte);
 
   module.start = moduleStart == "none"         ? ModuleStart::kAbsent
                  : moduleStart == "offline"    ? ModuleStart::kOffline
@@ -161,7 +181,9 @@ int RunRouterSim(int argc, const char* const* argv, std::ostream& out, std::ostr
     return kExitUsage;
   }
   SimModule module(options->module);
-  RouterSim sim(options->config, &module);
+  Config config = options->config;
+  config.keepImageData = false;  // nobody reads them here, and the program may take many
+  RouterSim sim(config, &module);
   std::string error;
   if (!sim.Start(&error)) {
     err << "orvane-routersim: " << error << "\n";

@@ -16,6 +16,15 @@ std::string SystemReason(const char* step) {
   return std::string(step) + ": " + std::strerror(errno);
 }
 
+// What a file that is not a regular one is, in words.
+const char* KindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
 }  // namespace
 
 MappedFile::~MappedFile() { Unmap(); }
@@ -38,8 +47,19 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 bool MappedFile::Map(const std::string& path) {
   Unmap();
   m_error.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: opening a named pipe would otherwise wait for a
+  // writer, and a device for its line. The type is then read from the
+  // opened descriptor; a symbolic link is followed to what it names.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
+    const int openErrno = errno;
+    struct stat named {};
+    // A socket cannot be opened at all; say what it is.
+    if (::stat(path.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
+      m_error = std::string("not a regular file: ") + KindOf(named.st_mode);
+      return false;
+    }
+    errno = openErrno;
     m_error = SystemReason("cannot open");
     return false;
   }
@@ -50,7 +70,7 @@ bool MappedFile::Map(const std::string& path) {
     return false;
   }
   if (!S_ISREG(info.st_mode)) {
-    m_error = "not a regular file";
+    m_error = std::string("not a regular file: ") + KindOf(info.st_mode);
     ::close(fd);
     return false;
   }

@@ -10,12 +10,12 @@
 
 namespace orvane::platform {
 
-bool AppendToFileExclusive(const std::string& path, std::string_view bytes) {
+std::size_t AppendToFileExclusive(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return 0;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
     ::close(fd);
-    return false;
+    return 0;
   }
   const char* p = bytes.data();
   std::size_t left = bytes.size();
@@ -26,8 +26,10 @@ bool AppendToFileExclusive(const std::string& path, std::string_view bytes) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+  // On the disk before the lock goes: a power cut keeps what was written.
+  if (left < bytes.size()) ::fdatasync(fd);
   ::close(fd);  // releases the lock
-  return left == 0;
+  return bytes.size() - left;
 }
 
 std::string LogFileText(std::string_view utf8) { return std::string(utf8); }

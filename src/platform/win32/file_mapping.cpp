@@ -57,10 +57,20 @@ bool MappedFile::Map(const std::string& path) {
     m_error = SystemReason("cannot open");
     return false;
   }
+  // The type of the opened handle: a pipe or a device (a console, a
+  // serial port) is refused before anything waits on it.
   BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(file) != FILE_TYPE_DISK ||
-      (::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-    m_error = "not a regular file";
+  const DWORD type = ::GetFileType(file);
+  const char* kind = nullptr;
+  if (type == FILE_TYPE_PIPE) {
+    kind = "a named pipe";
+  } else if (type != FILE_TYPE_DISK) {
+    kind = "a device";
+  } else if (::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    kind = "a folder";
+  }
+  if (kind != nullptr) {
+    m_error = std::string("not a regular file: ") + kind;
     ::CloseHandle(file);
     return false;
   }

@@ -5,20 +5,31 @@
 #include "platform/codepage.h"
 
 namespace orvane::platform {
+namespace {
+constexpr std::size_t kMaxChunk = 0x40000000;  // one WriteFile call
+}  // namespace
 
-bool AppendToFileExclusive(const std::string& path, std::string_view bytes) {
+std::size_t AppendToFileExclusive(const std::string& path, std::string_view bytes) {
   const std::wstring wide = Utf8ToWide(path);
   HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return 0;
   if (::SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) {
     ::CloseHandle(file);
-    return false;
+    return 0;
   }
-  DWORD written = 0;
-  const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t left = bytes.size() - done;
+    const DWORD chunk = static_cast<DWORD>(left < kMaxChunk ? left : kMaxChunk);
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) break;
+    done += written;
+  }
+  // On the disk before the handle goes: a power cut keeps what was written.
+  if (done > 0) ::FlushFileBuffers(file);
   ::CloseHandle(file);
-  return ok && written == bytes.size();
+  return done;
 }
 
 std::string LogFileText(std::string_view utf8) { return Utf8ToAnsi(utf8); }

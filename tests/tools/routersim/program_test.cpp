@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "orvane_version.h"
 #include "platform/clock.h"
 #include "routersim/routersim_cli.h"
 #include "support/frames.h"
@@ -44,7 +45,7 @@ std::optional<CliOptions> Parse(std::vector<const char*> args, int* status, std:
 TEST(RouterSimFlags, EveryFlagReachesTheConfig) {
   int status = -1;
   const auto options = Parse({"--bind", "127.0.0.2", "--telnet-port", "2323", "--port", "2324", "--control-port",
-                              "2325", "--ip", "192.168.1.1", "--mac", "00:11:22:33:44:55", "--version", "1.0.0.9.9",
+                              "2325", "--ip", "192.168.1.1", "--mac", "00:11:22:33:44:55", "--discovery-version", "1.0.0.9.9",
                               "--set", "app_version=2.0.0.0.1", "--set", "wan_ifname=ppp0", "--result-code", "3",
                               "--result-delay", "1500", "--rate", "921600", "--time-scale", "0.05", "--silent-control", "--refuse-telnet",
                               "--close-relay-after", "0", "--corrupt-next-reply"},
@@ -83,7 +84,7 @@ TEST(RouterSimFlags, EveryFlagReachesTheConfig) {
 TEST(RouterSimFlags, BadValuesAreUsageErrors) {
   const std::vector<std::vector<const char*>> bad = {
       {"--mac", "00:11:22:33:44"}, {"--ip", "1.2.3"},        {"--bind", "localhost"},
-      {"--set", "novalue"},         {"--port", "65536"},      {"--version", "0123456789012345678901"},
+      {"--set", "novalue"},         {"--port", "65536"},      {"--discovery-version", "0123456789012345678901"},
       {"--time-scale", "0"},        {"--result-code", "-1"},  {"--rate", "fast"},
       {"--no-such-flag"}};
   for (const auto& args : bad) {
@@ -93,6 +94,15 @@ TEST(RouterSimFlags, BadValuesAreUsageErrors) {
     EXPECT_EQ(kExitUsage, status) << args[0];
     EXPECT_FALSE(err.empty()) << args[0];
   }
+}
+
+TEST(RouterSimFlags, VersionIsTheProjectsOwn) {
+  const char* args[] = {"orvane-routersim", "--version"};
+  std::ostringstream out, err;
+  int status = -1;
+  EXPECT_FALSE(ParseRouterSimArgs(2, args, out, err, &status));
+  EXPECT_EQ(kExitOk, status);
+  EXPECT_EQ(out.str(), std::string("orvane-routersim ") + ORVANE_VERSION_FULL + "\n");
 }
 
 // The program started with a pipe on its standard output.
