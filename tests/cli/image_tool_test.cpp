@@ -9,6 +9,7 @@
 #endif
 
 #include "cli/orvane_cli.h"
+#include "cli/run_orvane.h"
 #include "support/image_fixtures.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
@@ -16,20 +17,8 @@
 namespace orvane::cli {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Result RunCli(std::vector<std::string> args) {
-  args.insert(args.begin(), "orvane");
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), out, err);
-  return {status, out.str(), err.str()};
-}
+using Result = test::CliResult;
+using test::RunCli;
 
 using test::Contains;
 

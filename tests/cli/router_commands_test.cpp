@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/orvane_cli.h"
+#include "cli/run_orvane.h"
 #include "diag/diag_commands.h"
 #include "orvane_version.h"
 #include "platform/clock.h"
@@ -21,12 +22,7 @@
 namespace orvane::cli {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
+using Result = test::CliResult;
 using test::Contains;
 
 class RouterCommandsTest : public ::testing::Test {
@@ -235,14 +231,6 @@ TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
   EXPECT_TRUE(m_sim->Snapshot().images.empty());
 }
 
-Result RunPlain(std::vector<std::string> args) {
-  args.insert(args.begin(), "orvane");
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  const int status = RunOrvane(static_cast<int>(argv.size()), argv.data(), out, err);
-  return {status, out.str(), err.str()};
-}
 
 TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
   test::TempDir dir;
@@ -256,18 +244,18 @@ TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
       {{"image", "scna", "x"}, "orvane image: unknown command \"scna\""},
   };
   for (const auto& [args, named] : cases) {
-    const Result r = RunPlain(args);
+    const Result r = test::RunCli(args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_TRUE(Contains(r.err, named)) << args[0];
   }
-  const Result version = RunPlain({"--version"});
+  const Result version = test::RunCli({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("orvane ") + ORVANE_VERSION_FULL + "\n");
 }
 
 TEST(OrvaneCommandLine, NoImageNamesTheFolderItLookedIn) {
   test::TempDir dir;
-  const Result r = RunPlain({"check", "--dir", dir.Str()});
+  const Result r = test::RunCli({"check", "--dir", dir.Str()});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.err, "Warning: Found none valid .bin file under " + dir.Str() + "\n")) << r.err;
 }
