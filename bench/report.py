@@ -90,7 +90,7 @@ def build_measures(runs):
     return m
 
 
-# The table's order: the measures first, then the traps.
+# The table's order: the measures with targets first, then the traps.
 ORDER = {"BM_ModuleDownload": 1, "BM_ModuleDownloadAtRate": 2, "BM_RouterTransfer": 3, "BM_CheckAndUpdate": 4,
          "BM_DownloadMemory": 5, "BM_ReaderCpu": 6, "BM_StopAndWaitTraps": 7}
 
