@@ -10,6 +10,7 @@
 
 #include "watchdog/netvigil.h"
 #include "watchdog/nvram/nvram.h"
+#include "watchdog/posix_io.h"
 
 namespace nv {
 
@@ -29,20 +30,9 @@ const char* const kLevelNames[] = {"DEBUG", "INFO", "WARN", "HIGH", "ERR", "FATA
 // its own identity: a set-user-id start must not let its caller choose the
 // files it writes.
 const char* trusted_override(const char* name) {
-  if (getuid() != geteuid() || getgid() != getegid()) return nullptr;
+  if (!identity_is_own()) return nullptr;
   const char* value = getenv(name);
   return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-bool write_all(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t put = write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return true;
 }
 
 }  // namespace

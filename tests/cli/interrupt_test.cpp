@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "cli/test_router.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
@@ -40,12 +41,7 @@ class InterruptTest : public ::testing::Test {
   }
 
   void StartRouter(routersim::ModuleConfig module = {}, routersim::Config config = {}) {
-    module.restartMs = 2000;
-    module.unlockCode = {1, 2, 3, 4, 5, 6, 7, 8};  // as the test images carry it
-    m_module = std::make_unique<routersim::SimModule>(module);
-    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
-    std::string error;
-    ASSERT_TRUE(m_sim->Start(&error)) << error;
+    ASSERT_TRUE(test::StartTestRouter(m_module, m_sim, module, config));
   }
 
   // `orvane COMMAND ...` against the simulator at `scale`, its output going

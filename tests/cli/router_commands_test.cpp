@@ -13,6 +13,7 @@
 #include "diag/diag_commands.h"
 #include "orvane_version.h"
 #include "platform/clock.h"
+#include "cli/test_router.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
 #include "support/image_fixtures.h"
@@ -33,12 +34,7 @@ class RouterCommandsTest : public ::testing::Test {
   }
 
   void StartRouter(routersim::ModuleConfig module = {}, routersim::Config config = {}) {
-    module.restartMs = 2000;
-    module.unlockCode = {1, 2, 3, 4, 5, 6, 7, 8};  // as the test images carry it
-    m_module = std::make_unique<routersim::SimModule>(module);
-    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
-    std::string error;
-    ASSERT_TRUE(m_sim->Start(&error)) << error;
+    ASSERT_TRUE(test::StartTestRouter(m_module, m_sim, module, config));
   }
   void PutImages(const std::string& appVersion = "2.1.9.0.1") {
     m_images.Write("boot.bin", test::MakeImage(IMAGE_BOOT, "1.0.1.0.0"));

@@ -17,6 +17,7 @@
 
 #include "watchdog/nvram/nvram.h"
 #include "watchdog/nvram/nvram_cache.h"
+#include "watchdog/posix_io.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ int ms_left(long long deadline) {
   }
   sigprocmask(SIG_SETMASK, mask, nullptr);
   char* const* args = const_cast<char* const*>(argv);
-  if (getuid() == geteuid() && getgid() == getegid()) {
+  if (nv::identity_is_own()) {
     execvp(argv[0], args);
     _exit(127);
   }

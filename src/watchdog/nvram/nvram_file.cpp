@@ -14,13 +14,9 @@
 #include <unistd.h>
 
 #include "watchdog/nvram/nvram_cache.h"
+#include "watchdog/posix_io.h"
 
 namespace {
-
-// A set-id process must not take its store from the caller's environment.
-bool environment_trusted() {
-  return getuid() == geteuid() && getgid() == getegid();
-}
 
 bool key_valid(const char* name) {
   return name != nullptr && *name != '\0' && strpbrk(name, "=\n") == nullptr;
@@ -86,17 +82,6 @@ const char* find_line(const char* text, const char* name, const char** line_end)
   return nullptr;
 }
 
-bool write_all(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t put = write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
 // Replaces the store with `text`: a temporary file beside it, then a rename.
 bool replace_store(const char* text, size_t length) {
   const char* path = nvram_file();
@@ -110,7 +95,7 @@ bool replace_store(const char* text, size_t length) {
     free(temporary);
     return false;
   }
-  bool ok = fchmod(fd, 0644) == 0 && write_all(fd, text, length) && fsync(fd) == 0;
+  bool ok = fchmod(fd, 0644) == 0 && nv::write_all(fd, text, length) && fsync(fd) == 0;
   int saved_errno = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
@@ -212,7 +197,7 @@ int change_store(const char* name, const char* value) {
 extern "C" {
 
 const char* nvram_file(void) {
-  const char* path = environment_trusted() ? getenv("NVRAM_FILE") : nullptr;
+  const char* path = nv::identity_is_own() ? getenv("NVRAM_FILE") : nullptr;
   return path != nullptr && *path != '\0' ? path : kNvramDefaultFile;
 }
 
