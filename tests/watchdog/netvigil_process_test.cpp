@@ -32,15 +32,20 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/net_namespace.h"
 #include "support/text_search.h"
 #include "watchdog/nvram/nvram.h"
 #include "watchdog_test_support.h"
 
-extern char** environ;
-
 namespace {
 
+using orvane::test::CommandResult;
 using orvane::test::Contains;
+using orvane::test::EnvironmentWith;
+using orvane::test::IpCommand;
+using orvane::test::NetNamespace;
+using orvane::test::Pointers;
+using orvane::test::RunCommand;
 using watchdog_test::ReadFile;
 using watchdog_test::SplitLines;
 using watchdog_test::TempFolder;
@@ -48,105 +53,6 @@ using watchdog_test::WriteFile;
 
 constexpr uint32_t kPassTimeoutMs = 30000;  // one start of the daemon, at most
 constexpr uid_t kNobody = 65534;
-
-// The environment of this process with `overrides` ("NAME=value") in place.
-std::vector<std::string> EnvironmentWith(const std::vector<std::string>& overrides) {
-  std::set<std::string> replaced;
-  for (const std::string& entry : overrides) replaced.insert(entry.substr(0, entry.find('=')));
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (replaced.count(text.substr(0, text.find('='))) == 0) result.push_back(text);
-  }
-  result.insert(result.end(), overrides.begin(), overrides.end());
-  return result;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-struct CommandResult {
-  int exit_code = -1;  // -1: did not end normally
-  std::string output;  // standard output and error together
-};
-
-CommandResult RunCommand(std::vector<std::string> argv, std::vector<std::string> env = {}) {
-  std::vector<std::string> environment = EnvironmentWith(env);
-  std::vector<char*> args = Pointers(argv);
-  std::vector<char*> envp = Pointers(environment);
-  int out[2];
-  CommandResult result;
-  if (pipe(out) != 0) return result;
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execvpe(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  close(out[1]);
-  char buffer[512];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
-  close(out[0]);
-  int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
-  }
-  return result;
-}
-
-std::string IpCommand() {
-  for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-    if (access(path, X_OK) == 0) return path;
-  }
-  return "ip";
-}
-
-// A network namespace of this test's own, removed when the object goes.
-class NetNamespace {
- public:
-  NetNamespace() {
-    static int count = 0;
-    name_ = "nvtest-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-    if (geteuid() != 0) {
-      error_ = "not running as root";
-      return;
-    }
-    const CommandResult made = RunCommand({IpCommand(), "netns", "add", name_});
-    if (made.exit_code != 0) {
-      error_ = "ip netns add failed: " + made.output;
-      return;
-    }
-    made_ = true;
-  }
-  ~NetNamespace() {
-    if (made_) RunCommand({IpCommand(), "netns", "del", name_});
-  }
-  NetNamespace(const NetNamespace&) = delete;
-  NetNamespace& operator=(const NetNamespace&) = delete;
-
-  bool ok() const { return made_; }
-  const std::string& error() const { return error_; }
-  const std::string& name() const { return name_; }
-
-  // Runs `ip -n <namespace> args...`; returns its output when it fails.
-  std::string Ip(std::vector<std::string> args) const {
-    args.insert(args.begin(), {IpCommand(), "-n", name_});
-    const CommandResult result = RunCommand(args);
-    return result.exit_code == 0 ? "" : "ip failed: " + result.output;
-  }
-
- private:
-  std::string name_;
-  std::string error_;
-  bool made_ = false;
-};
 
 // The processes whose parent is this test: the detached daemons (this test
 // adopts them as their sub-reaper) and anything they left behind.

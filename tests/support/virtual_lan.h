@@ -1,0 +1,275 @@
+#pragma once
+// A router's LAN made of network namespaces, with the real addresses: the
+// PC's namespace and the router's joined by a veth pair, the PC side
+// 192.168.1.2/24 and the router side 192.168.1.1/24. The addresses exist
+// only inside the namespaces this object made; it removes them when it goes.
+// Programs run inside either namespace (`ip netns exec`): the updater in the
+// PC's with its default network profile, the simulator in the router's on
+// the real ports.
+//
+// Options make the PC's usual faults: no address on the router's network,
+// an office adapter on 192.168.1.x configured before the router's, an
+// nftables rule that drops the router's UDP answers, and a second router on
+// the same LAN (a bridge inside the router's namespace plays the switch). The
+// office adapter leads to an empty namespace of its own.
+// An optional egress rate limit (tc tbf) on the PC's veth shapes the link.
+//
+// Linux and root only: Error() says why the LAN could not be made, for the
+// test's GTEST_SKIP.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "support/net_namespace.h"
+
+namespace orvane::test {
+
+// The real router's LAN.
+inline constexpr const char* kLanRouterAddress = "192.168.1.1";
+inline constexpr const char* kLanPcAddress = "192.168.1.2";
+inline constexpr const char* kLanSecondRouterAddress = "192.168.1.3";
+inline constexpr const char* kLanOfficeAddress = "192.168.1.100";
+inline constexpr const char* kLanPrefix = "/24";
+// Adapter names inside the namespaces.
+inline constexpr const char* kLanAdapter = "lan0";        // the PC's and each router's end of the LAN
+inline constexpr const char* kOfficeAdapter = "office0";  // the PC's other adapter on 192.168.1.x
+inline constexpr const char* kSwitchName = "switch0";     // the router namespace's bridge (second router)
+inline constexpr const char* kSecondRouterLink = "lan1";  // router's side of the second router's veth
+
+struct VirtualLanOptions {
+  // The PC's adapter towards the router has 192.168.1.2/24; false: it is up
+  // but has no IPv4 address (a PC on another network).
+  bool pcOnRouterNetwork = true;
+  // An adapter "office0" with 192.168.1.100/24 is configured on the PC before
+  // the router's adapter, so that routes to 192.168.1.x lead there first.
+  bool officeAdapterFirst = false;
+  // An nftables rule in the PC's namespace drops every UDP datagram from
+  // port 1280 (the router's control answers); TCP passes.
+  bool dropRouterUdp = false;
+  // A second router namespace on the same LAN with 192.168.1.3/24.
+  bool secondRouter = false;
+  // tc tbf rate on the PC's veth ("100mbit"); empty: not shaped.
+  std::string pcEgressRate;
+};
+
+// A program started in a namespace, ended by SIGTERM (then SIGKILL) and
+// reaped when the object goes.
+class LanProcess {
+ public:
+  LanProcess(const LanProcess&) = delete;
+  LanProcess& operator=(const LanProcess&) = delete;
+  ~LanProcess() { Stop(); }
+
+  // Starts `argv`; its standard output is kept for WaitForLines, standard
+  // error goes to this process's.
+  static std::unique_ptr<LanProcess> Start(std::vector<std::string> argv) {
+    std::unique_ptr<LanProcess> process(new LanProcess);
+    int out[2];
+    if (pipe(out) != 0) return nullptr;
+    std::vector<char*> args = Pointers(argv);
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(out[1]);
+    if (child < 0) {
+      close(out[0]);
+      return nullptr;
+    }
+    process->m_pid = child;
+    process->m_out = out[0];
+    return process;
+  }
+
+  // Reads standard output until it holds `count` lines, within `timeoutMs`
+  // of system time; false when the program ended or the time ran out.
+  bool WaitForLines(int count, std::uint32_t timeoutMs) {
+    const std::uint32_t start = platform::TickCount();
+    for (;;) {
+      int lines = 0;
+      for (const char c : m_output) lines += c == '\n' ? 1 : 0;
+      if (lines >= count) return true;
+      const std::uint32_t elapsed = platform::TickCount() - start;
+      if (elapsed >= timeoutMs) return false;
+      pollfd fd{m_out, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(platform::ToRealMs(timeoutMs - elapsed))) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = read(m_out, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      m_output.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  const std::string& Output() const { return m_output; }
+
+  void Stop() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      int status = 0;
+      // A simulator ends within its service thread's next slice; one that
+      // does not is killed.
+      const std::uint32_t start = platform::TickCount();
+      while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (platform::TicksElapsed(start, kStopTimeoutMs)) {
+          kill(m_pid, SIGKILL);
+          waitpid(m_pid, &status, 0);
+          break;
+        }
+        platform::Sleep(kStopPollMs);
+      }
+      m_pid = -1;
+    }
+    if (m_out >= 0) close(m_out);
+    m_out = -1;
+  }
+
+ private:
+  static constexpr std::uint32_t kStopTimeoutMs = 5000;
+  static constexpr std::uint32_t kStopPollMs = 20;
+  LanProcess() = default;
+  pid_t m_pid = -1;
+  int m_out = -1;
+  std::string m_output;
+};
+
+class VirtualLan {
+ public:
+  explicit VirtualLan(VirtualLanOptions options = {}) : m_options(std::move(options)) {
+    m_pc = std::make_unique<NetNamespace>("lanpc");
+    m_router = std::make_unique<NetNamespace>("lanrt");
+    if (!m_pc->ok()) {
+      Fail(m_pc->error());
+    } else if (!m_router->ok()) {
+      Fail(m_router->error());
+    } else if (m_options.dropRouterUdp && FindProgram({"/usr/sbin/nft", "/sbin/nft", "/usr/bin/nft"}).empty()) {
+      Fail("the nft program is not installed");
+    } else if (!m_options.pcEgressRate.empty() && FindProgram({"/usr/sbin/tc", "/sbin/tc", "/usr/bin/tc"}).empty()) {
+      Fail("the tc program is not installed");
+    } else {
+      Build();
+    }
+  }
+  VirtualLan(const VirtualLan&) = delete;
+  VirtualLan& operator=(const VirtualLan&) = delete;
+  ~VirtualLan() {
+    // Programs first: their namespaces go with the objects below.
+    m_processes.clear();
+  }
+
+  bool ok() const { return m_error.empty(); }
+  const std::string& Error() const { return m_error; }
+  const NetNamespace& Pc() const { return *m_pc; }
+  const NetNamespace& Router() const { return *m_router; }
+  const NetNamespace* SecondRouter() const { return m_second.get(); }
+
+  // Runs a program in the PC's namespace to its end.
+  CommandResult RunOnPc(std::vector<std::string> argv) const { return RunCommand(m_pc->Exec(std::move(argv))); }
+
+  // Starts the simulator program `routersim` in the router's namespace (or
+  // the second router's) on the real ports, bound to every address so that
+  // it takes the broadcast, announcing `ip`; `extra` are more of its flags.
+  // Null when it did not come up (its reason went to standard error).
+  LanProcess* StartRouterSim(const std::string& routersim, double timeScale, std::vector<std::string> extra = {},
+                             bool second = false) {
+    if (second && !m_second) return nullptr;
+    const NetNamespace& where = second ? *m_second : *m_router;
+    std::vector<std::string> argv = {routersim, "--bind", "0.0.0.0", "--ip",
+                                     second ? kLanSecondRouterAddress : kLanRouterAddress,
+                                     "--telnet-port", "23", "--port", "1280", "--control-port", "1280",
+                                     "--time-scale", std::to_string(timeScale)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::unique_ptr<LanProcess> process = LanProcess::Start(where.Exec(argv));
+    // It prints one line per service once all three listen.
+    constexpr int kServiceLines = 3;
+    constexpr std::uint32_t kStartTimeoutMs = 10000;
+    if (!process || !process->WaitForLines(kServiceLines, kStartTimeoutMs)) return nullptr;
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+  }
+
+ private:
+  void Fail(const std::string& error) {
+    if (m_error.empty()) m_error = error;
+  }
+  void Step(const std::string& failure) {
+    if (!failure.empty()) Fail(failure);
+  }
+  void InPc(std::vector<std::string> argv) {
+    const CommandResult result = RunCommand(m_pc->Exec(std::move(argv)));
+    if (result.exit_code != 0) Fail("in the PC's namespace: " + result.output);
+  }
+
+  void Build() {
+    const NetNamespace& pc = *m_pc;
+    const NetNamespace& router = *m_router;
+    Step(pc.Ip({"link", "set", "lo", "up"}));
+    Step(router.Ip({"link", "set", "lo", "up"}));
+    if (m_options.officeAdapterFirst) {
+      // A veth pair into an empty namespace: an office network without a router.
+      m_office = std::make_unique<NetNamespace>("lanof");
+      if (!m_office->ok()) return Fail(m_office->error());
+      Step(pc.Ip({"link", "add", kOfficeAdapter, "type", "veth", "peer", "name", kLanAdapter, "netns",
+                  m_office->name()}));
+      Step(m_office->Ip({"link", "set", kLanAdapter, "up"}));
+      Step(pc.Ip({"addr", "add", std::string(kLanOfficeAddress) + kLanPrefix, "brd", "+", "dev", kOfficeAdapter}));
+      Step(pc.Ip({"link", "set", kOfficeAdapter, "up"}));
+    }
+    Step(pc.Ip({"link", "add", kLanAdapter, "type", "veth", "peer", "name", kLanAdapter, "netns", router.name()}));
+    if (m_options.pcOnRouterNetwork) {
+      Step(pc.Ip({"addr", "add", std::string(kLanPcAddress) + kLanPrefix, "brd", "+", "dev", kLanAdapter}));
+    }
+    Step(pc.Ip({"link", "set", kLanAdapter, "up"}));
+    if (m_options.secondRouter) {
+      // The router's end and the second router's veth meet in a bridge that
+      // carries the router's address.
+      m_second = std::make_unique<NetNamespace>("lanrt2");
+      if (!m_second->ok()) return Fail(m_second->error());
+      Step(m_second->Ip({"link", "set", "lo", "up"}));
+      Step(router.Ip({"link", "add", kSwitchName, "type", "bridge"}));
+      Step(router.Ip({"link", "set", kLanAdapter, "master", kSwitchName}));
+      Step(router.Ip({"link", "add", kSecondRouterLink, "type", "veth", "peer", "name", kLanAdapter, "netns",
+                      m_second->name()}));
+      Step(router.Ip({"link", "set", kSecondRouterLink, "master", kSwitchName}));
+      Step(router.Ip({"link", "set", kSecondRouterLink, "up"}));
+      Step(router.Ip({"addr", "add", std::string(kLanRouterAddress) + kLanPrefix, "brd", "+", "dev", kSwitchName}));
+      Step(router.Ip({"link", "set", kSwitchName, "up"}));
+      Step(m_second->Ip(
+          {"addr", "add", std::string(kLanSecondRouterAddress) + kLanPrefix, "brd", "+", "dev", kLanAdapter}));
+      Step(m_second->Ip({"link", "set", kLanAdapter, "up"}));
+    } else {
+      Step(router.Ip({"addr", "add", std::string(kLanRouterAddress) + kLanPrefix, "brd", "+", "dev", kLanAdapter}));
+    }
+    Step(router.Ip({"link", "set", kLanAdapter, "up"}));
+    if (m_options.dropRouterUdp) {
+      InPc({"nft", "add", "table", "inet", "lanfilter"});
+      InPc({"nft", "add", "chain", "inet", "lanfilter", "input",
+            "{ type filter hook input priority 0 ; policy accept ; }"});
+      InPc({"nft", "add", "rule", "inet", "lanfilter", "input", "udp", "sport", "1280", "drop"});
+    }
+    if (!m_options.pcEgressRate.empty()) {
+      InPc({"tc", "qdisc", "add", "dev", kLanAdapter, "root", "tbf", "rate", m_options.pcEgressRate, "burst",
+            "64kb", "latency", "50ms"});
+    }
+  }
+
+  VirtualLanOptions m_options;
+  std::string m_error;
+  // Declared before the processes: destroyed after them.
+  std::unique_ptr<NetNamespace> m_pc;
+  std::unique_ptr<NetNamespace> m_router;
+  std::unique_ptr<NetNamespace> m_second;
+  std::unique_ptr<NetNamespace> m_office;
+  std::vector<std::unique_ptr<LanProcess>> m_processes;
+};
+
+}  // namespace orvane::test
