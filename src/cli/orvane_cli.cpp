@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "cli/doctor_command.h"
 #include "cli/image_commands.h"
 #include "cli/router_commands.h"
 #include "orvane_version.h"
@@ -135,6 +136,29 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   AddRouterOptions(updateCmd, update);
   updateCmd->add_flag("-y,--yes", update.yes, "Do not ask before updating");
 
+  DoctorOptions doctor;
+  CLI::App* doctorCmd = app.add_subcommand(
+      "doctor", "Find out what stands between this PC and the router, and what to do about it");
+  doctorCmd->footer(
+      "Each finding is printed with its severity (info, warning, fault) and what to do.\n"
+      "Exit status: 0 when a check would succeed, 1 when it would fail, 2 for a usage error.");
+  doctorCmd->add_option("--dir", doctor.directory, "Directory holding the images (*.bin); default: the current directory")
+      ->check(kImageFolder);
+  doctorCmd->add_option("--broadcast", doctor.profile.broadcastAddress,
+                        "Where router discovery is sent (default 192.168.1.255)");
+  doctorCmd->add_option("--port", doctor.profile.relayTcpPort, "The router's relay port, TCP (default 1280)")
+      ->check(kPortNumber);
+  doctorCmd->add_option("--control-port", doctor.profile.controlUdpPort, "The router's control port, UDP (default 1280)")
+      ->check(kPortNumber);
+  doctorCmd->add_option("--telnet-port", doctor.profile.telnetPort, "The router's shell port (default 23)")
+      ->check(kPortNumber);
+  doctorCmd->add_option("--router", doctor.router,
+                        "Where the router's TCP ports are tried when discovery is silent (default: the .1 of the "
+                        "broadcast's network, 192.168.1.1)");
+  doctorCmd->add_option("--time-scale", doctor.timeScale,
+                        "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
+  doctorCmd->add_flag("--json", doctor.json, "Print one JSON object: check_would_succeed and the findings");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -156,6 +180,7 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   if (*packCmd) return PackImage(pack, out, err);
   if (*checkCmd) return CheckRouter(check, out, err);
   if (*updateCmd) return UpdateRouter(update, in, out, err, terminal);
+  if (*doctorCmd) return Doctor(doctor, out, err);
   err << app.help();
   return kExitUsage;
 }

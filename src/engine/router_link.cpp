@@ -22,12 +22,13 @@ std::string CRouterLink::AddressText() const {
   return text;
 }
 
-std::string CRouterLink::MacText() const {
+std::string FormatMac(const MacAddress& mac) {
   char text[24];
-  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", m_mac[0], m_mac[1], m_mac[2], m_mac[3], m_mac[4],
-                m_mac[5]);
+  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
   return text;
 }
+
+std::string CRouterLink::MacText() const { return FormatMac(m_mac); }
 
 bool CRouterLink::Connect() {
   if (!m_channel.Open(AddressText(), m_profile.relayTcpPort, PORT_TCP)) return false;

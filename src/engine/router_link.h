@@ -18,6 +18,9 @@
 
 namespace orvane {
 
+// "00-0A-EB-13-7B-00" (upper-case, first byte first).
+std::string FormatMac(const MacAddress& mac);
+
 class CRouterLink {
  public:
   CRouterLink(NetworkProfile profile, IDiagLogSink& log);

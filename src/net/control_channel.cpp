@@ -90,4 +90,29 @@ bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* te
   }
 }
 
+bool CControlChannel::DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters) {
+  routers->clear();
+  if (!m_bOpened) return false;
+  m_request = ControlPacket{};
+  m_request.type = CTRL_DISCOVER;
+  const ControlBytes request = EncodeControlPacket(m_request);
+  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  const std::uint32_t start = platform::TickCount();
+  while (routers->size() < maxRouters) {
+    const std::uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed >= kDiscoverReplyTimeoutMs) break;
+    std::array<std::uint8_t, kControlBufferSize> buffer;
+    std::size_t length = 0;
+    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs - elapsed)) continue;
+    const std::span<const std::uint8_t> packet(buffer.data(), length);
+    if (!IsRouterAnnouncement(packet)) continue;
+    ControlPacket reply;
+    DecodeControlPacket(packet, &reply);
+    bool known = false;
+    for (const RouterAnnouncement& router : *routers) known = known || router.mac == reply.mac;
+    if (!known) routers->push_back({reply.mac, reply.ip, platform::AnsiToUtf8(ControlText(reply))});
+  }
+  return true;
+}
+
 }  // namespace orvane

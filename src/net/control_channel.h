@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "net/address.h"
 #include "net/control_packet.h"
@@ -25,6 +26,19 @@ inline constexpr std::uint32_t kControlSendTimeoutMs = 2000;
 inline constexpr std::uint32_t kDiscoverReplyTimeoutMs = 1000;  // from the request to the router's answer
 
 using MacAddress = std::array<std::uint8_t, 6>;
+
+// One router's answer to discovery.
+struct RouterAnnouncement {
+  MacAddress mac{};
+  Ipv4Address ip{};
+  std::string text;  // the version text, UTF-8
+
+  bool operator==(const RouterAnnouncement&) const = default;
+};
+
+// The most routers DiscoverAll keeps: more answers than that are no LAN an
+// operator can sort out by the list anyway.
+inline constexpr std::size_t kMaxAnnouncements = 16;
 
 class CControlChannel {
  public:
@@ -60,6 +74,12 @@ class CControlChannel {
   // when no router answered within 1000 ms of the request, however much
   // else arrived. `text` (may be null) receives the version text as UTF-8.
   bool Discover(MacAddress* mac, Ipv4Address* ip, std::string* text);
+
+  // Broadcasts one discovery request and keeps every router that answers
+  // within 1000 ms of it, by the same rules as Discover, each MAC once and in
+  // the order of their first answer; the wait always runs to its end unless
+  // `maxRouters` have answered. False when the request could not be sent.
+  bool DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters = kMaxAnnouncements);
 
   ControlPacket& Request() { return m_request; }
   const ControlPacket& Reply() const { return m_reply; }

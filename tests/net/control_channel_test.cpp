@@ -159,6 +159,24 @@ TEST_F(ControlChannelTest, AStreamOfOtherDatagramsDoesNotKeepDiscoveryWaiting) {
   testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "discovery amid other datagrams");
 }
 
+TEST_F(ControlChannelTest, DiscoverAllKeepsEveryRouterOnceAndEndsWithItsWait) {
+  Responder responder([](const Bytes&) {
+    ControlPacket noMac = Announcement(0, "none");
+    noMac.mac = {};
+    return std::vector<Bytes>{Datagram(Announcement(1, "first")), Datagram(noMac), Datagram(Announcement(2, "second")),
+                              Datagram(Announcement(1, "again"))};
+  });
+  CControlChannel channel("127.0.0.1", responder.Port());
+  std::vector<RouterAnnouncement> routers;
+  const std::uint32_t start = platform::TickCount();
+  ASSERT_TRUE(channel.DiscoverAll(&routers));
+  testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "collecting every router");
+  ASSERT_EQ(routers.size(), 2u);
+  EXPECT_EQ(routers[0], (RouterAnnouncement{{0x02, 0, 0, 0, 0, 1}, {127, 0, 0, 1}, "first"}));
+  EXPECT_EQ(routers[1].mac, (MacAddress{0x02, 0, 0, 0, 0, 2}));
+  EXPECT_EQ(routers[1].text, "second");
+}
+
 TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
   const auto echo = [](const Bytes& request) { return std::vector<Bytes>{request}; };
   {

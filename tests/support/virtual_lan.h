@@ -260,6 +260,30 @@ class VirtualLan {
       InPc({"tc", "qdisc", "add", "dev", kLanAdapter, "root", "tbf", "rate", m_options.pcEgressRate, "burst",
             "64kb", "latency", "50ms"});
     }
+    for (const NetNamespace* ns : {m_pc.get(), m_router.get(), m_second.get(), m_office.get()}) {
+      if (ok() && ns != nullptr) WaitForLinks(*ns);
+    }
+  }
+
+  // The kernel reports a new link as running a moment after both ends are
+  // up (and a bridge once a port forwards); until then it may drop what is
+  // sent through it. Waits until every link of `ns` but loopback is UP.
+  void WaitForLinks(const NetNamespace& ns) {
+    constexpr std::uint32_t kLinkUpTimeoutMs = 30000;
+    constexpr std::uint32_t kLinkPollMs = 100;
+    const std::uint32_t start = platform::TickCount();
+    for (;;) {
+      const CommandResult links = RunCommand({IpCommand(), "-n", ns.name(), "-o", "link", "show"});
+      bool allUp = links.exit_code == 0;
+      std::size_t from = 0;
+      for (std::size_t end; allUp && (end = links.output.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::string line = links.output.substr(from, end - from);
+        if (line.find("LOOPBACK") == std::string::npos && line.find(" state UP ") == std::string::npos) allUp = false;
+      }
+      if (allUp) return;
+      if (platform::TicksElapsed(start, kLinkUpTimeoutMs)) return Fail("the links of " + ns.name() + " stay down");
+      platform::Sleep(kLinkPollMs);
+    }
   }
 
   VirtualLanOptions m_options;

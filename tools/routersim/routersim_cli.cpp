@@ -72,6 +72,7 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
       ->check(CLI::Range(1e-6, 1000.0));
   app.add_flag("--silent-control", config.faults.silentControl, "Fault: take control datagrams but answer none");
   app.add_flag("--refuse-telnet", config.faults.refuseTelnet, "Fault: refuse telnet connections");
+  app.add_flag("--refuse-relay", config.faults.refuseRelay, "Fault: refuse relay connections");
   CLI::Option* closeOption = app.add_option("--close-relay-after", closeRelayAfter,
                                             "Fault: close each relay connection after N received bytes");
   app.add_flag("--corrupt-next-reply", config.faults.corruptNextReply,
