@@ -8,6 +8,7 @@
 #include "app/module_version.h"
 #include "app/resource.h"
 #include "catalogue/string_table.h"
+#include "engine/diagnosis.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 
@@ -269,10 +270,22 @@ void COrvaneDlg::OnCheck() {
   m_hCursorBeforeCheck = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   const bool started = StartWorker(Work::Check, [this] {
     const bool ok = m_check.RunCheck(m_imageFolder);
+    // After a failed check, what stood in its way goes to the download log
+    // (the warning box has said the check's own words already).
+    if (!ok) LogDiagnosis();
     EndOfWork(WM_APP_CHECK_DONE, ok ? 1 : 0);
   });
   // Without a thread there is no check: the dialog is as after a failed one.
   if (!started) ShowCheckResult(false);
+}
+
+void COrvaneDlg::LogDiagnosis() {
+  DiagnosisOptions options;
+  options.profile = m_settings.profile;
+  options.imageDirectory = m_imageFolder;
+  UpdateItems items;  // the scan's own: the dialog's rows stay as the check left them
+  LoadItemNames(items);
+  LogFindings(RunDiagnosis(options, items), m_engine.Log());
 }
 
 void COrvaneDlg::OnCheckDone(bool ok) {

@@ -5,7 +5,8 @@
 // while it goes on:
 //
 //   Check   -> all three controls disabled, rows cleared, worker runs the
-//              check (its warnings arrive as posted messages),
+//              check (its warnings arrive as posted messages) and, when it
+//              failed, the diagnosis (its findings go to the download log),
 //              WM_APP_CHECK_DONE at its end: rows filled, evaluation
 //              (Update enabled unless a row is "Version unmatched"), or
 //              after a failed check Check alone
@@ -61,6 +62,9 @@ class COrvaneDlg {
   void OnPaint();
   void OnCheck();
   void OnCheckDone(bool ok);
+  // On the check's worker after a failed check: runs the diagnosis and
+  // writes its findings to the download log.
+  void LogDiagnosis();
   void ShowCheckResult(bool ok);
   void OnClose();
   void OnCancel();

@@ -340,4 +340,10 @@ std::string FindingLine(const Finding& finding) {
   return line;
 }
 
+void LogFindings(const Diagnosis& diagnosis, IDiagLogSink& log) {
+  log.DiagLine(std::string("Diagnosis: ") +
+               (diagnosis.checkWouldSucceed ? "a check would succeed now" : "what stands in the check's way"));
+  for (const Finding& f : diagnosis.findings) log.DiagLine("Diagnosis: " + FindingLine(f));
+}
+
 }  // namespace orvane

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "catalogue/update_item.h"
+#include "diag/diag_log_sink.h"
 #include "net/address.h"
 #include "net/control_channel.h"
 #include "net/network_profile.h"
@@ -120,5 +121,9 @@ const char* AdviceText(Advice advice);
 // One line per finding for a log or a terminal:
 // "fault: no router answered discovery - <detail>. What to do: <advice>".
 std::string FindingLine(const Finding& finding);
+
+// The findings into a log, one "Diagnosis: <FindingLine>" each, after a line
+// that opens them.
+void LogFindings(const Diagnosis& diagnosis, IDiagLogSink& log);
 
 }  // namespace orvane

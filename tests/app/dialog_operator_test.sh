@@ -9,7 +9,7 @@
 #   -> against a router whose module never answers: the window answering
 #      and Escape and closing refused during the check, then five rows
 #   -> that router gone: Update ends with the run's warning, Check with the
-#      check's warning before its end
+#      check's warning before its end and the diagnosis's findings in the log
 #
 #   dialog_operator_test.sh WINDOWS_BUILD NATIVE_BUILD OUT_DIR
 #
@@ -275,9 +275,17 @@ expect_eq "the check's warning" "$(driver warning 30000 open || true)" "warning:
 sleep 0.5
 expect_eq "controls while the warning is open" "$(enabled)" "0 0 0"
 driver warning 1000 >/dev/null
-sleep 0.5
+# The worker goes on with the diagnosis after the warning; Check comes back at its end.
+driver wait-enabled 1000 30000 || true
 expect_eq "after OK: Check alone enabled" "$(enabled)" "1 0 0"
 expect_eq "rows after the failed check" "$(driver rows | wc -l)" "0"
+log="$(ls -t "$WINEPREFIX"/drive_c/DownloadLog/*/LumtarLog.txt | head -n 1)"
+cp "$log" "$out/LumtarLog-failed-check.txt"
+if grep -q "Diagnosis: fault: no router answered discovery" "$log"; then
+  pass "the failed check's findings are in the log"
+else
+  fail "no finding of the diagnosis in $log"
+fi
 
 driver escape
 if driver gone 10000; then pass "Escape closes the dialog when no run is on"; else fail "Escape did not close"; fi
