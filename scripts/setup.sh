@@ -14,6 +14,7 @@ packages=(
   libcli11-dev
   clang libclang-rt-14-dev  # libFuzzer
   python3                   # demo and benchmark scripts
+  iproute2 nftables         # the virtual LAN tests (network namespaces, a firewall rule inside one)
   "$@"
 )
 
