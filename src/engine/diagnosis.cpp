@@ -169,9 +169,10 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
   }
 
   std::vector<RouterAnnouncement> routers;
+  bool requestSent = false;
   {
     CControlChannel discovery(profile.broadcastAddress, profile.controlUdpPort);
-    discovery.DiscoverAll(&routers);
+    requestSent = discovery.DiscoverAll(&routers);
   }
   for (const RouterAnnouncement& r : routers) {
     Finding f = Make(FindingKind::kRouterAnswered, Severity::kInfo, FormatIpv4(r.ip),
@@ -179,11 +180,13 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
     f.router = r;
     d.findings.push_back(std::move(f));
   }
-  std::size_t silentAt = d.findings.size();
+  const std::size_t silentAt = d.findings.size();
   if (routers.empty()) {
+    const std::string port = std::to_string(profile.controlUdpPort);
     d.findings.push_back(Make(FindingKind::kNoRouterAnswered, Severity::kFault, profile.broadcastAddress,
-                              "no answer on port " + std::to_string(profile.controlUdpPort) + " within " +
-                                  std::to_string(kDiscoverReplyTimeoutMs) + " ms",
+                              requestSent ? "no answer on port " + port + " within " +
+                                                std::to_string(kDiscoverReplyTimeoutMs) + " ms"
+                                          : "the request could not be sent there (port " + port + ")",
                               noAdapter ? Advice::kConnectToRouterLan : Advice::kPowerAndCableRouter));
   } else if (routers.size() > 1) {
     d.findings.push_back(Make(FindingKind::kSeveralRouters, Severity::kWarning,
@@ -193,7 +196,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
 
   // The TCP probes go to the router that answered first, else to where the
   // router is expected.
-  Ipv4Address target = routers.empty() ? options.router.value_or(ExpectedRouterAddress(broadcast)) : routers[0].ip;
+  const Ipv4Address target = routers.empty() ? options.router.value_or(ExpectedRouterAddress(broadcast)) : routers[0].ip;
   const std::string targetText = FormatIpv4(target);
 
   bool shellConnected = false;

@@ -228,6 +228,26 @@ TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
 }
 
 
+// The doctor on loopback, where the router's address is the broadcast's.
+TEST_F(RouterCommandsTest, DoctorTellsAFilteredDiscoveryFromAWorkingOne) {
+  for (const bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "discovery unanswered" : "all in place");
+    routersim::Config config;
+    config.faults.silentControl = silent;
+    StartRouter({}, config);
+    PutImages();
+    const routersim::Ports ports = m_sim->BoundPorts();
+    const Result r = test::RunCli({"doctor", "--json", "--dir", m_images.Str(), "--broadcast", "127.0.0.1", "--port",
+                                   std::to_string(ports.relay), "--control-port", std::to_string(ports.control),
+                                   "--telnet-port", std::to_string(ports.telnet), "--time-scale", "0.1"});
+    EXPECT_EQ(r.status, silent ? 1 : 0) << r.out << r.err;
+    EXPECT_EQ(Contains(r.out, "{\"kind\":\"udp_filtered\",\"severity\":\"fault\""), silent) << r.out;
+    EXPECT_EQ(Contains(r.out, "{\"kind\":\"router_answered\""), !silent) << r.out;
+    EXPECT_TRUE(Contains(r.out, "{\"kind\":\"module_answers\"")) << r.out;
+    m_sim->Stop();
+  }
+}
+
 TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
   test::TempDir dir;
   const std::string file = dir.Write("plain.bin", {1, 2, 3});

@@ -22,10 +22,10 @@
 #include <unistd.h>
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "net/network_profile.h"
 #include "platform/clock.h"
 #include "support/net_namespace.h"
 
@@ -183,9 +183,11 @@ class VirtualLan {
                              bool second = false) {
     if (second && !m_second) return nullptr;
     const NetNamespace& where = second ? *m_second : *m_router;
+    const std::string telnet = std::to_string(kDefaultTelnetPort);
+    const std::string control = std::to_string(DISCOVERY_PORT);
     std::vector<std::string> argv = {routersim, "--bind", "0.0.0.0", "--ip",
                                      second ? kLanSecondRouterAddress : kLanRouterAddress,
-                                     "--telnet-port", "23", "--port", "1280", "--control-port", "1280",
+                                     "--telnet-port", telnet, "--port", control, "--control-port", control,
                                      "--time-scale", std::to_string(timeScale)};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::unique_ptr<LanProcess> process = LanProcess::Start(where.Exec(argv));
@@ -254,7 +256,8 @@ class VirtualLan {
       InPc({"nft", "add", "table", "inet", "lanfilter"});
       InPc({"nft", "add", "chain", "inet", "lanfilter", "input",
             "{ type filter hook input priority 0 ; policy accept ; }"});
-      InPc({"nft", "add", "rule", "inet", "lanfilter", "input", "udp", "sport", "1280", "drop"});
+      InPc({"nft", "add", "rule", "inet", "lanfilter", "input", "udp", "sport", std::to_string(DISCOVERY_PORT),
+            "drop"});
     }
     if (!m_options.pcEgressRate.empty()) {
       InPc({"tc", "qdisc", "add", "dev", kLanAdapter, "root", "tbf", "rate", m_options.pcEgressRate, "burst",
