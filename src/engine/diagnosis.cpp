@@ -198,6 +198,10 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
   // router is expected.
   const Ipv4Address target = routers.empty() ? options.router.value_or(ExpectedRouterAddress(broadcast)) : routers[0].ip;
   const std::string targetText = FormatIpv4(target);
+  // What to do when a TCP port does not answer depends on what came before.
+  const Advice unreachable = noAdapter         ? Advice::kConnectToRouterLan
+                             : routers.empty() ? Advice::kPowerAndCableRouter
+                                               : Advice::kRestartRouter;
 
   bool shellConnected = false;
   {
@@ -206,7 +210,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
     if (!telnet.Connect(targetText)) {
       d.findings.push_back(Make(FindingKind::kShellUnreachable, Severity::kWarning, where,
                                 "no connection; the check then takes the router versions from discovery",
-                                routers.empty() ? Advice::kPowerAndCableRouter : Advice::kRestartRouter));
+                                unreachable));
     } else {
       shellConnected = true;
       if (telnet.ReadLines(kTelnetWaitMs) && telnet.FindLine(":") >= 0) {
@@ -226,8 +230,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
     link.SetRouter(routers.empty() ? MacAddress{} : routers[0].mac, target);
     const std::string where = targetText + " port " + std::to_string(profile.relayTcpPort);
     if (!link.Connect()) {
-      d.findings.push_back(Make(FindingKind::kRelayRefused, Severity::kFault, where, "no TCP connection",
-                                routers.empty() ? Advice::kPowerAndCableRouter : Advice::kRestartRouter));
+      d.findings.push_back(Make(FindingKind::kRelayRefused, Severity::kFault, where, "no TCP connection", unreachable));
     } else {
       relayAccepted = true;
       d.findings.push_back(Make(FindingKind::kRelayAccepts, Severity::kInfo, where, ""));
