@@ -619,6 +619,12 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   Worker run([&] {
     report = s.engine.Run();
     if (options.verify) {
+      if (!options.json && report.AllSucceeded() && !report.interrupted) {
+        view.Interject([&] {
+          s.prompter.Say("orvane update: verifying: waiting for the router to answer again (at most " +
+                         std::to_string(kRouterRestartLimitMs / 1000) + " s), then checking its versions");
+        });
+      }
       CRunVerifier(s.items, s.engine.Link(), s.telnet, s.engine.Stop(), options.directory).Verify(report);
     }
   });
