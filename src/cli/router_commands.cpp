@@ -514,10 +514,9 @@ bool AllVerified(const RunReport& report) {
 
 // The run's line in the run history; a history that cannot take it costs a
 // note, never the command.
-void RecordRun(Session& s, const RunReport& report, const platform::LocalTime& startTime) {
-  const CRouterLink& link = s.engine.Link();
-  const RunRecord record = MakeRunRecord(report, s.items, {link.MacText(), link.AddressText(), s.check.DiscoveryVersion()},
-                                         kFrontEndCli, s.engine.Log().CurrentFilePath(), startTime);
+void RecordRun(Session& s, const RunReport& report, const RunRouter& router, const platform::LocalTime& startTime) {
+  const RunRecord record =
+      MakeRunRecord(report, s.items, router, kFrontEndCli, s.engine.Log().CurrentFilePath(), startTime);
   std::string error;
   if (!AppendRunRecord(s.engine.Log().Folder(), record, &error)) {
     s.prompter.Say("orvane update: the run was not added to the run history: " + error);
@@ -616,6 +615,8 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   // second to stop at once.
   RunReport report;
   const platform::LocalTime startTime = platform::LocalTimeNow();
+  // The router as the check found it, taken before the worker may check again.
+  const RunRouter router{s.engine.Link().MacText(), s.engine.Link().AddressText(), s.check.DiscoveryVersion()};
   Worker run([&] {
     report = s.engine.Run();
     if (options.verify) {
@@ -650,7 +651,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     view.Finish();
     const RunReport sofar = s.engine.RunSnapshot();
     s.engine.Log().AddLine("Update stopped at once by the operator; the run was not waited for");
-    RecordRun(s, sofar, startTime);
+    RecordRun(s, sofar, router, startTime);
     PrintReport(out, s, sofar, options);
     platform::ExitNow(kExitInterrupted);
   }
@@ -658,7 +659,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   // Failures without a row (relay refused, NVRAM erase refused) are shown
   // as the check's failures are.
   for (const std::string& warning : report.warnings) s.prompter.Warning(warning);
-  RecordRun(s, report, startTime);
+  RecordRun(s, report, router, startTime);
   PrintReport(out, s, report, options);
   if (report.interrupted || platform::InterruptCount() > 0) return kExitInterrupted;
   if (options.verify && !AllVerified(report)) return kExitFailed;
