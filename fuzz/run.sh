@@ -22,6 +22,7 @@ pairs=(
   fuzz_diag_replies:diag
   fuzz_router_verdict:verdict
   fuzz_app_settings:ini
+  fuzz_run_history:history
   fuzz_nvram_store:nvram
   fuzz_ping_reply:ping
 )

@@ -28,14 +28,18 @@ cleanup() {
 trap cleanup EXIT
 
 # Payloads: random bytes; router payloads carry their kind in bits 1-2 of
-# the little-endian word at offset 12 (0 app, 1 boot, 2 resource).
+# the little-endian word at offset 12 (0 app, 1 boot, 2 resource) and the
+# version the new software reports in the 32 bytes from offset 16 (the
+# simulated router reports it once it accepted the image).
 python3 - "$payloads" <<'PY'
 import os, struct, sys
 d = sys.argv[1]
-for name, size, kind in (("boot", 64 * 1024, 1), ("app", 512 * 1024, 0), ("resource", 256 * 1024, 2)):
+for name, size, kind, version in (("boot", 64 * 1024, 1, b"1.0.4.2.1"), ("app", 512 * 1024, 0, b"2.1.10.3.7"),
+                                  ("resource", 256 * 1024, 2, b"2.1.10.3.7")):
     data = bytearray(os.urandom(size))
     word = struct.unpack_from("<I", data, 12)[0]
     struct.pack_into("<I", data, 12, (word & ~6) | (kind << 1))
+    data[16:48] = version.ljust(32, b"\0")
     open(os.path.join(d, name + ".dat"), "wb").write(data)
 for name, size in (("amss", 700 * 1024), ("dsp", 300 * 1024), ("dash1", 90 * 1024), ("dash2", 40 * 1024)):
     open(os.path.join(d, name + ".dat"), "wb").write(os.urandom(size))
@@ -87,9 +91,12 @@ echo
 echo "== orvane check"
 "$orvane" check --dir "$demo" "${net[@]}"
 echo
-echo "== orvane update --yes"
+echo "== orvane update --yes --verify"
 status=0
-"$orvane" update --yes --dir "$demo" "${net[@]}" || status=$?
+"$orvane" update --yes --verify --dir "$demo" "${net[@]}" || status=$?
+echo
+echo "== orvane history"
+"$orvane" history --log-dir "$demo/logs"
 echo
 echo "Images and the download log are in $demo"
 exit $status

@@ -9,6 +9,8 @@
 #include "app/resource.h"
 #include "catalogue/string_table.h"
 #include "engine/diagnosis.h"
+#include "engine/run_record.h"
+#include "log/run_history.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 
@@ -393,12 +395,24 @@ void COrvaneDlg::OnAllowLower() {
 
 void COrvaneDlg::OnUpdate() {
   if (Busy()) return;
-  const bool started = StartWorker(Work::Run, [this] {
+  const bool started = StartWorker(Work::Run, [this, startTime = platform::LocalTimeNow()] {
     m_report = m_engine.Run();
+    RecordRun(startTime);
     EndOfWork(WM_RUN_NOTIFY, RUN_NOTIFY_ENABLE_CHECK);
   });
   // No thread, no run: the dialog stays as the check left it.
   if (started) EnableControls(false, false, false);
+}
+
+void COrvaneDlg::RecordRun(const platform::LocalTime& startTime) {
+  const CRouterLink& link = m_engine.Link();
+  const RunRecord record =
+      MakeRunRecord(m_report, g_UpdateItems, {link.MacText(), link.AddressText(), m_check.DiscoveryVersion()},
+                    kFrontEndDialog, m_engine.Log().CurrentFilePath(), startTime);
+  std::string error;
+  if (!AppendRunRecord(m_engine.Log().Folder(), record, &error)) {
+    m_engine.Log().AddLine("Run history not written: %s", error.c_str());
+  }
 }
 
 void COrvaneDlg::OnRunNotify(WPARAM code) {

@@ -11,8 +11,9 @@
 //              (Update enabled unless a row is "Version unmatched"), or
 //              after a failed check Check alone
 //   Update  -> all three controls disabled, worker runs the engine, its
-//              cells arrive as posted messages, WM_RUN_NOTIFY 0 at its end
-//              enables Check alone and shows the report's warnings
+//              cells arrive as posted messages; after the run it appends
+//              the run's line to the run history; WM_RUN_NOTIFY 0 at its
+//              end enables Check alone and shows the report's warnings
 //
 // The dialog owns the telnet session and the update engine for its whole
 // life. While a check or a run is in progress (from the click until its end
@@ -33,6 +34,7 @@
 #include "engine/run_report.h"
 #include "engine/update_engine.h"
 #include "net/telnet_session.h"
+#include "platform/local_time.h"
 #include "widgets/my_list_ctrl.h"
 #include "widgets/xp_style_button_st.h"
 
@@ -72,6 +74,8 @@ class COrvaneDlg {
   void OnAllowLower();
   void OnUpdate();
   void OnRunNotify(WPARAM code);
+  // Appends the run's line to the run history (worker thread, after Run).
+  void RecordRun(const platform::LocalTime& startTime);
   void OnSetCell(CellText* cell);
   void OnRowColour(int row, COLORREF colour);
 

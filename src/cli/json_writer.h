@@ -1,32 +1,8 @@
 #pragma once
-// A minimal JSON writer for the command line's --json output.
-#include <cstdint>
-#include <string>
-#include <string_view>
+// The command line's JSON writer is the log layer's (the run history writes
+// its lines with it too).
+#include "log/json_writer.h"
 
 namespace orvane::cli {
-
-class JsonWriter {
- public:
-  JsonWriter& BeginObject() { return Open('{'); }
-  JsonWriter& EndObject() { return Close('}'); }
-  JsonWriter& BeginArray() { return Open('['); }
-  JsonWriter& EndArray() { return Close(']'); }
-  JsonWriter& Key(std::string_view key);
-  JsonWriter& String(std::string_view value);
-  JsonWriter& Number(std::int64_t value);
-  JsonWriter& Bool(bool value);
-  const std::string& Text() const { return m_text; }
-
-  static std::string Quote(std::string_view value);
-
- private:
-  JsonWriter& Open(char c);
-  JsonWriter& Close(char c);
-  void Separate();
-  std::string m_text;
-  bool m_needComma = false;
-  bool m_afterKey = false;
-};
-
+using orvane::JsonWriter;
 }  // namespace orvane::cli

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "cli/doctor_command.h"
+#include "cli/history_command.h"
 #include "cli/image_commands.h"
 #include "cli/router_commands.h"
 #include "orvane_version.h"
@@ -135,6 +136,16 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   CLI::App* updateCmd = app.add_subcommand("update", "Check, then update every selected item");
   AddRouterOptions(updateCmd, update);
   updateCmd->add_flag("-y,--yes", update.yes, "Do not ask before updating");
+  updateCmd->add_flag("--verify", update.verify,
+                      "After a run in which every item succeeded, wait for the router and read the versions back");
+
+  HistoryOptions history;
+  CLI::App* historyCmd = app.add_subcommand("history", "List the recorded update runs");
+  historyCmd->add_option("--log-dir", history.logFolder,
+                         "Folder of the dated download logs and the run history (default: the user's state folder)");
+  historyCmd->add_option("--mac", history.mac, "Only the runs on this router (MAC address)");
+  historyCmd->add_option("--since", history.since, "Only the runs on or after this date (YYYY-MM-DD)");
+  historyCmd->add_flag("--json", history.json, "Print one JSON array, an object per run");
 
   DoctorOptions doctor;
   CLI::App* doctorCmd = app.add_subcommand(
@@ -181,6 +192,7 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   if (*checkCmd) return CheckRouter(check, out, err);
   if (*updateCmd) return UpdateRouter(update, in, out, err, terminal);
   if (*doctorCmd) return Doctor(doctor, out, err);
+  if (*historyCmd) return ListHistory(history, out, err);
   err << app.help();
   return kExitUsage;
 }

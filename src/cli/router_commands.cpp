@@ -15,11 +15,15 @@
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
 #include "engine/check_procedure.h"
+#include "engine/run_record.h"
 #include "engine/run_report.h"
+#include "engine/run_verify.h"
 #include "engine/update_engine.h"
+#include "log/run_history.h"
 #include "net/telnet_session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
+#include "platform/local_time.h"
 
 namespace orvane::cli {
 namespace {
@@ -421,6 +425,10 @@ void WriteRunJson(std::ostream& out, const Session& s, const RunReport& report, 
         .Key("outcome").String(ItemOutcomeName(item.outcome))
         .Key("failed_step").String(RunStepName(item.failedStep))
         .Key("detail").String(item.detail)
+        .Key("verification").String(VerifyOutcomeName(item.verification.outcome))
+        .Key("expected_version").String(item.verification.expected)
+        .Key("reported_version").String(item.verification.actual)
+        .Key("verification_reason").String(item.verification.reason)
         .EndObject();
   }
   json.EndArray().Key("warnings");
@@ -482,12 +490,37 @@ void PrintRunReport(std::ostream& out, const Session& s, const RunReport& report
     out << (report.AllSucceeded() ? "Update finished: every selected item succeeded.\n"
                                   : "Update failed: see the rows above and the log.\n");
   }
+  // The verification, when it was asked for: one line per item.
+  for (int i = 0; i < kItemCount; ++i) {
+    const ItemVerification& v = report.items[i].verification;
+    if (v.outcome == VerifyOutcome::NotRequested) continue;
+    out << "Verify " << s.items[i].m_strName << ": " << VerifyOutcomeName(v.outcome) << " (" << v.Detail() << ")\n";
+  }
   if (const char* note = ModuleNote(report.moduleLeft)) {
     out << "Note: " << note << "\n";
   } else if (report.interrupted) {
     out << "Note: the wireless module runs its normal firmware; the next Check and Update take up what is left.\n";
   }
   out << "Log: " << logFile << "\n";
+}
+
+// Whether every item the run was asked to verify was verified.
+bool AllVerified(const RunReport& report) {
+  for (const ItemReport& item : report.items) {
+    if (item.outcome != ItemOutcome::NotSelected && item.verification.outcome != VerifyOutcome::Verified) return false;
+  }
+  return true;
+}
+
+// The run's line in the run history; a history that cannot take it costs a
+// note, never the command.
+void RecordRun(Session& s, const RunReport& report, const RunRouter& router, const platform::LocalTime& startTime) {
+  const RunRecord record =
+      MakeRunRecord(report, s.items, router, kFrontEndCli, s.engine.Log().CurrentFilePath(), startTime);
+  std::string error;
+  if (!AppendRunRecord(s.engine.Log().Folder(), record, &error)) {
+    s.prompter.Say("orvane update: the run was not added to the run history: " + error);
+  }
 }
 
 void PrintReport(std::ostream& out, const Session& s, const RunReport& report, const RouterOptions& options) {
@@ -581,7 +614,21 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   // interrupts: the first asks the run to stop at its next safe point, the
   // second to stop at once.
   RunReport report;
-  Worker run([&] { report = s.engine.Run(); });
+  const platform::LocalTime startTime = platform::LocalTimeNow();
+  // The router as the check found it, taken before the worker may check again.
+  const RunRouter router{s.engine.Link().MacText(), s.engine.Link().AddressText(), s.check.DiscoveryVersion()};
+  Worker run([&] {
+    report = s.engine.Run();
+    if (options.verify) {
+      if (!options.json && report.AllSucceeded() && !report.interrupted) {
+        view.Interject([&] {
+          s.prompter.Say("orvane update: verifying: waiting for the router to answer again (at most " +
+                         std::to_string(kRouterRestartLimitMs / 1000) + " s), then checking its versions");
+        });
+      }
+      CRunVerifier(s.items, s.engine.Link(), s.telnet, s.engine.Stop(), options.directory).Verify(report);
+    }
+  });
   const bool ended = run.Wait([&](int count, std::uint32_t* deadlineMs) {
     if (count == 1) {
       s.engine.Stop().Request();
@@ -604,6 +651,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     view.Finish();
     const RunReport sofar = s.engine.RunSnapshot();
     s.engine.Log().AddLine("Update stopped at once by the operator; the run was not waited for");
+    RecordRun(s, sofar, router, startTime);
     PrintReport(out, s, sofar, options);
     platform::ExitNow(kExitInterrupted);
   }
@@ -611,8 +659,10 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   // Failures without a row (relay refused, NVRAM erase refused) are shown
   // as the check's failures are.
   for (const std::string& warning : report.warnings) s.prompter.Warning(warning);
+  RecordRun(s, report, router, startTime);
   PrintReport(out, s, report, options);
   if (report.interrupted || platform::InterruptCount() > 0) return kExitInterrupted;
+  if (options.verify && !AllVerified(report)) return kExitFailed;
   return report.AllSucceeded() ? kExitOk : kExitFailed;
 }
 

@@ -19,6 +19,7 @@ struct RouterOptions {
   double timeScale = 1.0;
   bool json = false;
   bool yes = false;             // update: no confirmation question
+  bool verify = false;          // update: read the versions back after a run that succeeded
 };
 
 // Exit status after the operator's interrupt (128 + SIGINT, as a shell

@@ -46,6 +46,26 @@ const char* ModuleConditionName(ModuleCondition condition) {
   return "";
 }
 
+const char* VerifyOutcomeName(VerifyOutcome outcome) {
+  switch (outcome) {
+    case VerifyOutcome::NotRequested: return "not requested";
+    case VerifyOutcome::Verified: return "verified";
+    case VerifyOutcome::Mismatch: return "mismatch";
+    case VerifyOutcome::CouldNotVerify: return "could not verify";
+  }
+  return "";
+}
+
+std::string ItemVerification::Detail() const {
+  switch (outcome) {
+    case VerifyOutcome::NotRequested: return {};
+    case VerifyOutcome::Verified: return "reported " + actual;
+    case VerifyOutcome::Mismatch: return "expected " + expected + ", reported " + (actual.empty() ? "nothing" : actual);
+    case VerifyOutcome::CouldNotVerify: return reason;
+  }
+  return {};
+}
+
 bool RunReport::AllSucceeded() const {
   bool any = false;
   for (const ItemReport& item : items) {

@@ -76,6 +76,27 @@ enum class ModuleCondition {
 // "normal", "offline", "downloader", "restarting".
 const char* ModuleConditionName(ModuleCondition condition);
 
+// Whether an updated item was found running its image's version afterwards.
+enum class VerifyOutcome {
+  NotRequested,    // the run was not asked to verify (or the item was not in it)
+  Verified,        // the device reports the image's version
+  Mismatch,        // the device reports another version
+  CouldNotVerify,  // the version could not be read back (reason says why)
+};
+
+// "not requested", "verified", "mismatch", "could not verify".
+const char* VerifyOutcomeName(VerifyOutcome outcome);
+
+struct ItemVerification {
+  VerifyOutcome outcome = VerifyOutcome::NotRequested;
+  std::string expected;  // the image's version (Verified, Mismatch)
+  std::string actual;    // what the device reports now (Verified, Mismatch)
+  std::string reason;    // CouldNotVerify: why, in words
+
+  // "expected 1.0.1.0.0, reported 1.0.0.2.5" or the reason; "" otherwise.
+  std::string Detail() const;
+};
+
 struct ItemReport {
   ItemOutcome outcome = ItemOutcome::NotSelected;
   // Succeeded or Failed: the row's result text id and the seconds its
@@ -84,6 +105,7 @@ struct ItemReport {
   long elapsedSeconds = 0;
   RunStep failedStep = RunStep::None;
   std::string detail;
+  ItemVerification verification;
 };
 
 struct RunReport {

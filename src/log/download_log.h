@@ -70,6 +70,8 @@ class CDownloadLog : public IDiagLogSink {
   std::size_t HeldBackBytes() const;
   // The file the next line goes to, for the current date.
   std::string CurrentFilePath() const;
+  // The folder of the dated folders (the run history lives there too).
+  const std::string& Folder() const { return m_folder; }
 
  private:
   // Writes the held-back bytes; true when none is left. Lock held.

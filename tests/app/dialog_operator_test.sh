@@ -231,6 +231,11 @@ expect_eq "rows showing \"Download success(mm:ss)\"" "$successes" "5"
 expect_eq "Check enabled, Update disabled after the run" "$(enabled 2)" "1 0"
 driver screenshot "$(winpath "$out/after-update.bmp")" >/dev/null && python3 "$here/bmp_to_png.py" "$out/after-update.bmp" "$out/after-update.png"
 cp "$WINEPREFIX"/drive_c/DownloadLog/*/LumtarLog.txt "$out/" 2>/dev/null || true
+# The run's line in the run history beside the dated logs, read back by
+# the command line's reader.
+history="$("$orvane" history --log-dir "$WINEPREFIX/drive_c/DownloadLog" --json 2>&1 || true)"
+expect_eq "the run in the run history (front end, succeeded items)" \
+  "$(grep -o '"front_end":"dialog"' <<<"$history" | wc -l) $(grep -o '"outcome":"succeeded"' <<<"$history" | wc -l)" "1 5"
 
 echo "== close, then a new copy starts (against a router whose module never answers)"
 driver close

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -11,6 +12,10 @@
 #include "cli/orvane_cli.h"
 #include "cli/run_orvane.h"
 #include "diag/diag_commands.h"
+#include "engine/run_record.h"
+#include "engine/run_verify.h"
+#include "log/run_history.h"
+#include "platform/local_time.h"
 #include "orvane_version.h"
 #include "platform/clock.h"
 #include "cli/test_router.h"
@@ -37,8 +42,8 @@ class RouterCommandsTest : public ::testing::Test {
     ASSERT_TRUE(test::StartTestRouter(m_module, m_sim, module, config));
   }
   void PutImages(const std::string& appVersion = "2.1.9.0.1") {
-    m_images.Write("boot.bin", test::MakeImage(IMAGE_BOOT, "1.0.1.0.0"));
-    m_images.Write("app.bin", test::MakeImage(IMAGE_APP, appVersion));
+    m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
+    m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, appVersion));
     m_images.Write("fw.bin", test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
     m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
   }
@@ -53,7 +58,7 @@ class RouterCommandsTest : public ::testing::Test {
                                  std::string("--control-port"), std::to_string(ports.control),
                                  std::string("--telnet-port"), std::to_string(ports.telnet),
                                  std::string("--log-dir"), m_logs.Str(), std::string("--time-scale"),
-                                 std::string("0.1")}) {
+                                 m_timeScale}) {
       all.push_back(a);
     }
     std::vector<const char*> argv;
@@ -64,6 +69,7 @@ class RouterCommandsTest : public ::testing::Test {
     return {status, out.str(), err.str()};
   }
 
+  std::string m_timeScale = "0.1";
   test::TempDir m_images;
   test::TempDir m_logs;
   std::unique_ptr<routersim::SimModule> m_module;
@@ -116,10 +122,10 @@ TEST_F(RouterCommandsTest, FailedCheckShowsTheDialogsWords) {
   EXPECT_TRUE(Contains(r.out, "\"update_enabled\":false")) << r.out;
 }
 
-TEST_F(RouterCommandsTest, UpdateRunsEverySelectedItemToSuccess) {
+TEST_F(RouterCommandsTest, UpdateRunsEverySelectedItemToSuccessAndVerifiesIt) {
   StartRouter();
   PutImages();
-  const Result r = Run({"update", "--yes", "--json"});
+  const Result r = Run({"update", "--yes", "--json", "--verify"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "{\"ok\":true,\"items\":[{\"name\":\"Router's BOOT\",\"result\":\"Download success\","))
       << r.out;
@@ -127,6 +133,12 @@ TEST_F(RouterCommandsTest, UpdateRunsEverySelectedItemToSuccess) {
     EXPECT_TRUE(Contains(r.out, std::string("{\"name\":\"") + name + "\",\"result\":\"Download success\"")) << name;
   }
   EXPECT_FALSE(Contains(r.out, "Router's Resource")) << "an item without image is not in the run";
+  // Read back after the run: the router and the module report the images' versions.
+  for (const char* version : {"1.0.1.0.0", "2.1.9.0.1", "11.608.13.02.00", "11.002.03.05.00"}) {
+    EXPECT_TRUE(Contains(r.out, std::string("\"verification\":\"verified\",\"expected_version\":\"") + version +
+                                    "\",\"reported_version\":\"" + version + "\""))
+        << version << "\n" << r.out;
+  }
   const std::string logFile = m_logs.Str() + "/";
   EXPECT_TRUE(Contains(r.out, "\"log_file\":\"" + logFile)) << r.out;
   // The module now runs the new versions; a second check shows them.
@@ -162,7 +174,9 @@ TEST_F(RouterCommandsTest, FailedModuleItemNamesItsStepAndLaterItemsDidNotStart)
                                                   "\"detail\":\"unit 1 block 1: [^\"]+\"")))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "{\"name\":\"Dashboard\",\"result\":\"\",\"elapsed_s\":0,\"outcome\":\"not started\","
-                              "\"failed_step\":\"\",\"detail\":\"\"}],\"warnings\":[],\"log_file\":\"")) << r.out;
+                              "\"failed_step\":\"\",\"detail\":\"\",\"verification\":\"not requested\","
+                              "\"expected_version\":\"\",\"reported_version\":\"\",\"verification_reason\":\"\"}],"
+                              "\"warnings\":[],\"log_file\":\"")) << r.out;
 }
 
 // The live bars of a run: per item, every percentage drawn, in order.
@@ -258,6 +272,8 @@ TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
       {{"check", "--control-port", ""}, "--control-port: not a port number 1..65535: \"\""},
       {{"chek"}, "unknown command \"chek\""},
       {{"image", "scna", "x"}, "orvane image: unknown command \"scna\""},
+      {{"history", "--since", "2026-13-01"}, "--since: not a date YYYY-MM-DD: \"2026-13-01\""},
+      {{"history", "--mac", "02:00:5e:10:00"}, "--mac: not a MAC address"},
   };
   for (const auto& [args, named] : cases) {
     const Result r = test::RunCli(args);
@@ -281,6 +297,77 @@ TEST_F(RouterCommandsTest, BadTimeScaleIsAUsageError) {
   std::vector<const char*> argv = {"orvane", "check", "--time-scale", "0"};
   std::ostringstream out, err;
   EXPECT_EQ(RunOrvane(static_cast<int>(argv.size()), argv.data(), out, err), 2);
+}
+
+TEST_F(RouterCommandsTest, VerifySaysWhenTheRouterKeepsItsOldVersion) {
+  routersim::Config keeping;
+  keeping.faults.keepVersions = true;
+  StartRouter({}, keeping);
+  m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
+  const Result r = Run({"update", "--yes", "--verify"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "Update finished: every selected item succeeded.\n"
+                              "Verify Router's BOOT: mismatch (expected 1.0.1.0.0, reported 1.0.0.2.5)\n"))
+      << r.out;
+}
+
+TEST_F(RouterCommandsTest, VerifyGivesUpWhenTheRouterDoesNotComeBack) {
+  // The router restarts for longer than the verification waits for it; at
+  // this scale the wait lasts a few seconds.
+  m_timeScale = "0.02";
+  routersim::Config restarting;
+  restarting.restartMs = 10 * kRouterRestartLimitMs;
+  StartRouter({}, restarting);
+  m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
+  const Result r = Run({"update", "--yes", "--verify", "--json"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"outcome\":\"succeeded\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"verification\":\"could not verify\",\"expected_version\":\"\",\"reported_version\":"
+                              "\"\",\"verification_reason\":\"the router did not answer discovery within 120 s after "
+                              "the run\""))
+      << r.out;
+}
+
+TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
+  StartRouter();
+  m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
+  ASSERT_EQ(Run({"update", "--yes"}).status, 0);
+  // A second router, another MAC.
+  m_sim->Stop();
+  routersim::Config second;
+  second.mac = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x02};
+  StartRouter({}, second);
+  ASSERT_EQ(Run({"update", "--yes"}).status, 0);
+  // An older run, and a line a power cut left half-written.
+  RunRecord old;
+  old.time = "2020-01-02 03:04:05";
+  old.frontEnd = kFrontEndDialog;
+  old.mac = "02-00-5E-10-00-09";
+  ASSERT_TRUE(AppendRunRecord(m_logs.Str(), old));
+  {
+    std::ofstream torn(RunHistoryPath(m_logs.Str()), std::ios::binary | std::ios::app);
+    torn << "{\"time\":\"2026-";
+  }
+
+  const std::string today = RunRecordTime(platform::LocalTimeNow()).substr(0, 10);
+  Result r = test::RunCli({"history", "--log-dir", m_logs.Str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "Note: history.jsonl line 4: the last line is cut off")) << r.err;
+  EXPECT_TRUE(Contains(r.out, "2020-01-02 03:04:05  dialog     02-00-5E-10-00-09")) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(today + " [0-9:]{8}  cli        02-00-5E-10-00-01  127.0.0.1        "
+                                                  "2.1.0.3.7\n  Router's BOOT +1.0.0.2.5 -> 1.0.1.0.0 +succeeded +"
+                                                  "Download success\\([0-9:]{5}\\) +not requested\n  log: ")))
+      << r.out;
+
+  r = test::RunCli({"history", "--log-dir", m_logs.Str(), "--mac", "02:00:5e:10:00:02", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "\"mac\":\"02-00-5E-10-00-02\"")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "02-00-5E-10-00-01")) << r.out;
+  EXPECT_EQ(r.out.front(), '[');
+
+  r = test::RunCli({"history", "--log-dir", m_logs.Str(), "--since", today});
+  EXPECT_TRUE(Contains(r.out, "02-00-5E-10-00-01") && Contains(r.out, "02-00-5E-10-00-02")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "2020-01-02")) << r.out;
 }
 
 }  // namespace

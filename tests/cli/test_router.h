@@ -7,10 +7,32 @@
 #include <memory>
 #include <string>
 
+#include "catalogue/image_builder.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
+#include "routersim/wire.h"
+#include "support/image_fixtures.h"
 
 namespace orvane::test {
+
+// A router image (boot, app or resource) whose data names `version` as the
+// router's own images do, so that the simulated router reports it once it
+// accepted the image; the file header carries it as the update version.
+inline std::vector<std::uint8_t> RouterImageCarrying(ImageType type, const std::string& version) {
+  ImagePlan plan;
+  plan.type = type;
+  plan.version = version;
+  plan.blockSize = 64;
+  ImageUnitPlan unit;
+  unit.data = Payload(300, 11);
+  SetRouterKindFlags(unit.data, type);
+  routersim::PutRouterPayloadVersion(unit.data, version);
+  plan.units.push_back(std::move(unit));
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  if (!BuildImage(plan, bytes, error)) throw std::runtime_error("test image: " + error);
+  return bytes;
+}
 
 inline ::testing::AssertionResult StartTestRouter(std::unique_ptr<routersim::SimModule>& moduleOut,
                                                   std::unique_ptr<routersim::RouterSim>& simOut,

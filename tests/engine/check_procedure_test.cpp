@@ -2,6 +2,7 @@
 // test per outcome the operator can meet; and the version-line rules.
 #include "engine/check_procedure.h"
 
+#include "engine/run_verify.h"
 #include "engine/update_engine.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +41,18 @@ TEST(PickVersionLine, TakesTheLastVersionLineWhole) {
   target = "kept";
   EXPECT_FALSE(PickVersionLine({"nvram get app_version", "", "#"}, target));
   EXPECT_EQ(target, "kept");
+}
+
+// What a device reports after an update shows the image's version when it
+// is that version, whole, perhaps with words behind it; never a longer
+// version that only begins the same way.
+TEST(ReportsVersion, TheWholeVersionAndNothingThatOnlyBeginsLikeIt) {
+  EXPECT_TRUE(ReportsVersion("2.1.9.0.1", "2.1.9.0.1"));
+  EXPECT_TRUE(ReportsVersion("2.1.9.0.1 (build 5)", "2.1.9.0.1"));
+  EXPECT_FALSE(ReportsVersion("2.1.9.0.10", "2.1.9.0.1"));
+  EXPECT_FALSE(ReportsVersion("2.1.9.0.1.", "2.1.9.0.1"));
+  EXPECT_FALSE(ReportsVersion("2.1.9.0", "2.1.9.0.1"));
+  EXPECT_FALSE(ReportsVersion("", ""));
 }
 
 class RecordingPrompter : public IPrompter {

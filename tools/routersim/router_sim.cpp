@@ -136,6 +136,7 @@ struct RouterSim::Connection {
   RelayStream stream;
   std::uint64_t received = 0;
   std::optional<std::size_t> image;  // the image being received, index into Received::images
+  std::vector<std::uint8_t> imageHead;  // its first bytes: kind and version
   std::vector<PendingResult> pending;
   // Module answers still crossing a rate-limited link, in order.
   struct TimedBytes {
@@ -165,6 +166,7 @@ class RouterSim::RelayEvents : public IRelayEvents {
     });
     if (trigger.kind == TriggerKind::kRouterBegin) {
       m_conn.image = index;
+      m_conn.imageHead.clear();
     } else if (m_sim.m_module) {
       m_sim.m_module->OnModuleTrigger(trigger.kind);
     }
@@ -172,6 +174,8 @@ class RouterSim::RelayEvents : public IRelayEvents {
 
   void OnImageBytes(std::span<const std::uint8_t> bytes) override {
     const bool keep = m_sim.m_config.keepImageData;
+    const std::size_t headLeft = kRouterHeadBytes - std::min(kRouterHeadBytes, m_conn.imageHead.size());
+    m_conn.imageHead.insert(m_conn.imageHead.end(), bytes.begin(), bytes.begin() + std::min(headLeft, bytes.size()));
     WithImage([&](RouterImage& image) {
       image.received += bytes.size();
       if (keep) image.data.insert(image.data.end(), bytes.begin(), bytes.end());
@@ -186,6 +190,7 @@ class RouterSim::RelayEvents : public IRelayEvents {
       code = m_sim.m_resultCode;
     }
     m_conn.pending.push_back({platform::TickCount() + m_sim.m_config.resultDelayMs, code, m_conn.image});
+    if (code == kResultAccepted && m_conn.image) m_sim.TakeImageVersion(m_conn.imageHead);
     m_conn.image.reset();
   }
 
@@ -336,6 +341,33 @@ Identity RouterSim::CurrentIdentity() const {
   identity.mac = m_config.mac;
   identity.versionText = m_config.versionText ? *m_config.versionText : m_settings.Get("app_version").value_or("");
   return identity;
+}
+
+void RouterSim::TakeImageVersion(const std::vector<std::uint8_t>& head) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_faults.keepVersions) return;
+  }
+  const std::optional<std::string> version = RouterPayloadVersion(head);
+  if (!version) return;  // the image names no version: the router keeps reporting its old one
+  switch (RouterPayloadKind(head)) {
+    case RouterImageKind::kBootLoader:
+      m_settings.Set("cfe_version", *version);
+      break;
+    case RouterImageKind::kApplication:
+    case RouterImageKind::kResource:
+      // One version line for the application and its resource.
+      m_settings.Set("app_version", *version);
+      if (m_config.versionText) m_config.versionText = version->substr(0, kControlTextField);
+      break;
+    case RouterImageKind::kUnknown:
+      break;
+  }
+}
+
+bool RouterSim::Restarting() {
+  if (m_restarting && platform::TicksElapsed(m_restartStart, m_config.restartMs)) m_restarting = false;
+  return m_restarting;
 }
 
 Received RouterSim::Snapshot() const {
@@ -544,6 +576,7 @@ void RouterSim::ServeControl() {
       silent = true;
     }
     if (request[0] == kControlProbe && m_module && !m_module->AnswersProbe()) silent = true;
+    if (Restarting()) silent = true;
     const auto reply = silent ? std::nullopt : AnswerControl(request, CurrentIdentity());
     ControlRecord record;
     std::copy(request.begin(), request.end(), record.packet.begin());
@@ -718,6 +751,10 @@ void RouterSim::DeliverDueReplies() {
       conn->out.append(frame.begin(), frame.end());
       if (const std::optional<std::size_t> index = it->image) {
         Record([&](Received& r) { r.images[*index].resultSent = true; });
+      }
+      if (it->code == kResultAccepted && it->image && m_config.restartMs > 0) {
+        m_restarting = true;
+        m_restartStart = platform::TickCount();
       }
       it = pending.erase(it);
     }

@@ -39,6 +39,7 @@ struct Faults {
   bool refuseRelay = false;                      // relay port bound but not listening: connects are refused
   std::optional<std::uint64_t> closeRelayAfter;  // close each relay connection after this many received bytes
   bool corruptNextReply = false;                 // the next frame the router builds gets a bad check sequence
+  bool keepVersions = false;                     // an accepted router image leaves the reported versions as they were
   // A hostile peer in the router's place.
   bool floodDiscovery = false;                   // a discovery is answered by an endless stream of good frames
                                                  // that are no announcement (wrong type, no MAC, short), no answer
@@ -63,6 +64,12 @@ struct Config {
   ShellAccount account;
   std::uint32_t resultCode = kResultAccepted;
   std::uint32_t resultDelayMs = 0;  // between an image's last byte and its result packet
+  // After an accepted router image the router restarts: for this long from
+  // its result packet it answers no control datagram (discovery, probes).
+  // An accepted image also makes the router report the version the image
+  // carries (wire.h: boot loader -> cfe_version, application and resource
+  // -> app_version and discovery), unless the fault keepVersions is set.
+  std::uint32_t restartMs = 0;
   // Keep every router image's bytes in Received (for tests to compare);
   // false keeps only their count, so that a long-running program does not
   // grow by each image it takes.
@@ -178,6 +185,10 @@ class RouterSim {
   void RefillFlood(Connection& conn);
   void SendDiscoveryFlood();
   void Record(const std::function<void(Received&)>& change);
+  // An accepted router image whose first bytes are `head`: the versions it
+  // carries become the router's.
+  void TakeImageVersion(const std::vector<std::uint8_t>& head);
+  bool Restarting();
   void Wake();
   void CloseAll();
   void StopRelayService();
@@ -198,6 +209,10 @@ class RouterSim {
   Faults m_faults;
   std::uint32_t m_resultCode;
   bool m_dropRelayRequested = false;
+  // A restart after an accepted image: since when, and whether one runs
+  // (service thread only).
+  std::uint32_t m_restartStart = 0;
+  bool m_restarting = false;
 
   // The sender of the discovery that started a flood, and the frames it
   // gets in turn (service thread only).

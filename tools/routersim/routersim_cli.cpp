@@ -64,6 +64,11 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
       ->capture_default_str();
   app.add_option("--result-delay", config.resultDelayMs, "Milliseconds from an image's last byte to its result")
       ->capture_default_str();
+  app.add_option("--restart-after-image-ms", config.restartMs,
+                 "Milliseconds the router answers no control datagram after an accepted image (its restart)")
+      ->capture_default_str();
+  app.add_flag("--keep-versions", config.faults.keepVersions,
+               "Fault: an accepted router image leaves the reported versions as they were");
   app.add_option("--rate", config.moduleLinkBitsPerSecond,
                  "Bits per second of the link between router and module, 8 bits a byte (0 = no limit)")
       ->capture_default_str();

@@ -132,4 +132,25 @@ std::vector<std::uint8_t> FrameReply(std::span<const std::uint8_t> packet, bool 
   return frame;
 }
 
+RouterImageKind RouterPayloadKind(std::span<const std::uint8_t> head) {
+  if (head.size() < kRouterHeadBytes) return RouterImageKind::kUnknown;
+  return static_cast<RouterImageKind>((head[kRouterKindOffset] >> 1) & 3);
+}
+
+std::optional<std::string> RouterPayloadVersion(std::span<const std::uint8_t> head) {
+  if (head.size() < kRouterHeadBytes) return std::nullopt;
+  std::string text;
+  for (std::size_t i = kRouterVersionOffset; i < kRouterHeadBytes && head[i] != 0; ++i) {
+    if (head[i] < 0x20 || head[i] > 0x7E) return std::nullopt;
+    text += static_cast<char>(head[i]);
+  }
+  if (text.empty() || text.size() == kRouterVersionField) return std::nullopt;
+  return text;
+}
+
+void PutRouterPayloadVersion(std::vector<std::uint8_t>& payload, std::string_view version) {
+  std::fill_n(payload.begin() + kRouterVersionOffset, kRouterVersionField, 0);
+  std::copy_n(version.begin(), std::min(version.size(), kRouterVersionField - 1), payload.begin() + kRouterVersionOffset);
+}
+
 }  // namespace orvane::routersim

@@ -83,6 +83,26 @@ std::optional<Trigger> ParseTrigger(std::span<const std::uint8_t> packet);
 
 std::array<std::uint8_t, kTriggerPacketSize> BuildResultPacket(std::uint32_t code);
 
+// A router image as the router takes it (the unit's data, raw):
+//   12 kind flags u32 LE, bits 1..2: 0 application, 1 boot loader, 2 resource
+//   16 version text (32 bytes, NUL-padded): the version the new software
+//      reports once it runs (`nvram get cfe_version` / `app_version`)
+inline constexpr std::size_t kRouterKindOffset = 12;
+inline constexpr std::size_t kRouterVersionOffset = 16;
+inline constexpr std::size_t kRouterVersionField = 32;
+inline constexpr std::size_t kRouterHeadBytes = kRouterVersionOffset + kRouterVersionField;
+
+enum class RouterImageKind { kApplication = 0, kBootLoader = 1, kResource = 2, kUnknown = 3 };
+
+// From the image's first kRouterHeadBytes bytes (fewer: kUnknown).
+RouterImageKind RouterPayloadKind(std::span<const std::uint8_t> head);
+// The version text the image carries: printable characters up to the
+// first NUL; nothing when the field is empty, cut or holds anything else.
+std::optional<std::string> RouterPayloadVersion(std::span<const std::uint8_t> head);
+// Writes `version` (shorter than the field) into a payload of at least
+// kRouterHeadBytes bytes.
+void PutRouterPayloadVersion(std::vector<std::uint8_t>& payload, std::string_view version);
+
 // The frame of a reply packet, opened and closed by a flag. With `corrupt`
 // the frame is stuffed correctly but its check sequence is off by one bit,
 // so that every receiver must reject it.

@@ -1,8 +1,8 @@
-#include "cli/json_writer.h"
+#include "log/json_writer.h"
 
 #include <cstdio>
 
-namespace orvane::cli {
+namespace orvane {
 
 std::string JsonWriter::Quote(std::string_view value) {
   std::string out = "\"";
@@ -77,4 +77,4 @@ JsonWriter& JsonWriter::Bool(bool value) {
   return *this;
 }
 
-}  // namespace orvane::cli
+}  // namespace orvane

@@ -1,0 +1,122 @@
+#include "engine/run_verify.h"
+
+#include "catalogue/prompter.h"
+#include "engine/check_procedure.h"
+#include "net/control_channel.h"
+#include "platform/clock.h"
+
+namespace orvane {
+namespace {
+
+// The verification's check speaks to nobody: its warnings become the
+// reason why the versions could not be read back.
+class KeptWarnings : public IPrompter {
+ public:
+  void Warning(const std::string& text) override {
+    if (m_first.empty()) m_first = text;
+  }
+  const std::string& First() const { return m_first; }
+
+ private:
+  std::string m_first;
+};
+
+bool IsVersionChar(char c) { return (c >= '0' && c <= '9') || c == '.'; }
+
+}  // namespace
+
+bool ReportsVersion(const std::string& reported, const std::string& imageVersion) {
+  if (imageVersion.empty() || reported.compare(0, imageVersion.size(), imageVersion) != 0) return false;
+  return reported.size() == imageVersion.size() || !IsVersionChar(reported[imageVersion.size()]);
+}
+
+void CRunVerifier::SetAll(RunReport& report, VerifyOutcome outcome, const std::string& reason) {
+  for (ItemReport& item : report.items) {
+    if (item.outcome == ItemOutcome::NotSelected) continue;
+    item.verification = ItemVerification{outcome, {}, {}, reason};
+  }
+  Log("Verify: " + std::string(VerifyOutcomeName(outcome)) + ": " + reason);
+}
+
+bool CRunVerifier::WaitForRouter(std::string* why) {
+  const MacAddress updated = m_link.Mac();
+  const std::uint32_t start = platform::TickCount();
+  bool another = false;
+  while (!platform::TicksElapsed(start, kRouterRestartLimitMs)) {
+    if (m_stop.ShouldStop()) {
+      *why = "stopped by the operator while the router restarted";
+      return false;
+    }
+    const std::uint32_t attempt = platform::TickCount();
+    CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+    MacAddress mac{};
+    Ipv4Address ip{};
+    if (discovery.Discover(&mac, &ip, nullptr)) {
+      if (mac == updated) return true;
+      another = true;  // a second router on the network; ours may still come
+    }
+    // Discovery that failed at once (no network) must not spin.
+    if (!platform::TicksElapsed(attempt, kRediscoverPauseMs)) {
+      m_stop.Pause(kRediscoverPauseMs - (platform::TickCount() - attempt));
+    }
+  }
+  *why = "the router did not answer discovery within " + std::to_string(kRouterRestartLimitMs / 1000) +
+         " s after the run" + (another ? " (another router did)" : "");
+  return false;
+}
+
+void CRunVerifier::Verify(RunReport& report) {
+  if (report.interrupted || !report.AllSucceeded()) {
+    SetAll(report, VerifyOutcome::CouldNotVerify, "not every selected item succeeded");
+    return;
+  }
+  Log("Verify: waiting for the router " + m_link.MacText() + " to answer discovery");
+  std::string why;
+  if (!WaitForRouter(&why)) {
+    SetAll(report, VerifyOutcome::CouldNotVerify, why);
+    return;
+  }
+  const MacAddress updated = m_link.Mac();
+  UpdateItems now;
+  LoadItemNames(now);
+  KeptWarnings warnings;
+  CCheckProcedure check(now, m_link, m_telnet, warnings);
+  if (!check.RunCheck(m_imageDirectory)) {
+    SetAll(report, VerifyOutcome::CouldNotVerify, "the check after the run failed: " + warnings.First());
+    return;
+  }
+  if (m_link.Mac() != updated) {
+    SetAll(report, VerifyOutcome::CouldNotVerify, "another router answered the check after the run");
+    return;
+  }
+  const CheckFacts& facts = check.Facts();
+  for (int i = 0; i < kItemCount; ++i) {
+    ItemReport& item = report.items[i];
+    if (item.outcome == ItemOutcome::NotSelected) continue;
+    ItemVerification& v = item.verification;
+    v = ItemVerification{};
+    v.expected = m_runItems[i].GetUpdateVersion();
+    v.actual = now[i].m_strOriginalVersion;
+    const bool module = i == IMAGE_FIRMWARE || i == IMAGE_DASHBOARD;
+    if (module && !facts.moduleAnswered) {
+      v.outcome = VerifyOutcome::CouldNotVerify;
+      v.reason = "the wireless module did not answer the check after the run";
+    } else if (module && facts.moduleInDownloader) {
+      v.outcome = VerifyOutcome::CouldNotVerify;
+      v.reason = "the wireless module runs its downloader after the run";
+    } else if (i == IMAGE_BOOT && facts.routerVersionsFromDiscovery) {
+      // Discovery reports one version, the application's.
+      v.outcome = VerifyOutcome::CouldNotVerify;
+      v.reason = facts.shellReached ? "the router's shell gave no boot loader version"
+                                    : "the router's shell could not be reached (" + facts.shellProblem + ")";
+    } else if (v.actual.empty()) {
+      v.outcome = VerifyOutcome::CouldNotVerify;
+      v.reason = "no version was reported";
+    } else {
+      v.outcome = ReportsVersion(v.actual, v.expected) ? VerifyOutcome::Verified : VerifyOutcome::Mismatch;
+    }
+    Log("Verify: " + m_runItems[i].m_strName + ": " + VerifyOutcomeName(v.outcome) + " (" + v.Detail() + ")");
+  }
+}
+
+}  // namespace orvane

@@ -1,0 +1,95 @@
+#pragma once
+// The run history: one JSON line per update run in `history.jsonl` beside
+// the dated download logs, so that it can be told later which router got
+// what, when, and how it went.
+//
+// Line (one object, no line break inside; keys in this order):
+//   {"time":"2026-12-08 13:45:02","front_end":"cli","mac":"02-00-5E-10-00-01",
+//    "ip":"192.168.1.1","discovery_version":"2.1.0.3.7",
+//    "log_file":".../2026-12-08/LumtarLog.txt",
+//    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
+//              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
+//              "verification":"verified","verification_detail":""}]}
+//
+// Appending: each line goes out in one write of the whole line and its line
+// end, flushed to the disk before the file is released
+// (platform::AppendToFileExclusive). A power cut can therefore only cut the
+// last line short; a line cut so is ended by the next append before it
+// writes its own, so a new line never joins a torn one.
+//
+// Reading: lines are parsed by a small, bounded parser for exactly these
+// fields (unknown keys are passed over); a line that is not a record is
+// skipped with a note, the torn last line with a note of its own. Nothing
+// read is ever fatal.
+//
+// Standard library only; the file is UTF-8 on every system.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/local_time.h"
+
+namespace orvane {
+
+inline constexpr const char* kRunHistoryFileName = "history.jsonl";
+// A line longer than this is no record of ours: it is skipped unparsed.
+inline constexpr std::size_t kMaxRunRecordBytes = 64 * 1024;
+// More items than this in a line is no record of ours.
+inline constexpr std::size_t kMaxRunRecordItems = 16;
+
+struct RunRecordItem {
+  std::string name;
+  std::string original;      // the version the check found before the run
+  std::string update;        // the image's version
+  std::string outcome;       // "succeeded", "failed", "interrupted", "not started"
+  std::string result;        // the row's result text, "" when the item did not end
+  std::int64_t elapsedSeconds = 0;
+  std::string verification;  // "verified", "mismatch", "could not verify", "not requested"
+  std::string verificationDetail;
+
+  bool operator==(const RunRecordItem&) const = default;
+};
+
+struct RunRecord {
+  std::string time;  // local time, "YYYY-MM-DD HH:MM:SS"
+  std::string frontEnd;  // "cli" or "dialog"
+  std::string mac;
+  std::string ip;
+  std::string discoveryVersion;
+  std::string logFile;  // the day's download log the run wrote to
+  std::vector<RunRecordItem> items;
+
+  bool operator==(const RunRecord&) const = default;
+};
+
+// "2026-12-08 13:45:02".
+std::string RunRecordTime(const platform::LocalTime& t);
+
+// The record as one line of JSON, without its line end.
+std::string BuildRunRecordLine(const RunRecord& record);
+
+// Parses one line (without its line end). Nothing when it is not a record:
+// `why` (may be null) then says where it went wrong.
+std::optional<RunRecord> ParseRunRecordLine(std::string_view line, std::string* why = nullptr);
+
+// <logFolder>/history.jsonl (UTF-8 path text).
+std::string RunHistoryPath(const std::string& logFolder);
+
+// Appends the record's line to the history in `logFolder` (made when
+// missing). False with `error` set when the line did not reach the file
+// whole (the folder cannot be made, the file is held by another program,
+// the disk is full).
+bool AppendRunRecord(const std::string& logFolder, const RunRecord& record, std::string* error = nullptr);
+
+struct RunHistory {
+  bool found = false;               // the file exists
+  std::vector<RunRecord> records;   // in file order
+  std::vector<std::string> notes;   // one per line skipped, and why
+};
+
+// Reads the history file at `path`. A missing file is an empty history.
+RunHistory ReadRunHistory(const std::string& path);
+
+}  // namespace orvane
