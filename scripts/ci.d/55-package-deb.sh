@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-scripts/setup.sh help2man lintian
+# dpkg-dev and file: CPack reads the programs' library needs with dpkg-shlibdeps.
+scripts/setup.sh help2man lintian dpkg-dev file man-db
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 jobs="${ORVANE_JOBS:-2}"
