@@ -10,7 +10,8 @@
 #
 # DRIVER_EXE is the test build's orvane-dialog-driver.exe; VERSION the
 # build's full version ("0.1.0 (commit 1a2b3c4)"); OUT_DIR receives the
-# unpacked folder and the wine prefix.
+# unpacked folder and the wine prefix, which is removed again (about 700 MB)
+# when every check passed.
 set -euo pipefail
 
 zip="$(realpath "$1")"
@@ -31,10 +32,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb_pid=""
 app_pid=""
 failures=0
+passed=0
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
   [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  [ "$passed" = 1 ] && rm -rf "$WINEPREFIX"
   return 0
 }
 trap cleanup EXIT
@@ -89,4 +92,5 @@ if [ "$failures" -ne 0 ]; then
   echo "package smoke test: $failures FAILED" >&2
   exit 1
 fi
+passed=1
 echo "package smoke test: all passed"
