@@ -4,26 +4,58 @@
 # and an unrelated .bin file), inspects them, starts the simulated router and
 # module on loopback, and runs a check and a full update against it.
 #
-#   scripts/demo.sh [FOLDER]     default: a new temporary folder
+#   scripts/demo.sh              in a new temporary folder, removed at the end
+#   scripts/demo.sh --keep       the same, but the folder (images, log) is kept
+#   scripts/demo.sh FOLDER       in FOLDER, which is kept
 #   TIME_SCALE=1 scripts/demo.sh at the real router's pace (several minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+keep=0
+demo=""
+for arg in "$@"; do
+  case "$arg" in
+    --keep) keep=1 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "demo: unknown option $arg (see --help)" >&2; exit 2 ;;
+    *) demo="$arg"; keep=1 ;;
+  esac
+done
+
 scripts/setup.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
-cmake --preset release >/dev/null
-cmake --build --preset release --target orvane orvane-routersim -j "$(nproc)" >/dev/null
+# fail WHAT: the last line when the build fails; the compiler's or CMake's
+# own messages are just above it.
+fail() {
+  echo >&2
+  echo "demo: $1 failed (its errors are above); nothing was run." >&2
+  exit 1
+}
+echo "== configuring the release build in build/release"
+cmake --preset release >/dev/null || fail "configuring the build (cmake --preset release)"
+echo "== building orvane and orvane-routersim (the first build takes a few minutes)"
+cmake --build --preset release --target orvane orvane-routersim -j "$(nproc)" ||
+  fail "the build (cmake --build --preset release --target orvane orvane-routersim)"
 orvane="$PWD/build/release/src/cli/orvane"
 routersim="$PWD/build/release/tools/routersim/orvane-routersim"
 scale="${TIME_SCALE:-0.1}"
 
-demo="${1:-$(mktemp -d -t orvane-demo.XXXXXX)}"
+[ -n "$demo" ] || demo="$(mktemp -d -t orvane-demo.XXXXXX)"
 mkdir -p "$demo"
-payloads="$(mktemp -d)"
+payloads="$(mktemp -d -t orvane-demo-payloads.XXXXXX)"
+ports="$(mktemp -t orvane-demo-ports.XXXXXX)"
 sim_pid=""
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$payloads"
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  fi
+  rm -rf "$payloads" "$ports"
+  if [ "$keep" = 1 ]; then
+    echo "Images and the download log are in $demo"
+  else
+    rm -rf "$demo"
+    echo "Removed $demo (scripts/demo.sh --keep keeps it)"
+  fi
 }
 trap cleanup EXIT
 
@@ -77,7 +109,6 @@ echo "== orvane image scan (the discovery a Check runs)"
 # versions and the unlock code the images carry.
 echo
 echo "== starting the simulated router on 127.0.0.1 (time scale $scale)"
-ports="$(mktemp)"
 "$routersim" --time-scale "$scale" --unlock 3132333435363738 >"$ports" &
 sim_pid=$!
 for _ in $(seq 100); do [ "$(wc -l <"$ports")" -ge 3 ] && break; sleep 0.1; done
@@ -85,7 +116,6 @@ cat "$ports"
 port_of() { grep "^$1 " "$ports" | sed 's/.*://'; }
 net=(--broadcast 127.0.0.1 --port "$(port_of relay)" --control-port "$(port_of control)"
      --telnet-port "$(port_of telnet)" --time-scale "$scale" --log-dir "$demo/logs")
-rm -f "$ports"
 
 echo
 echo "== orvane check"
@@ -98,5 +128,4 @@ echo
 echo "== orvane history"
 "$orvane" history --log-dir "$demo/logs"
 echo
-echo "Images and the download log are in $demo"
 exit $status

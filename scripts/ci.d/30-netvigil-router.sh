@@ -4,14 +4,16 @@
 # and the settings stores' tests (glibc, static) under qemu-mipsel; the size
 # of the stripped daemon against its limit; then one pass of the musl daemon
 # itself under qemu-mipsel, against loopback in a network namespace of its
-# own, with the project's native `nvram` program as the firmware's.
+# own, with the project's native `nvram` program as the firmware's. Between
+# the two, the package netvigil-<version>-mipsel.tar.gz is made and its
+# contents checked, and the start-up script it holds is tried.
 #
 #   ORVANE_ROUTER_BUILD_DIR  the router build (default build/router)
 #   ORVANE_NATIVE_BUILD_DIR  the native build that gives `nvram` (default build/dev)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-scripts/setup.sh g++-mipsel-linux-gnu qemu-user googletest musl-dev:mipsel iproute2
+scripts/setup.sh g++-mipsel-linux-gnu qemu-user googletest musl-dev:mipsel iproute2 groff-base sysvinit-utils
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 jobs="${ORVANE_JOBS:-2}"
@@ -42,6 +44,14 @@ if [ "$size" -gt "$size_limit" ]; then
   echo "netvigil: the stripped daemon is larger than $size_limit bytes" >&2
   exit 1
 fi
+
+# ---- the package for the firmware's build -----------------------------------
+version="$(sed -n 's/^#define ORVANE_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/orvane_version.h")"
+version_full="$(sed -n 's/^#define ORVANE_VERSION_FULL "\(.*\)"$/\1/p' "$build/generated/orvane_version.h")"
+cmake --build "$build" -j "$jobs" --target package
+package="$build/netvigil-$version-mipsel.tar.gz"
+bash tests/watchdog/router_package_test.sh "$package" "$version_full" "$nvram_tool"
+bash tests/watchdog/startup_script_test.sh packaging/router/S90netvigil
 
 # ---- one pass of the musl daemon under qemu-mipsel ---------------------------
 if [ "$(id -u)" -ne 0 ]; then

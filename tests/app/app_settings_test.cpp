@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <regex>
+#include <string>
+
+#include "example_ini.h"
+
 namespace orvane::app {
 namespace {
 
@@ -35,6 +41,24 @@ TEST(AppSettings, EmptyOrMissingKeysKeepTheRealRoutersValues) {
   EXPECT_EQ(some.profile.relayTcpPort, 1280);
   EXPECT_EQ(some.profile.controlUdpPort, 1280);
   EXPECT_EQ(some.profile.broadcastAddress, "192.168.1.255");
+}
+
+// The example shipped beside Orvane.exe changes nothing as it is, and each
+// key it shows, once its ';' is removed, is a key the program knows, with
+// the value that applies without it.
+TEST(AppSettings, TheShippedExampleShowsEveryKeyWithItsDefault) {
+  const AppSettings asShipped = ParseSettings(kShippedExampleIni);
+  EXPECT_TRUE(asShipped.problems.empty());
+  EXPECT_EQ(asShipped.profile, NetworkProfile{});
+
+  const std::regex commentedKey(R"((^|\n);([a-z_]+=))");
+  const std::string text = kShippedExampleIni;
+  const auto keys = std::distance(std::sregex_iterator(text.begin(), text.end(), commentedKey), std::sregex_iterator());
+  EXPECT_EQ(keys, 5);
+  const AppSettings uncommented = ParseSettings(std::regex_replace(text, commentedKey, "$1$2"));
+  EXPECT_TRUE(uncommented.problems.empty()) << uncommented.problems.front();
+  EXPECT_EQ(uncommented.profile, NetworkProfile{});
+  EXPECT_DOUBLE_EQ(uncommented.timeScale, 1.0);
 }
 
 TEST(AppSettings, ToleratesTheWaysEditorsWriteFiles) {

@@ -153,7 +153,9 @@ start_app() {
 echo "== start"
 start_app
 title="$(driver find 30000 | sed -n 's/^title: //p')"
-expect_eq "title from the version block" "$title" "Orvane - $(sed -n 's/^project(Orvane VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")"
+# The build's full version (with its commit when built from a checkout).
+version_full="$(sed -n 's/^#define ORVANE_VERSION_FULL "\(.*\)"$/\1/p' "$windows_build/generated/orvane_version.h")"
+expect_eq "title from the version block" "$title" "Orvane - $version_full"
 state="$(driver state)"
 expect_eq "Check enabled, Update disabled, option hidden and disabled" "$(echo $state)" "1000 1 1 1013 0 1 1012 0 0"
 

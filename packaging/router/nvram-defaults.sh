@@ -1,0 +1,35 @@
+#!/bin/sh
+# The settings netvigil reads from nvram, with the values it is shipped with.
+# Put these lines into the firmware's factory defaults, or run this file once
+# on a router whose nvram lacks them; it overwrites what is set, so it is not
+# for every boot.
+#
+# No ping server is configured: with remote_server_number=0 netvigil only
+# watches the PPP link (and reboots when the link stays down, unless the
+# firmware dials on demand, wan_ppp_demand=2). Add the servers the network's
+# operator answers pings from, for example:
+#   nvram set remote_server_number=2
+#   nvram set remote_server1=ping1.operator.example
+#   nvram set remote_server2=ping2.operator.example
+
+# Servers: how many, then remote_server1 .. remote_serverN.
+nvram set remote_server_number=0
+# Counters netvigil keeps between its passes: start at the first server, first
+# attempt.
+nvram set ping_address_index=1
+nvram set ping_times=1
+# Attempts per server before moving on to the next (after the last: reboot).
+nvram set ping_out_times=3
+# Seconds to rest after a ping was answered, before the pass ends.
+nvram set success_interval=300
+# Seconds the PPP link is given to come up (also the wait when no server is
+# configured).
+nvram set reboot_interval=300
+# Seconds to wait after running reboot, should the router still be up.
+nvram set ping_interval=60
+# Lowest log level written to /var/log/netvigil.log: 1 writes every line
+# netvigil logs; 2 or more silences it.
+nvram set sys_log_level=1
+# Seconds that must pass between two reboots by netvigil; 0 for no such
+# guard. Holds only where nvram keeps its values over a restart.
+nvram set netvigil_min_reboot_gap=0

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The operator's zip as the operator gets it: unpacked into an empty folder,
+# used from a wine prefix made afresh, in a virtual X server. It must hold
+# exactly the two programs, the example orvane.ini and the README; the
+# command-line program must print the build's version, and the dialog must
+# open (its title naming that version) and close. Nothing here presses
+# Check, so nothing is sent on the network.
+#
+#   package_smoke_test.sh ZIP DRIVER_EXE VERSION OUT_DIR
+#
+# DRIVER_EXE is the test build's orvane-dialog-driver.exe; VERSION the
+# build's full version ("0.1.0 (commit 1a2b3c4)"); OUT_DIR receives the
+# unpacked folder and the wine prefix, which is removed again (about 700 MB)
+# when every check passed.
+set -euo pipefail
+
+zip="$(realpath "$1")"
+driver_exe="$(realpath "$2")"
+version="$3"
+out="$(realpath -m "$4")"
+
+wine="$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)"
+wineserver="$(dirname "$wine")/wineserver"
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+
+rm -rf "$out"
+mkdir -p "$out/unpacked"
+export WINEPREFIX="$out/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+xvfb_pid=""
+app_pid=""
+failures=0
+passed=0
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  [ "$passed" = 1 ] && rm -rf "$WINEPREFIX"
+  return 0
+}
+trap cleanup EXIT
+pass() { echo "  ok: $*"; }
+fail() { echo "  FAILED: $*"; failures=$((failures + 1)); }
+expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
+  if [ "$2" = "$3" ]; then pass "$1: $2"; else fail "$1: got '$2', expected '$3'"; fi
+}
+
+echo "== unpacking $(basename "$zip")"
+(cd "$out/unpacked" && cmake -E tar xf "$zip")
+top="$out/unpacked/$(basename "$zip" .zip)"
+expect_eq "contents" "$(cd "$out/unpacked" && find . -type f | sort | paste -sd' ')" \
+  "$(for f in Orvane.exe README.txt orvane-cli.exe orvane.ini; do printf './%s/%s ' "$(basename "$zip" .zip)" "$f"; done | sed 's/ $//')"
+if grep -q "orvane-cli.exe doctor" "$top/README.txt"; then pass "README names the diagnosis"; else fail "README lacks 'orvane-cli.exe doctor'"; fi
+cr=$'\r'
+if grep -qv "^\(;.*\|\[[a-z]*\]\|\)$cr\$" "$top/orvane.ini"; then
+  fail "orvane.ini has a line that is neither a comment, a section nor empty (or lacks CR LF)"
+else
+  pass "orvane.ini: every key commented out, CR LF line ends"
+fi
+
+echo "== a fresh wine prefix in a virtual X server"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$out/display")"
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+# One virtual desktop, in which the driver finds the dialog.
+"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1000x700 /f >/dev/null 2>&1
+"$wineserver" -w
+
+echo "== orvane-cli.exe --version"
+printed="$(cd "$top" && "$wine" orvane-cli.exe --version | tr -d '\r')"
+expect_eq "orvane-cli.exe --version" "$printed" "orvane $version"
+
+echo "== Orvane.exe opens and closes"
+driver() { "$wine" "$driver_exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+(cd "$top" && exec "$wine" Orvane.exe) >"$out/orvane.out" 2>&1 &
+app_pid=$!
+expect_eq "dialog title" "$(driver find 30000 | sed -n 's/^title: //p')" "Orvane - $version"
+driver close >/dev/null
+if driver gone 10000; then pass "dialog closed"; else fail "dialog still open after close"; fi
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
+
+if [ "$failures" -ne 0 ]; then
+  echo "package smoke test: $failures FAILED" >&2
+  exit 1
+fi
+passed=1
+echo "package smoke test: all passed"
