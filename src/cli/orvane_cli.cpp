@@ -70,20 +70,23 @@ std::string UnknownCommand(CLI::App& app, int argc, const char* const* argv) {
   return {};
 }
 
-// The flags that say where the router and the images are, shared by check
-// and update.
-void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
-  cmd->add_option("--dir", o.directory, "Directory holding the images (*.bin); default: the current directory")
+// The flags that say where the router and the images are and how fast the
+// pauses run, shared by check, update and doctor.
+void AddNetworkOptions(CLI::App* cmd, std::string& directory, NetworkProfile& profile, double& timeScale) {
+  cmd->add_option("--dir", directory, "Directory holding the images (*.bin); default: the current directory")
       ->check(kImageFolder);
-  cmd->add_option("--broadcast", o.profile.broadcastAddress,
-                  "Where router discovery is sent (default 192.168.1.255)");
-  cmd->add_option("--port", o.profile.relayTcpPort, "The router's relay port, TCP (default 1280)")->check(kPortNumber);
-  cmd->add_option("--control-port", o.profile.controlUdpPort, "The router's control port, UDP (default 1280)")
+  cmd->add_option("--broadcast", profile.broadcastAddress, "Where router discovery is sent (default 192.168.1.255)");
+  cmd->add_option("--port", profile.relayTcpPort, "The router's relay port, TCP (default 1280)")->check(kPortNumber);
+  cmd->add_option("--control-port", profile.controlUdpPort, "The router's control port, UDP (default 1280)")
       ->check(kPortNumber);
-  cmd->add_option("--telnet-port", o.profile.telnetPort, "The router's shell port (default 23)")->check(kPortNumber);
-  cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)");
-  cmd->add_option("--time-scale", o.timeScale,
+  cmd->add_option("--telnet-port", profile.telnetPort, "The router's shell port (default 23)")->check(kPortNumber);
+  cmd->add_option("--time-scale", timeScale,
                   "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
+}
+
+void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
+  AddNetworkOptions(cmd, o.directory, o.profile, o.timeScale);
+  cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)");
   cmd->add_flag("--json", o.json, "Print one JSON object at the end");
 }
 
@@ -153,21 +156,10 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   doctorCmd->footer(
       "Each finding is printed with its severity (info, warning, fault) and what to do.\n"
       "Exit status: 0 when a check would succeed, 1 when it would fail, 2 for a usage error.");
-  doctorCmd->add_option("--dir", doctor.directory, "Directory holding the images (*.bin); default: the current directory")
-      ->check(kImageFolder);
-  doctorCmd->add_option("--broadcast", doctor.profile.broadcastAddress,
-                        "Where router discovery is sent (default 192.168.1.255)");
-  doctorCmd->add_option("--port", doctor.profile.relayTcpPort, "The router's relay port, TCP (default 1280)")
-      ->check(kPortNumber);
-  doctorCmd->add_option("--control-port", doctor.profile.controlUdpPort, "The router's control port, UDP (default 1280)")
-      ->check(kPortNumber);
-  doctorCmd->add_option("--telnet-port", doctor.profile.telnetPort, "The router's shell port (default 23)")
-      ->check(kPortNumber);
+  AddNetworkOptions(doctorCmd, doctor.directory, doctor.profile, doctor.timeScale);
   doctorCmd->add_option("--router", doctor.router,
                         "Where the router's TCP ports are tried when discovery is silent (default: the .1 of the "
                         "broadcast's network, 192.168.1.1)");
-  doctorCmd->add_option("--time-scale", doctor.timeScale,
-                        "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
   doctorCmd->add_flag("--json", doctor.json, "Print one JSON object: check_would_succeed and the findings");
 
   try {
