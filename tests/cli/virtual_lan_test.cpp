@@ -12,6 +12,7 @@
 #include "support/text_search.h"
 #include "support/time_scale.h"
 #include "support/virtual_lan.h"
+#include "cli/test_router.h"
 
 namespace orvane::test {
 namespace {
@@ -30,7 +31,7 @@ class VirtualLanTest : public ::testing::Test {
     // The test images carry the unlock code 01..08.
     routerFlags.insert(routerFlags.end(), {"--unlock", "0102030405060708", "--restart-ms", "2000"});
     ASSERT_NE(m_lan->StartRouterSim(ORVANE_ROUTERSIM, kTimeScale, routerFlags), nullptr);
-    m_images.Write("app.bin", MakeImage(IMAGE_APP, "2.1.9.0.1"));
+    m_images.Write("app.bin", RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
     m_images.Write("fw.bin", MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
   }
 
@@ -59,9 +60,16 @@ TEST_F(VirtualLanTest, CheckAndUpdateMeetTheRouterWithTheDefaults) {
   if (IsSkipped()) return;
   const CommandResult check = Orvane({"check", "--json"});
   EXPECT_EQ(check.exit_code, 0) << check.output;
-  const CommandResult update = Orvane({"update", "--yes", "--json"});
+  const CommandResult update = Orvane({"update", "--yes", "--verify", "--json"});
   EXPECT_EQ(update.exit_code, 0) << update.output;
   EXPECT_TRUE(Contains(update.output, "{\"ok\":true,")) << update.output;
+  // After the router's restart it is found again with the defaults and
+  // reports what the images carry.
+  for (const char* version : {"2.1.9.0.1", "11.608.13.02.00"}) {
+    EXPECT_TRUE(Contains(update.output, std::string("\"verification\":\"verified\",\"expected_version\":\"") +
+                                            version + "\",\"reported_version\":\"" + version + "\""))
+        << version << "\n" << update.output;
+  }
 }
 
 // The doctor's JSON holds a finding of `kind` (with `severity`, unless empty).
