@@ -96,7 +96,7 @@ def build_measures(runs):
                              ("shaped LAN: whole update, real sizes (time scale 1, module link 12 Mbit/s)",
                               "<= 1.03x pauses plus every byte at its link's rate")):
             m.append(measure(name, None, "-", target=target,
-                             note="not measured in this run: `bench/run --shaped` (root; about five minutes)"))
+                             note="not measured in this run: `bench/run --shaped` (root; about ten minutes)"))
     if not full_seen:
         for name in ("whole check, 5 images (time scale 1)", "whole update, 5 items (time scale 1)"):
             m.append(measure(name, None, "s", target="<= 1.1x the protocol's floor",
@@ -302,7 +302,7 @@ def main():
             f.write("Reproduce: `bench/run --write-doc` (builds the release preset, runs everything, rewrites\n")
             f.write("this page and `bench/results.json`); `bench/run --full` adds the whole check and update at\n")
             f.write("time scale 1, which takes minutes; `bench/run --shaped` (root) adds the measures on the\n")
-            f.write("shaped LAN of `bench/lan.sh`, about five minutes more.\n")
+            f.write("shaped LAN of `bench/lan.sh`, about ten minutes more.\n")
     return 0
 
 
