@@ -29,8 +29,8 @@ up() {
   for ns in "$pc" "$router"; do
     ip -n "$ns" link set lo up
     ip -n "$ns" link set lan0 up
-    # An Ethernet's frames: no offloads that would hand the shaper 64 KB
-    # segments.
+    # Where ethtool is installed, no offloads that would hand the shaper 64 KB
+    # segments (without it the token bucket splits them itself).
     ip netns exec "$ns" ethtool -K lan0 tso off gso off gro off >/dev/null 2>&1 || true
   done
   # The PC's way out: 100 Mbit/s, a bucket of a few frames, at most a few
