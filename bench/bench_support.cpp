@@ -1,12 +1,15 @@
 #include "bench_support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -137,20 +140,54 @@ void TimingView::OnCell(Hook hook) {
   m_hook = std::move(hook);
 }
 
-EngineOnSim::EngineOnSim(routersim::Config config, routersim::ModuleConfig module) {
-  config.bindAddress = "127.0.0.1";
+bool InNamespace(const std::string& name, const std::function<void()>& work) {
+  const int fd = ::open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool entered = false;
+  std::thread([&] {
+    entered = ::setns(fd, CLONE_NEWNET) == 0;
+    if (entered) work();
+  }).join();
+  ::close(fd);
+  return entered;
+}
+
+std::string RouterNamespace() {
+  const char* name = std::getenv("ORVANE_BENCH_ROUTER_NS");
+  return name != nullptr ? name : "";
+}
+
+EngineOnSim::EngineOnSim(routersim::Config config, routersim::ModuleConfig module, const std::string& routerNamespace) {
   m_module = std::make_unique<routersim::SimModule>(std::move(module));
-  m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
-  std::string error;
-  if (!m_sim->Start(&error)) throw std::runtime_error("simulator: " + error);
   NetworkProfile profile;
-  profile.broadcastAddress = "127.0.0.1";
-  profile.relayTcpPort = m_sim->BoundPorts().relay;
-  profile.controlUdpPort = m_sim->BoundPorts().control;
-  profile.telnetPort = m_sim->BoundPorts().telnet;
+  Ipv4Address router{127, 0, 0, 1};
+  std::string error;
+  if (routerNamespace.empty()) {
+    config.bindAddress = "127.0.0.1";
+    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
+    if (!m_sim->Start(&error)) throw std::runtime_error("simulator: " + error);
+    profile.broadcastAddress = "127.0.0.1";
+    profile.relayTcpPort = m_sim->BoundPorts().relay;
+    profile.controlUdpPort = m_sim->BoundPorts().control;
+    profile.telnetPort = m_sim->BoundPorts().telnet;
+  } else {
+    // Every address of the router's namespace, so that the broadcasts of
+    // discovery and of the router update reach it too.
+    config.bindAddress = "0.0.0.0";
+    config.relayPort = DISCOVERY_PORT;
+    config.controlPort = DISCOVERY_PORT;
+    config.telnetPort = kDefaultTelnetPort;
+    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
+    bool started = false;
+    if (!InNamespace(routerNamespace, [&] { started = m_sim->Start(&error); })) {
+      throw std::runtime_error("cannot enter network namespace " + routerNamespace);
+    }
+    if (!started) throw std::runtime_error("simulator: " + error);
+    router = {192, 168, 1, 1};
+  }
   m_logFolder = (std::filesystem::temp_directory_path() / "orvane-bench-logs").string();
   m_engine = std::make_unique<CUpdateEngine>(m_items, m_view, profile, m_logFolder);
-  m_engine->Link().SetRouter(config.mac, {127, 0, 0, 1});
+  m_engine->Link().SetRouter(config.mac, router);
 }
 
 EngineOnSim::~EngineOnSim() {

@@ -70,12 +70,25 @@ class TimingView : public IItemView {
   Hook m_hook;
 };
 
+// Runs `work` on a thread of its own that has entered the network
+// namespace `name` (as `ip netns` names it): sockets made there, and threads
+// started there, belong to that namespace. False when it cannot be entered.
+bool InNamespace(const std::string& name, const std::function<void()>& work);
+
+// The namespace pair of bench/lan.sh: the benchmark runs in the PC's, and
+// ORVANE_BENCH_ROUTER_NS names the router's (empty when not set).
+std::string RouterNamespace();
+inline constexpr const char* kLanRouterAddress = "192.168.1.1";
+
 // The simulated router and its module on 127.0.0.1 (ports the system
 // picks), and an engine whose profile points at it, connected (reader
-// running) when Connect() returned true.
+// running) when Connect() returned true. With `routerNamespace` given, the
+// simulator serves inside that namespace on every address it has there
+// (192.168.1.1) and on the real ports, and the engine, in this process's
+// namespace, uses the real router's profile.
 class EngineOnSim {
  public:
-  EngineOnSim(routersim::Config config, routersim::ModuleConfig module);
+  EngineOnSim(routersim::Config config, routersim::ModuleConfig module, const std::string& routerNamespace = "");
   ~EngineOnSim();
   bool Connect();
   CUpdateEngine& Engine() { return *m_engine; }

@@ -1,6 +1,7 @@
 #include "diag/framing.h"
 
 #include <array>
+#include <cstring>
 
 namespace orvane {
 namespace {
@@ -20,6 +21,46 @@ constexpr std::array<std::uint16_t, 256> MakeCrcTable() {
 constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
 static_assert(kCrcTable[1] == 0x1189 && kCrcTable[255] == 0x0F78, "RFC 1662 FCS-16 table");
 
+// Slicing: kSliceTables[k][b] is the register's contribution of byte b
+// followed by k zero bytes, so a run of kSlice bytes folds in with kSlice
+// independent look-ups instead of kSlice dependent steps. The register's
+// two bytes are mixed into the run's first two bytes (it is reflected: its
+// low byte meets the earliest data byte).
+constexpr std::size_t kSlice = 16;
+using SliceTables = std::array<std::array<std::uint16_t, 256>, kSlice>;
+
+constexpr SliceTables MakeSliceTables() {
+  SliceTables tables{};
+  tables[0] = MakeCrcTable();
+  for (std::size_t k = 1; k < kSlice; ++k) {
+    for (unsigned i = 0; i < 256; ++i) {
+      const std::uint16_t v = tables[k - 1][i];
+      tables[k][i] = static_cast<std::uint16_t>((v >> 8) ^ tables[0][v & 0xFF]);
+    }
+  }
+  return tables;
+}
+
+constexpr SliceTables kSliceTables = MakeSliceTables();
+
+// Folds `length` bytes into the register: whole runs of kSlice bytes by
+// slicing, the rest byte by byte. Same result as CrcUpdate on every byte.
+std::uint16_t CrcFold(std::uint16_t reg, const std::uint8_t* data, std::size_t length) {
+  while (length >= kSlice) {
+    std::uint8_t run[kSlice];
+    std::memcpy(run, data, kSlice);
+    run[0] = static_cast<std::uint8_t>(run[0] ^ (reg & 0xFF));
+    run[1] = static_cast<std::uint8_t>(run[1] ^ (reg >> 8));
+    std::uint16_t next = 0;
+    for (std::size_t k = 0; k < kSlice; ++k) next = static_cast<std::uint16_t>(next ^ kSliceTables[kSlice - 1 - k][run[k]]);
+    reg = next;
+    data += kSlice;
+    length -= kSlice;
+  }
+  for (std::size_t i = 0; i < length; ++i) reg = static_cast<std::uint16_t>(kCrcTable[(reg ^ data[i]) & 0xFF] ^ (reg >> 8));
+  return reg;
+}
+
 inline bool NeedsEscape(std::uint8_t b) { return b == FRAME_FLAG || b == FRAME_ESCAPE; }
 
 }  // namespace
@@ -29,15 +70,12 @@ std::uint16_t CrcUpdate(std::uint16_t reg, std::uint8_t byte) {
 }
 
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t length) {
-  std::uint16_t reg = CRC_INIT;
-  for (std::size_t i = 0; i < length; ++i) reg = CrcUpdate(reg, data[i]);
-  return static_cast<std::uint16_t>(~reg);
+  return static_cast<std::uint16_t>(~CrcFold(CRC_INIT, data, length));
 }
 
 void EscapeAppend(std::uint8_t* out, std::size_t* position, const std::uint8_t* data, std::size_t length,
                   std::uint16_t* crc) {
   std::size_t pos = *position;
-  std::uint16_t reg = *crc;
   for (std::size_t i = 0; i < length; ++i) {
     const std::uint8_t b = data[i];
     if (NeedsEscape(b)) {
@@ -46,10 +84,9 @@ void EscapeAppend(std::uint8_t* out, std::size_t* position, const std::uint8_t* 
     } else {
       out[pos++] = b;
     }
-    reg = CrcUpdate(reg, b);
   }
   *position = pos;
-  *crc = reg;
+  *crc = CrcFold(*crc, data, length);
 }
 
 std::size_t EncodeFrame(const std::uint8_t* packet, std::size_t length, std::uint8_t* out, int leadingFlag) {

@@ -214,8 +214,12 @@ class RouterSim::RelayEvents : public IRelayEvents {
     }
     if (!m_sim.m_module) return;  // no module behind the router yet: dropped
     if (m_sim.m_config.moduleLinkBitsPerSecond == 0) {
-      const std::vector<std::uint8_t> reply = m_sim.m_module->OnRelayBytes(wire, packet);
-      m_conn.out.append(reply.begin(), reply.end());
+      std::vector<std::uint8_t> reply = m_sim.m_module->OnRelayBytes(wire, packet);
+      if (m_sim.m_config.lanRoundTripUs == 0) {
+        m_conn.out.append(reply.begin(), reply.end());
+      } else if (!reply.empty()) {
+        m_conn.moduleAnswers.push_back({std::chrono::steady_clock::now() + m_sim.LanRoundTrip(), std::move(reply)});
+      }
       return;
     }
     // The request's bytes go on to the link as they arrive, after whatever
@@ -229,7 +233,7 @@ class RouterSim::RelayEvents : public IRelayEvents {
     if (reply.empty()) return;
     m_sim.m_linkFromModuleFree =
         std::max(m_sim.m_linkToModuleFree, m_sim.m_linkFromModuleFree) + m_sim.LinkTime(reply.size());
-    m_conn.moduleAnswers.push_back({m_sim.m_linkFromModuleFree, std::move(reply)});
+    m_conn.moduleAnswers.push_back({m_sim.m_linkFromModuleFree + m_sim.LanRoundTrip(), std::move(reply)});
   }
 
  private:
@@ -467,6 +471,11 @@ bool RouterSim::TakeCorruptFlag() {
 std::chrono::nanoseconds RouterSim::LinkTime(std::size_t bytes) const {
   const double systemSeconds = static_cast<double>(bytes) * 8.0 / static_cast<double>(m_config.moduleLinkBitsPerSecond);
   return std::chrono::nanoseconds(static_cast<std::int64_t>(systemSeconds * platform::TimeScale() * 1e9));
+}
+
+std::chrono::nanoseconds RouterSim::LanRoundTrip() const {
+  return std::chrono::nanoseconds(
+      static_cast<std::int64_t>(static_cast<double>(m_config.lanRoundTripUs) * platform::TimeScale() * 1e3));
 }
 
 std::optional<std::chrono::nanoseconds> RouterSim::PollTimeout() const {

@@ -83,6 +83,12 @@ struct Config {
   // arrives once it has crossed back. In system time, so the clock's time
   // scale applies.
   std::uint64_t moduleLinkBitsPerSecond = 0;
+  // The LAN's round trip between the PC and the router, in microseconds of
+  // system time (0 = none beyond the network's own): each module answer
+  // reaches the client this much later, so a stop-and-wait exchange pays it
+  // once per request, as across a real switch. Kept apart from the module
+  // link: it delays the answer without holding the link.
+  std::uint32_t lanRoundTripUs = 0;
   Faults faults;
 };
 
@@ -181,6 +187,7 @@ class RouterSim {
   std::optional<std::chrono::nanoseconds> PollTimeout() const;
   // The real time that `bytes` take on the module's link.
   std::chrono::nanoseconds LinkTime(std::size_t bytes) const;
+  std::chrono::nanoseconds LanRoundTrip() const;
   bool TakeCorruptFlag();
   void RefillFlood(Connection& conn);
   void SendDiscoveryFlood();

@@ -72,6 +72,9 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
   app.add_option("--rate", config.moduleLinkBitsPerSecond,
                  "Bits per second of the link between router and module, 8 bits a byte (0 = no limit)")
       ->capture_default_str();
+  app.add_option("--lan-round-trip-us", config.lanRoundTripUs,
+                 "Microseconds added to each module answer for the LAN's round trip (0 = none)")
+      ->capture_default_str();
   app.add_option("--time-scale", options.timeScale, "Real time per system time (0.05 = twenty times faster)")
       ->capture_default_str()
       ->check(CLI::Range(1e-6, 1000.0));

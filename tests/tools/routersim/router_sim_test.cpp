@@ -374,6 +374,30 @@ TEST_F(RouterSimTest, ModuleLinkRateTimesRequestsAndAnswersByTheirLengthOnTheClo
   EXPECT_LT(secondAt, secondDue + 1500) << "no more than the link's time (and a loaded machine's slack)";
 }
 
+// The LAN's round trip delays every module answer, with and without a
+// module link rate, on the clock's time scale.
+TEST_F(RouterSimTest, LanRoundTripDelaysEachAnswerOnTheClock) {
+  for (const std::uint64_t rate : {std::uint64_t{0}, std::uint64_t{8000000}}) {
+    EchoModule module;
+    Config config;
+    config.moduleLinkBitsPerSecond = rate;
+    config.lanRoundTripUs = 200000;  // 200 ms of system time
+    StartSim(config, &module);
+    const orvane::test::ScopedTimeScale fast(0.5);
+    TcpClient relay;
+    ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+    for (int i = 0; i < 2; ++i) {
+      const std::uint32_t start = platform::TickCount();
+      ASSERT_TRUE(relay.Send(Framed(Bytes(10, 0x11), true)));
+      ASSERT_TRUE(relay.ReadFrame(5000)) << rate;
+      const std::uint32_t took = platform::TickCount() - start;
+      EXPECT_GE(took + 1, 200u) << rate;
+      EXPECT_LT(took, 200u + 1500) << rate;
+    }
+    sim->Stop();
+  }
+}
+
 TEST_F(RouterSimTest, RelayClosesAfterNBytes) {
   Config config;
   config.faults.closeRelayAfter = 100;
