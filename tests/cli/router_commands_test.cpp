@@ -314,7 +314,7 @@ TEST_F(RouterCommandsTest, VerifySaysWhenTheRouterKeepsItsOldVersion) {
 TEST_F(RouterCommandsTest, VerifyGivesUpWhenTheRouterDoesNotComeBack) {
   // The router restarts for longer than the verification waits for it; at
   // this scale the wait lasts a few seconds.
-  m_timeScale = "0.02";
+  m_timeScale = "0.05";
   routersim::Config restarting;
   restarting.restartMs = 10 * kRouterRestartLimitMs;
   StartRouter({}, restarting);
