@@ -1,27 +1,15 @@
 #include "cli/doctor_command.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "catalogue/update_item.h"
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
 #include "engine/diagnosis.h"
 #include "engine/router_link.h"
 #include "platform/clock.h"
+#include "platform/utf8_path.h"
 
 namespace orvane::cli {
 namespace {
-
-// The image folder as the findings name it: absolute.
-std::string AbsoluteFolder(const std::string& directory) {
-  std::error_code error;
-  const std::filesystem::path full =
-      std::filesystem::absolute(std::filesystem::path(std::u8string(directory.begin(), directory.end())), error);
-  if (error) return directory;
-  const std::u8string text = full.lexically_normal().u8string();
-  return std::string(text.begin(), text.end());
-}
 
 void WriteFinding(JsonWriter& json, const Finding& f) {
   json.BeginObject()
@@ -60,7 +48,7 @@ int Doctor(const DoctorOptions& options, std::ostream& out, std::ostream& err) {
   }
   DiagnosisOptions diagnosis;
   diagnosis.profile = options.profile;
-  diagnosis.imageDirectory = AbsoluteFolder(options.directory);
+  diagnosis.imageDirectory = platform::AbsolutePathText(options.directory);
   if (!options.router.empty()) {
     Ipv4Address router{};
     if (!ParseIpv4(options.router, &router)) {

@@ -4,10 +4,8 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -24,6 +22,7 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/local_time.h"
+#include "platform/utf8_path.h"
 
 namespace orvane::cli {
 namespace {
@@ -188,20 +187,10 @@ void PrintRows(std::ostream& out, const UpdateItems& items, const Evaluation& ev
   }
 }
 
-// The image folder as the operator should read it: absolute.
-std::string FolderText(const std::string& directory) {
-  std::error_code error;
-  const std::filesystem::path full =
-      std::filesystem::absolute(std::filesystem::path(std::u8string(directory.begin(), directory.end())), error);
-  if (error) return directory;
-  const std::u8string text = full.lexically_normal().u8string();
-  return std::string(text.begin(), text.end());
-}
-
 // Everything a check needs, alive for the whole command.
 struct Session {
   Session(const RouterOptions& options, IItemView& view, std::ostream& err)
-      : prompter(err, FolderText(options.directory)),
+      : prompter(err, platform::AbsolutePathText(options.directory)),
         engine(items, view, options.profile, options.logFolder),
         telnet(options.profile),
         check(items, engine.Link(), telnet, prompter) {

@@ -6,18 +6,15 @@
 #include <system_error>
 
 #include "platform/system_files.h"
+#include "platform/utf8_path.h"
 
 namespace orvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path Utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
-
-std::string PathText(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
+using platform::PathText;
+using platform::Utf8Path;
 
 // Cuts UTF-8 text after `maxChars` characters, never inside a character.
 void CutToChars(std::string& text, std::size_t maxChars) {

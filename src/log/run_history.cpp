@@ -7,18 +7,16 @@
 
 #include "log/json_writer.h"
 #include "platform/system_files.h"
+#include "platform/unicode_detail.h"
+#include "platform/utf8_path.h"
 
 namespace orvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path Utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
-
-std::string PathText(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
+using platform::PathText;
+using platform::Utf8Path;
 
 // Objects inside objects: the record, its item list, an item. A value of
 // an unknown key may nest this deep in all.
@@ -158,23 +156,6 @@ class LineParser {
     return true;
   }
 
-  static void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
 
   // A string; `out` may be null (a value passed over).
   bool String(std::string* out) {
@@ -214,7 +195,7 @@ class LineParser {
           } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
             return Fail("lone surrogate");
           }
-          AppendUtf8(value, unit);
+          platform::detail::AppendUtf8(value, static_cast<char32_t>(unit));
           break;
         }
         default: return Fail("bad escape");

@@ -61,53 +61,48 @@ bool CControlChannel::Exchange(std::uint32_t timeoutMs) {
   return m_reply == m_request;
 }
 
-bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* text) {
-  if (!m_bOpened) return false;
+bool CControlChannel::SendDiscoveryRequest() {
   m_request = ControlPacket{};
   m_request.type = CTRL_DISCOVER;
   const ControlBytes request = EncodeControlPacket(m_request);
-  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
-  // One wait from the request on: what arrives meanwhile never extends it.
-  const std::uint32_t start = platform::TickCount();
+  return SendPacket(request.data(), request.size(), kControlSendTimeoutMs);
+}
+
+bool CControlChannel::NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply) {
   for (;;) {
     const std::uint32_t elapsed = platform::TickCount() - start;
-    if (elapsed >= kDiscoverReplyTimeoutMs) return false;
+    if (elapsed >= timeoutMs) return false;
     std::array<std::uint8_t, kControlBufferSize> buffer;
     std::size_t length = 0;
     // No datagram, or one that is no good frame (a corrupted reply, another
     // program's traffic): waited on until the time-out.
-    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs - elapsed)) continue;
+    if (!ReceivePacket(buffer, &length, timeoutMs - elapsed)) continue;
     // A reply shorter than a whole packet is skipped: its missing bytes
     // would otherwise be read as the router's addresses.
     const std::span<const std::uint8_t> packet(buffer.data(), length);
     if (!IsRouterAnnouncement(packet)) continue;
-    ControlPacket reply;
-    DecodeControlPacket(packet, &reply);
-    *mac = reply.mac;
-    *ip = reply.ip;
-    if (text) *text = platform::AnsiToUtf8(ControlText(reply));
+    DecodeControlPacket(packet, reply);
     return true;
   }
 }
 
+bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* text) {
+  if (!m_bOpened || !SendDiscoveryRequest()) return false;
+  // One wait from the request on: what arrives meanwhile never extends it.
+  ControlPacket reply;
+  if (!NextAnnouncement(platform::TickCount(), kDiscoverReplyTimeoutMs, &reply)) return false;
+  *mac = reply.mac;
+  *ip = reply.ip;
+  if (text) *text = platform::AnsiToUtf8(ControlText(reply));
+  return true;
+}
+
 bool CControlChannel::DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters) {
   routers->clear();
-  if (!m_bOpened) return false;
-  m_request = ControlPacket{};
-  m_request.type = CTRL_DISCOVER;
-  const ControlBytes request = EncodeControlPacket(m_request);
-  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  if (!m_bOpened || !SendDiscoveryRequest()) return false;
   const std::uint32_t start = platform::TickCount();
-  while (routers->size() < maxRouters) {
-    const std::uint32_t elapsed = platform::TickCount() - start;
-    if (elapsed >= kDiscoverReplyTimeoutMs) break;
-    std::array<std::uint8_t, kControlBufferSize> buffer;
-    std::size_t length = 0;
-    if (!ReceivePacket(buffer, &length, kDiscoverReplyTimeoutMs - elapsed)) continue;
-    const std::span<const std::uint8_t> packet(buffer.data(), length);
-    if (!IsRouterAnnouncement(packet)) continue;
-    ControlPacket reply;
-    DecodeControlPacket(packet, &reply);
+  ControlPacket reply;
+  while (routers->size() < maxRouters && NextAnnouncement(start, kDiscoverReplyTimeoutMs, &reply)) {
     bool known = false;
     for (const RouterAnnouncement& router : *routers) known = known || router.mac == reply.mac;
     if (!known) routers->push_back({reply.mac, reply.ip, platform::AnsiToUtf8(ControlText(reply))});

@@ -87,6 +87,12 @@ class CControlChannel {
 
  private:
   void OpenPort(const std::string& host, std::uint16_t port);
+  // Sends the discovery request (m_request becomes it).
+  bool SendDiscoveryRequest();
+  // The next router announcement that arrives before `timeoutMs` have
+  // passed since `start` (a TickCount); datagrams that are no good frame or
+  // no announcement are passed over. False when the time is up.
+  bool NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply);
 
   std::unique_ptr<CUdpPort> m_pPort;
   bool m_bOpened = false;
