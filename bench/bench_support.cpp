@@ -9,14 +9,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "catalogue/image_builder.h"
+#include "catalogue/prompter.h"
+#include "catalogue/string_table.h"
+#include "diag/diag_commands.h"
+#include "diag/framing.h"
+#include "engine/check_procedure.h"
+#include "net/telnet_session.h"
 
 namespace orvane::bench {
 
@@ -157,33 +166,48 @@ std::string RouterNamespace() {
   return name != nullptr ? name : "";
 }
 
-EngineOnSim::EngineOnSim(routersim::Config config, routersim::ModuleConfig module, const std::string& routerNamespace) {
-  m_module = std::make_unique<routersim::SimModule>(std::move(module));
-  NetworkProfile profile;
-  Ipv4Address router{127, 0, 0, 1};
+namespace {
+
+// The simulated router serving `module`: on 127.0.0.1 with ports the system
+// picks or, with `routerNamespace`, inside that namespace on every address it
+// has there (so that the broadcasts of discovery and of the router update
+// reach it too) and on the real ports.
+std::unique_ptr<routersim::RouterSim> StartSim(routersim::Config config, routersim::SimModule* module,
+                                               const std::string& routerNamespace) {
   std::string error;
   if (routerNamespace.empty()) {
     config.bindAddress = "127.0.0.1";
-    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
-    if (!m_sim->Start(&error)) throw std::runtime_error("simulator: " + error);
+    auto sim = std::make_unique<routersim::RouterSim>(config, module);
+    if (!sim->Start(&error)) throw std::runtime_error("simulator: " + error);
+    return sim;
+  }
+  config.bindAddress = "0.0.0.0";
+  config.relayPort = DISCOVERY_PORT;
+  config.controlPort = DISCOVERY_PORT;
+  config.telnetPort = kDefaultTelnetPort;
+  auto sim = std::make_unique<routersim::RouterSim>(config, module);
+  bool started = false;
+  if (!InNamespace(routerNamespace, [&] { started = sim->Start(&error); })) {
+    throw std::runtime_error("cannot enter network namespace " + routerNamespace);
+  }
+  if (!started) throw std::runtime_error("simulator: " + error);
+  return sim;
+}
+
+}  // namespace
+
+EngineOnSim::EngineOnSim(routersim::Config config, routersim::ModuleConfig module, const std::string& routerNamespace) {
+  m_module = std::make_unique<routersim::SimModule>(std::move(module));
+  m_sim = StartSim(config, m_module.get(), routerNamespace);
+  NetworkProfile profile;
+  Ipv4Address router{127, 0, 0, 1};
+  if (routerNamespace.empty()) {
     profile.broadcastAddress = "127.0.0.1";
     profile.relayTcpPort = m_sim->BoundPorts().relay;
     profile.controlUdpPort = m_sim->BoundPorts().control;
     profile.telnetPort = m_sim->BoundPorts().telnet;
   } else {
-    // Every address of the router's namespace, so that the broadcasts of
-    // discovery and of the router update reach it too.
-    config.bindAddress = "0.0.0.0";
-    config.relayPort = DISCOVERY_PORT;
-    config.controlPort = DISCOVERY_PORT;
-    config.telnetPort = kDefaultTelnetPort;
-    m_sim = std::make_unique<routersim::RouterSim>(config, m_module.get());
-    bool started = false;
-    if (!InNamespace(routerNamespace, [&] { started = m_sim->Start(&error); })) {
-      throw std::runtime_error("cannot enter network namespace " + routerNamespace);
-    }
-    if (!started) throw std::runtime_error("simulator: " + error);
-    router = {192, 168, 1, 1};
+    router = {192, 168, 1, 1};  // the real router's profile, in this process's namespace
   }
   m_logFolder = (std::filesystem::temp_directory_path() / "orvane-bench-logs").string();
   m_engine = std::make_unique<CUpdateEngine>(m_items, m_view, profile, m_logFolder);
@@ -329,6 +353,215 @@ double RawSendRate(const std::uint8_t* data, std::size_t size, std::size_t write
   }
   peer.join();
   return ok && end > start ? static_cast<double>(size) / Seconds(end - start) : 0;
+}
+
+// --- The router transfer ---------------------------------------------------------
+
+bool ImageTaken(routersim::RouterSim& sim, std::uint32_t waitMs) {
+  return sim.WaitFor([](const routersim::Received& r) { return r.images.size() == 1 && r.images[0].complete; },
+                     waitMs);
+}
+
+double RouterTransferRate(ImageType type, const std::string& path, const std::string& routerNamespace,
+                          bool compareBytes, std::string* failure) {
+  routersim::Config config;
+  config.keepImageData = compareBytes;
+  EngineOnSim run(config, {}, routerNamespace);
+  const CFirmwareImage* image = run.LoadItem(type, path);
+  if (image == nullptr || !run.Connect()) {
+    *failure = "engine could not connect or load its image";
+    return 0;
+  }
+  const std::size_t bytes = image->Extents()[0].length;
+  std::atomic<bool> started{false};
+  Clock::time_point start{}, end{};
+  const std::string sending = LoadText(IDS_SEND_ROUTER_DATA);
+  run.View().OnCell([&](int, int column, const std::string& text) {
+    if (column == COLUMN_STATUS && text == sending && !started) {
+      start = Clock::now();
+      started = true;
+    }
+  });
+  std::thread watcher([&] {
+    if (ImageTaken(run.Sim(), 600000)) end = Clock::now();
+  });
+  const bool ok = run.Engine().TransferRouterImage(type).ok();
+  watcher.join();
+  const auto seen = run.Sim().Snapshot();
+  if (!ok || !started || end <= start || seen.images.size() != 1 || seen.images[0].received != bytes ||
+      (compareBytes && (seen.images[0].data.size() != bytes ||
+                        std::memcmp(seen.images[0].data.data(), image->UnitData(0), bytes) != 0))) {
+    *failure = "router transfer failed or the router did not get the image";
+    return 0;
+  }
+  return static_cast<double>(bytes) / Seconds(end - start);
+}
+
+// --- The module download -------------------------------------------------------
+
+namespace {
+
+// Reads one frame up to its closing flag (an acknowledgement comes alone).
+bool ReceiveFrame(int fd) {
+  std::uint8_t chunk[64];
+  std::size_t body = 0;
+  for (;;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (chunk[i] != FRAME_FLAG) {
+        ++body;
+      } else if (body > 0) {
+        return true;
+      }
+    }
+  }
+}
+
+routersim::Config LinkConfig(const ModuleLink& link) {
+  routersim::Config config;
+  config.moduleLinkBitsPerSecond = link.bitsPerSecond;
+  config.lanRoundTripUs = link.lanRoundTripUs;
+  return config;
+}
+
+routersim::ModuleConfig InDownloader() {
+  routersim::ModuleConfig module;
+  module.start = routersim::ModuleStart::kDownloader;
+  return module;
+}
+
+}  // namespace
+
+double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure) {
+  EngineOnSim run(LinkConfig(link), InDownloader(), link.routerNamespace);
+  const CFirmwareImage* image = run.LoadItem(IMAGE_FIRMWARE, ImageFile(IMAGE_FIRMWARE, bytes));
+  if (image == nullptr || !run.Connect()) {
+    *failure = "engine could not connect or load its image";
+    return 0;
+  }
+  const auto start = Clock::now();
+  const bool ok = run.Engine().DownloadImage(*image).ok();
+  const double seconds = Seconds(Clock::now() - start);
+  const std::size_t blocks = (bytes + DOWNLOAD_BLOCK_SIZE - 1) / DOWNLOAD_BLOCK_SIZE;
+  if (!ok || run.Module().WritesAccepted() != blocks ||
+      !run.Module().Holds(image->Units()[0].TargetAddress(), image->UnitData(0), bytes)) {
+    *failure = "download failed or the module does not hold the image";
+    return 0;
+  }
+  run.Engine().DisconnectRouter();
+  return static_cast<double>(bytes) / seconds;
+}
+
+std::vector<std::vector<std::uint8_t>> DownloadFrames(const CFirmwareImage& image) {
+  std::vector<std::vector<std::uint8_t>> frames;
+  if (image.Units().empty()) return frames;
+  std::vector<std::uint8_t> frame(std::max(kMaxWriteFrame, MaxFrameSize(kMaxRequestLength)));
+  const std::span<const std::uint8_t, kUnlockCodeLength> code(image.Units().front().UnlockCode(), kUnlockCodeLength);
+  const DiagRequest unlock = BuildUnlock(code);
+  std::size_t n = EncodeFrame(unlock.bytes.data(), unlock.length, frame.data(), unlock.leadingFlag ? 1 : 0);
+  frames.emplace_back(frame.begin(), frame.begin() + static_cast<long>(n));
+  for (std::size_t unit = 0; unit < image.Units().size(); ++unit) {
+    const std::size_t length = image.Extents()[unit].length;
+    std::uint32_t address = image.Units()[unit].TargetAddress();
+    for (std::size_t at = 0; at < length; at += DOWNLOAD_BLOCK_SIZE) {
+      const std::size_t block = std::min(DOWNLOAD_BLOCK_SIZE, length - at);
+      n = BuildWriteFrame(address, image.UnitData(unit) + at, block, frame.data());
+      frames.emplace_back(frame.begin(), frame.begin() + static_cast<long>(n));
+      address += static_cast<std::uint32_t>(block);
+    }
+  }
+  return frames;
+}
+
+std::vector<std::uint8_t> AckFrame() {
+  const std::uint8_t ack = DLOAD_ACK;
+  std::vector<std::uint8_t> frame(MaxFrameSize(kAckLength));
+  frame.resize(EncodeFrame(&ack, kAckLength, frame.data(), 1));
+  return frame;
+}
+
+double PlainClientRate(std::size_t bytes, const ModuleLink& link) {
+  CFirmwareImage image;
+  image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
+  if (!image.LoadImage()) return 0;
+  const auto frames = DownloadFrames(image);  // built beforehand, as the engine would build them
+  routersim::SimModule module(InDownloader());
+  const auto sim = StartSim(LinkConfig(link), &module, link.routerNamespace);
+  double rate = 0;
+  {
+    Fd conn(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    SetInt(conn.get(), IPPROTO_TCP, TCP_NODELAY, 1);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    ::inet_pton(AF_INET, link.routerNamespace.empty() ? "127.0.0.1" : kLanRouterAddress, &peer.sin_addr);
+    peer.sin_port = htons(sim->BoundPorts().relay);
+    if (::connect(conn.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+      bool ok = true;
+      Clock::time_point start{};
+      for (std::size_t i = 0; ok && i < frames.size(); ++i) {
+        if (i == 1) start = Clock::now();  // after the unlock
+        ok = SendAll(conn.get(), frames[i].data(), frames[i].size()) && ReceiveFrame(conn.get());
+      }
+      if (ok && module.WritesAccepted() == frames.size() - 1) {
+        rate = static_cast<double>(bytes) / Seconds(Clock::now() - start);
+      }
+    }
+  }
+  sim->Stop();
+  return rate;
+}
+
+// --- The whole check and update ------------------------------------------------
+
+namespace {
+
+class QuietPrompter : public IPrompter {
+ public:
+  void Warning(const std::string& text) override { warnings.push_back(text); }
+  std::vector<std::string> warnings;
+};
+
+}  // namespace
+
+double UpdateFloorMs(std::uint32_t restartMs) {
+  // WaitModuleReady's first probe that the router answers after the
+  // restart: probes go 2000 ms after the call and, while unanswered (a
+  // 2000 ms reply time-out), every 4000 ms after that.
+  double firstAnswered = 2000;
+  while (firstAnswered < restartMs) firstAnswered += 4000;
+  const double routerItem = 1000 + 100 + 2500 + 100;
+  const double waitModuleReady = firstAnswered + 6000 + 2000;
+  const double moduleItem = 1000 + 2000 + 100 + 2500 + 2 * waitModuleReady;
+  return 100 + 3 * routerItem + 1000 + 2 * moduleItem;
+}
+
+std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items) {
+  const auto folder = std::filesystem::temp_directory_path() / name;
+  std::filesystem::create_directories(folder);
+  for (const auto& [type, bytes] : items) {
+    std::filesystem::copy_file(ImageFile(type, bytes), folder / (std::string(ImageTypeName(type)) + ".bin"),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  return folder.string();
+}
+
+std::string CheckAndSelectAll(EngineOnSim& run, const std::string& folder, double* checkSeconds) {
+  CTelnetSession telnet(run.Engine().Profile());
+  QuietPrompter prompter;
+  CCheckProcedure check(run.Items(), run.Engine().Link(), telnet, prompter);
+  LoadItemNames(run.Items());
+  const auto start = Clock::now();
+  const bool checked = check.RunCheck(folder);
+  if (checkSeconds != nullptr) *checkSeconds = Seconds(Clock::now() - start);
+  if (!checked) return "check failed";
+  for (CUpdateItem& item : run.Items()) {
+    if (item.m_nMatch == MATCH_NO || item.m_image.Path().empty()) {
+      return "an item is missing or unmatched after the check";
+    }
+    item.m_bSelected = 1;
+  }
+  return "";
 }
 
 // --- Thread CPU time -----------------------------------------------------------

@@ -1,9 +1,10 @@
 #pragma once
 // What the loopback and engine benchmarks share: image files, a view that
 // only notes times, the simulated router with an engine connected to it,
-// the references written for the benchmarks (plain loopback TCP, nothing of
-// the updater in them), and the label through which a benchmark hands its
-// measure to bench/report.py.
+// the router transfer, the module download and its plain client, the whole
+// check and update, the references written for the benchmarks (plain
+// loopback TCP, nothing of the updater in them), and the label through which
+// a benchmark hands its measure to bench/report.py.
 //
 // The references use the operating system's sockets directly: they are the
 // limit the updater is held against, not a part of it.
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalogue/image_type.h"
@@ -107,6 +109,65 @@ class EngineOnSim {
   std::unique_ptr<CUpdateEngine> m_engine;
   std::string m_logFolder;
 };
+
+// --- The router transfer ----------------------------------------------------
+
+// True once the simulated router has taken one whole image (within `waitMs`).
+bool ImageTaken(routersim::RouterSim& sim, std::uint32_t waitMs);
+
+// TransferRouterImage of the image file `path` of `type` to a fresh
+// simulated router (in `routerNamespace` as in EngineOnSim): bytes per
+// second from the moment it shows "Sending router module's update data "
+// (the trigger and its pause are behind it) until the router holds the last
+// byte; 0 with `failure` said. With `compareBytes` the router keeps the
+// bytes and they must equal the image's; otherwise it keeps only their count.
+double RouterTransferRate(ImageType type, const std::string& path, const std::string& routerNamespace,
+                          bool compareBytes, std::string* failure);
+
+// --- The module download ---------------------------------------------------
+
+// Where a module download runs: the module's link and the LAN's round trip
+// as the simulator makes them, and the namespace it serves in (as in
+// EngineOnSim; empty: 127.0.0.1).
+struct ModuleLink {
+  std::uint64_t bitsPerSecond = 0;  // 0: as fast as the simulator goes
+  std::uint32_t lanRoundTripUs = 0;
+  std::string routerNamespace{};
+};
+
+// One DownloadImage of a firmware image of `bytes` data bytes to a fresh
+// simulated module already in its downloader (a module's memory keeps what
+// it was given): the payload rate in bytes per second, or 0 with `failure`
+// said when the download failed or the module does not hold the image.
+double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure);
+
+// The frames of a download of `image` as the engine sends them: the unlock
+// with the image's code first, then every unit's blocks.
+std::vector<std::vector<std::uint8_t>> DownloadFrames(const CFirmwareImage& image);
+// The module's acknowledgement as it comes on the wire.
+std::vector<std::uint8_t> AckFrame();
+
+// A plain client that writes the same frames to a fresh simulated module one
+// at a time and reads each acknowledgement itself (no reader thread, no
+// queue): stop-and-wait without the updater. Bytes per second from the
+// first block (after the unlock), 0 on failure.
+double PlainClientRate(std::size_t bytes, const ModuleLink& link);
+
+// --- The whole check and update ----------------------------------------------
+
+// The protocol's fixed pauses and waits of an update of all five items with
+// a module restart of `restartMs` (the terms are those listed in
+// bench/full_run_bench.cpp).
+double UpdateFloorMs(std::uint32_t restartMs);
+
+// The temporary folder `name` holding ImageFile(type, bytes) of each item
+// under the name that a check looks for.
+std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items);
+
+// The check on `folder`, then every item selected: what went wrong, empty
+// when all five items matched. `checkSeconds` (when given) gets the check's
+// own time.
+std::string CheckAndSelectAll(EngineOnSim& run, const std::string& folder, double* checkSeconds = nullptr);
 
 // --- References over plain loopback TCP ------------------------------------
 

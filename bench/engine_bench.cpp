@@ -52,33 +52,6 @@ using namespace orvane::bench;
 constexpr double kMB = 1e6;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-// One DownloadImage of a firmware image of `bytes` data bytes to a fresh
-// simulated module (a module's memory keeps what it was given); returns the
-// payload rate in bytes per second, or 0 when the download failed.
-double DownloadRate(std::size_t bytes, std::uint64_t linkBitsPerSecond, std::string* failure) {
-  routersim::Config config;
-  config.moduleLinkBitsPerSecond = linkBitsPerSecond;
-  routersim::ModuleConfig module;
-  module.start = routersim::ModuleStart::kDownloader;
-  EngineOnSim run(config, module);
-  const CFirmwareImage* image = run.LoadItem(IMAGE_FIRMWARE, ImageFile(IMAGE_FIRMWARE, bytes));
-  if (image == nullptr || !run.Connect()) {
-    *failure = "engine could not connect or load its image";
-    return 0;
-  }
-  const auto start = Clock::now();
-  const bool ok = run.Engine().DownloadImage(*image).ok();
-  const double seconds = Seconds(Clock::now() - start);
-  const std::size_t blocks = (bytes + DOWNLOAD_BLOCK_SIZE - 1) / DOWNLOAD_BLOCK_SIZE;
-  if (!ok || run.Module().WritesAccepted() != blocks ||
-      !run.Module().Holds(image->Units()[0].TargetAddress(), image->UnitData(0), bytes)) {
-    *failure = "download failed or the module does not hold the image";
-    return 0;
-  }
-  run.Engine().DisconnectRouter();
-  return static_cast<double>(bytes) / seconds;
-}
-
 // A peer that acknowledges every frame it receives the way the downloader
 // does (7E 02 <check> 7E), without looking inside: the engine's side of the
 // download alone.
@@ -97,10 +70,6 @@ class BareAcknowledger {
     ::listen(m_listener, 1);
     ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
-    const std::uint8_t ack = 0x02;
-    std::uint8_t frame[MaxFrameSize(1)];
-    const std::size_t n = EncodeFrame(&ack, 1, frame, 1);
-    m_ack.assign(frame, frame + n);
     m_thread = std::thread([this] { Serve(); });
   }
   ~BareAcknowledger() {
@@ -122,7 +91,7 @@ class BareAcknowledger {
       const ssize_t n = ::recv(m_conn, chunk, sizeof chunk, 0);
       if (n <= 0) return;
       for (ssize_t i = 0; i < n; ++i) {
-        if (chunk[i] != 0x7E) {
+        if (chunk[i] != FRAME_FLAG) {
           ++body;
         } else if (body > 0) {
           body = 0;
@@ -135,7 +104,7 @@ class BareAcknowledger {
   int m_listener = -1;
   std::atomic<int> m_conn{-1};
   std::uint16_t m_port = 0;
-  std::vector<std::uint8_t> m_ack;
+  const std::vector<std::uint8_t> m_ack = AckFrame();
   std::thread m_thread;
 };
 
@@ -159,87 +128,13 @@ double DownloadRateBarePeer(std::size_t bytes, int segmentBytes) {
   return ok ? static_cast<double>(bytes) / seconds : 0;
 }
 
-// A plain client that writes the engine's frames to the simulated module one
-// at a time and waits for each acknowledgement: the simulator's side alone.
-double SimulatorStopAndWaitRate(std::size_t bytes, std::uint64_t linkBitsPerSecond) {
-  CFirmwareImage image;
-  image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
-  if (!image.LoadImage()) return 0;
-  // The frames, built beforehand as the engine builds them.
-  std::vector<std::vector<std::uint8_t>> frames;
-  const routersim::ModuleConfig defaults;
-  std::uint8_t unlock[9] = {0x0B};
-  std::memcpy(unlock + 1, defaults.unlockCode.data(), 8);
-  std::vector<std::uint8_t> frame(MaxFrameSize(DOWNLOAD_BLOCK_SIZE + 7));
-  const auto addFrame = [&](const std::uint8_t* packet, std::size_t length) {
-    const std::size_t n = EncodeFrame(packet, length, frame.data(), 1);
-    frames.emplace_back(frame.begin(), frame.begin() + static_cast<long>(n));
-  };
-  addFrame(unlock, sizeof unlock);
-  std::vector<std::uint8_t> packet(DOWNLOAD_BLOCK_SIZE + 7);
-  std::uint32_t address = image.Units()[0].TargetAddress();
-  for (std::size_t at = 0; at < bytes; at += DOWNLOAD_BLOCK_SIZE) {
-    const std::size_t n = std::min(DOWNLOAD_BLOCK_SIZE, bytes - at);
-    packet[0] = 0x0F;
-    packet[1] = static_cast<std::uint8_t>(address >> 24);
-    packet[2] = static_cast<std::uint8_t>(address >> 16);
-    packet[3] = static_cast<std::uint8_t>(address >> 8);
-    packet[4] = static_cast<std::uint8_t>(address);
-    packet[5] = static_cast<std::uint8_t>(n >> 8);
-    packet[6] = static_cast<std::uint8_t>(n);
-    std::memcpy(packet.data() + 7, image.UnitData(0) + at, n);
-    addFrame(packet.data(), n + 7);
-    address += static_cast<std::uint32_t>(n);
-  }
-  routersim::ModuleConfig module;
-  module.start = routersim::ModuleStart::kDownloader;
-  routersim::SimModule sim_module(module);
-  routersim::Config config;
-  config.moduleLinkBitsPerSecond = linkBitsPerSecond;
-  routersim::RouterSim sim(config, &sim_module);
-  if (!sim.Start()) return 0;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  peer.sin_port = htons(sim.BoundPorts().relay);
-  double rate = 0;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
-    bool ok = true;
-    Clock::time_point start{};
-    for (std::size_t i = 0; ok && i < frames.size(); ++i) {
-      if (i == 1) start = Clock::now();  // after the unlock
-      ok = ::send(fd, frames[i].data(), frames[i].size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frames[i].size());
-      // The acknowledgement: read up to its closing flag.
-      std::uint8_t byte = 0;
-      std::size_t body = 0;
-      while (ok) {
-        ok = ::recv(fd, &byte, 1, 0) == 1;
-        if (byte != 0x7E) {
-          ++body;
-        } else if (body > 0) {
-          break;
-        }
-      }
-    }
-    if (ok && sim_module.WritesAccepted() == frames.size() - 1) {
-      rate = static_cast<double>(bytes) / Seconds(Clock::now() - start);
-    }
-  }
-  ::close(fd);
-  sim.Stop();
-  return rate;
-}
-
 void BM_ModuleDownload(benchmark::State& state) {
   const std::size_t bytes = static_cast<std::size_t>(state.range(0)) << 20;
   std::vector<double> engine, reference, bare, simulator, bareEthernet;
   for (auto _ : state) {
     reference.push_back(StopAndWaitRate(bytes / 4096, 4096, 5, SocketOptions{}));
     std::string failure;
-    const double rate = DownloadRate(bytes, 0, &failure);
+    const double rate = DownloadRate(bytes, {}, &failure);
     if (rate == 0) {
       state.SkipWithError(failure.c_str());
       return;
@@ -251,7 +146,7 @@ void BM_ModuleDownload(benchmark::State& state) {
       bare.push_back(DownloadRateBarePeer(bytes, 0));
       bareEthernet.push_back(DownloadRateBarePeer(bytes, 1460));
     }
-    simulator.push_back(SimulatorStopAndWaitRate(bytes, 0));
+    simulator.push_back(PlainClientRate(bytes, {}));
   }
   state.counters["download_MBps"] = Median(engine) / kMB;
   state.counters["stop_and_wait_MBps"] = Median(reference) / kMB;
@@ -306,14 +201,14 @@ void BM_ModuleDownloadAtRate(benchmark::State& state) {
   std::vector<double> engine, plain;
   for (auto _ : state) {
     std::string failure;
-    const double rate = DownloadRate(bytes, bitsPerSecond, &failure);
+    const double rate = DownloadRate(bytes, {.bitsPerSecond = bitsPerSecond}, &failure);
     if (rate == 0) {
       state.SkipWithError(failure.c_str());
       return;
     }
     engine.push_back(rate);
     state.SetIterationTime(static_cast<double>(bytes) / rate);
-    plain.push_back(SimulatorStopAndWaitRate(bytes, bitsPerSecond));
+    plain.push_back(PlainClientRate(bytes, {.bitsPerSecond = bitsPerSecond}));
   }
   state.counters["plain_client_MBps"] = Median(plain) / kMB;
   const double link = static_cast<double>(bitsPerSecond) / 8;
@@ -354,45 +249,6 @@ std::vector<std::uint8_t> RouterTrigger(std::uint32_t length) {
   std::vector<std::uint8_t> frame(MaxFrameSize(sizeof packet));
   frame.resize(EncodeFrame(packet, sizeof packet, frame.data(), 1));
   return frame;
-}
-
-bool ImageTaken(routersim::RouterSim& sim, std::uint32_t waitMs) {
-  return sim.WaitFor([](const routersim::Received& r) { return r.images.size() == 1 && r.images[0].complete; },
-                     waitMs);
-}
-
-// The engine's transfer: timed from the moment it shows "Sending router
-// module's update data " (the trigger and its pause are behind it) until the
-// simulator has taken the image's last byte.
-double EngineTransferRate(const std::string& path, std::string* failure) {
-  EngineOnSim run({}, {});
-  const CFirmwareImage* image = run.LoadItem(IMAGE_BOOT, path);
-  if (image == nullptr || !run.Connect()) {
-    *failure = "engine could not connect or load its image";
-    return 0;
-  }
-  const std::size_t bytes = image->Extents()[0].length;
-  std::atomic<bool> started{false};
-  Clock::time_point start{}, end{};
-  const std::string sending = LoadText(IDS_SEND_ROUTER_DATA);
-  run.View().OnCell([&](int, int column, const std::string& text) {
-    if (column == COLUMN_STATUS && text == sending && !started) {
-      start = Clock::now();
-      started = true;
-    }
-  });
-  std::thread watcher([&] {
-    if (ImageTaken(run.Sim(), 600000)) end = Clock::now();
-  });
-  const bool ok = run.Engine().TransferRouterImage(IMAGE_BOOT).ok();
-  watcher.join();
-  const auto seen = run.Sim().Snapshot();
-  if (!ok || !started || end <= start || seen.images.size() != 1 || seen.images[0].data.size() != bytes ||
-      std::memcmp(seen.images[0].data.data(), image->UnitData(0), bytes) != 0) {
-    *failure = "router transfer failed or the router did not get the image";
-    return 0;
-  }
-  return static_cast<double>(bytes) / Seconds(end - start);
 }
 
 // The same bytes sent raw to the simulator by a plain socket: what the
@@ -449,7 +305,7 @@ void BM_RouterTransfer(benchmark::State& state) {
     intake.push_back(SimulatorIntakeRate(image.UnitData(0), bytes, -1));
     smallIntake.push_back(SimulatorIntakeRate(image.UnitData(0), bytes, 0));
     std::string failure;
-    const double rate = EngineTransferRate(path, &failure);
+    const double rate = RouterTransferRate(IMAGE_BOOT, path, "", true, &failure);
     if (rate == 0) {
       state.SkipWithError(failure.c_str());
       return;

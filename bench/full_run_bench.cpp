@@ -5,7 +5,8 @@
 //
 // Takes about a minute and a half; bench/run runs it only with --full.
 //
-// The floor, term by term (ms):
+// The floor, term by term (ms; CheckFloorMs below and UpdateFloorMs in
+// bench/bench_support.cpp add them up):
 //   check   telnet: the first read and four commands, each 500 (ReadLines
 //           never waits less) = 2500; the telnet receiver's end, a 100 ms
 //           pause after the abort that ends its receive; the channel
@@ -28,13 +29,7 @@
 // queued the reply may see the stop request first and end at once.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "bench_support.h"
-#include "engine/check_procedure.h"
-#include "catalogue/string_table.h"
-#include "net/telnet_session.h"
 #include "platform/clock.h"
 
 namespace {
@@ -45,61 +40,21 @@ using namespace orvane::bench;
 constexpr std::uint32_t kRestartMs = 3000;  // the simulated module's restart
 constexpr std::size_t kItemBytes = 256 * 1024;
 
-class QuietPrompter : public IPrompter {
- public:
-  void Warning(const std::string& text) override { warnings.push_back(text); }
-  std::vector<std::string> warnings;
-};
-
-// WaitModuleReady's first probe that the router answers after a restart of
-// `restartMs`: probes go 2000 ms after the call and, while unanswered (a
-// 2000 ms reply time-out), every 4000 ms after that.
-double FirstAnsweredProbeMs(std::uint32_t restartMs) {
-  double at = 2000;
-  while (at < restartMs) at += 4000;
-  return at;
-}
-
 double CheckFloorMs() { return 5 * 500 + 100 + 100; }
-
-double UpdateFloorMs(std::uint32_t restartMs) {
-  const double routerItem = 1000 + 100 + 2500 + 100;
-  const double waitModuleReady = FirstAnsweredProbeMs(restartMs) + 6000 + 2000;
-  const double moduleItem = 1000 + 2000 + 100 + 2500 + 2 * waitModuleReady;
-  return 100 + 3 * routerItem + 1000 + 2 * moduleItem;
-}
 
 void BM_CheckAndUpdate(benchmark::State& state) {
   platform::SetTimeScale(1.0);
-  const auto folder = std::filesystem::temp_directory_path() / "orvane-bench-full";
-  std::filesystem::create_directories(folder);
-  for (const ImageType type : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE, IMAGE_FIRMWARE, IMAGE_DASHBOARD}) {
-    std::filesystem::copy_file(ImageFile(type, kItemBytes), folder / (std::string(ImageTypeName(type)) + ".bin"),
-                               std::filesystem::copy_options::overwrite_existing);
-  }
+  const std::string folder =
+      ItemFolder("orvane-bench-full", {{IMAGE_BOOT, kItemBytes}, {IMAGE_APP, kItemBytes}, {IMAGE_RESOURCE, kItemBytes},
+                                       {IMAGE_FIRMWARE, kItemBytes}, {IMAGE_DASHBOARD, kItemBytes}});
   double checkSeconds = 0, updateSeconds = 0;
   for (auto _ : state) {
     routersim::ModuleConfig module;
     module.restartMs = kRestartMs;
     EngineOnSim run({}, module);
-    CTelnetSession telnet(run.Engine().Profile());
-    QuietPrompter prompter;
-    CCheckProcedure check(run.Items(), run.Engine().Link(), telnet, prompter);
-    LoadItemNames(run.Items());
-
-    const auto checkStart = Clock::now();
-    const bool checked = check.RunCheck(folder.string());
-    checkSeconds = Seconds(Clock::now() - checkStart);
-    if (!checked) {
-      state.SkipWithError("check failed");
+    if (const std::string failure = CheckAndSelectAll(run, folder, &checkSeconds); !failure.empty()) {
+      state.SkipWithError(failure.c_str());
       return;
-    }
-    for (CUpdateItem& item : run.Items()) {
-      if (item.m_nMatch == MATCH_NO || item.m_image.Path().empty()) {
-        state.SkipWithError("an item is missing or unmatched after the check");
-        return;
-      }
-      item.m_bSelected = 1;
     }
     const auto updateStart = Clock::now();
     const RunReport report = run.Engine().Run();

@@ -36,17 +36,11 @@ for f in "$orvane" "$routersim" "$exe" "$driver_exe"; do
   [ -x "$f" ] || { echo "dialog test: missing $f" >&2; exit 1; }
 done
 
-wine="$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)"
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-
 rm -rf "$out"
 mkdir -p "$out/app" "$out/payloads"
 export WINEPREFIX="$out/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine_desktop.sh"
 
-xvfb_pid=""
 sim_pid=""
 silent_pid=""
 app_pid=""
@@ -74,22 +68,7 @@ enabled() { driver state | cut -d' ' -f2 | head -n "${1:-3}" | paste -sd' '; }
 
 # --- an X server of our own and a wine prefix with a virtual desktop -------
 echo "== virtual X server and wine prefix"
-# Xvfb picks a free display number and writes it to descriptor 3.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$out/display" >"$out/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$out/display")"
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
-# Debian's wine does not find its own fonts ("Fixedsys", "MS Shell Dlg").
-mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
-cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
-# Every program of the prefix shares one virtual desktop, which draws the
-# window captions (there is no window manager) and lets the driver find
-# the dialog.
-"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1100x700 /f >/dev/null 2>&1
-"$wineserver" -w
+start_wine_desktop "$out" 1100x700
 
 # The widgets' tests need windows, so a display: they run here as well.
 widgets_test="$windows_build/tests/app/widgets_test.exe"

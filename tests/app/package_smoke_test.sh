@@ -19,17 +19,11 @@ driver_exe="$(realpath "$2")"
 version="$3"
 out="$(realpath -m "$4")"
 
-wine="$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)"
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-
 rm -rf "$out"
 mkdir -p "$out/unpacked"
 export WINEPREFIX="$out/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine_desktop.sh"
 
-xvfb_pid=""
 app_pid=""
 failures=0
 passed=0
@@ -61,18 +55,7 @@ else
 fi
 
 echo "== a fresh wine prefix in a virtual X server"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >"$out/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$out/display")"
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
-mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
-cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
-# One virtual desktop, in which the driver finds the dialog.
-"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1000x700 /f >/dev/null 2>&1
-"$wineserver" -w
+start_wine_desktop "$out" 1000x700
 
 echo "== orvane-cli.exe --version"
 printed="$(cd "$top" && "$wine" orvane-cli.exe --version | tr -d '\r')"
