@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,9 +162,28 @@ bool InNamespace(const std::string& name, const std::function<void()>& work) {
   return entered;
 }
 
+namespace {
+
+// Whether this process runs in the PC's namespace that bench/lan.sh made
+// (ORVANE_LAN_PC, by default orvane-bench-pc): only there may the LAN's
+// addresses be used.
+bool InBenchPcNamespace() {
+  const char* pc = std::getenv("ORVANE_LAN_PC");
+  const std::string made = std::string("/run/netns/") + (pc != nullptr && *pc != '\0' ? pc : "orvane-bench-pc");
+  struct stat self {};
+  struct stat lan {};
+  if (::stat("/proc/self/ns/net", &self) != 0 || ::stat(made.c_str(), &lan) != 0) return false;
+  return self.st_ino == lan.st_ino && self.st_dev == lan.st_dev;
+}
+
+}  // namespace
+
 std::string RouterNamespace() {
   const char* name = std::getenv("ORVANE_BENCH_ROUTER_NS");
-  return name != nullptr ? name : "";
+  // Set by mistake outside the PC's namespace: no LAN, so the shaped
+  // measures skip instead of sending to the machine's own network.
+  if (name == nullptr || !InBenchPcNamespace()) return "";
+  return name;
 }
 
 namespace {
