@@ -122,7 +122,7 @@ double DownloadRateBarePeer(std::size_t bytes, int segmentBytes) {
   image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
   if (!image.LoadImage() || !engine.ConnectRouter()) return 0;
   const auto start = Clock::now();
-  const bool ok = engine.DownloadImage(image).ok();
+  const bool ok = engine.Module().DownloadImage(image).ok();
   const double seconds = Seconds(Clock::now() - start);
   engine.DisconnectRouter();
   return ok ? static_cast<double>(bytes) / seconds : 0;

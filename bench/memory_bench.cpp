@@ -141,7 +141,7 @@ DownloadMemory MeasureDownload(std::size_t bytes) {
   });
   const std::size_t heapBefore = CurrentHeapBytes();
   ResetPeakHeap();
-  result.ok = engine.DownloadImage(image).ok();
+  result.ok = engine.Module().DownloadImage(image).ok();
   result.heapGrowth = PeakHeapBytes() - heapBefore;
   sampling = false;
   sampler.join();

@@ -341,7 +341,7 @@ void BM_ShapedWholeUpdate(benchmark::State& state) {
     const auto start = Clock::now();
     const RunReport report = run.Engine().Run();
     const double seconds = Seconds(Clock::now() - start);
-    if (!report.AllSucceeded() || !report.warnings.empty()) {
+    if (!report.EveryItemSucceeded() || !report.warnings.empty()) {
       state.SkipWithError("the update did not end with five successes");
       return;
     }

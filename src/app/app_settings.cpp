@@ -67,7 +67,7 @@ AppSettings ParseSettings(std::string_view text) {
         continue;
       }
       section = Lower(Trim(line.substr(1, line.size() - 2)));
-      if (section != "network" && section != "timing") problem("unknown section [" + section + "]");
+      if (section != "network" && section != "timing" && section != "run") problem("unknown section [" + section + "]");
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -98,6 +98,9 @@ AppSettings ParseSettings(std::string_view text) {
       }
     } else if (section == "timing" && key == "time_scale") {
       valid = ParseScale(value, settings.timeScale);
+    } else if (section == "run" && key == "verify") {
+      valid = value == "0" || value == "1";
+      if (valid) settings.verify = value == "1";
     } else {
       problem("unknown key " + where);
       continue;
@@ -109,10 +112,12 @@ AppSettings ParseSettings(std::string_view text) {
 
 std::string DescribeSettings(const AppSettings& settings) {
   const NetworkProfile& p = settings.profile;
-  char text[200];
-  std::snprintf(text, sizeof text, "broadcast %s, relay port %u, control port %u, telnet port %u, time scale %g",
+  char text[220];
+  std::snprintf(text, sizeof text,
+                "broadcast %s, relay port %u, control port %u, telnet port %u, time scale %g, verify %s",
                 p.broadcastAddress.c_str(), static_cast<unsigned>(p.relayTcpPort),
-                static_cast<unsigned>(p.controlUdpPort), static_cast<unsigned>(p.telnetPort), settings.timeScale);
+                static_cast<unsigned>(p.controlUdpPort), static_cast<unsigned>(p.telnetPort), settings.timeScale,
+                settings.verify ? "on" : "off");
   return text;
 }
 

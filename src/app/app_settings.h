@@ -10,6 +10,9 @@
 //   telnet_port=41023
 //   [timing]
 //   time_scale=0.05
+//   [run]
+//   verify=1        (0 or 1; 1: after a run, wait for the router and read
+//                    the updated versions back; off by default)
 //
 // Section and key names ignore case; blanks around names and values are
 // dropped; lines starting with ';' or '#' are comments. A value that is not
@@ -28,6 +31,7 @@ inline constexpr const char* kSettingsFileName = "orvane.ini";
 struct AppSettings {
   NetworkProfile profile;
   double timeScale = 1.0;
+  bool verify = false;
   // One line per problem found, "line N: ..." (for the download log).
   std::vector<std::string> problems;
 };

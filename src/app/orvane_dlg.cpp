@@ -8,9 +8,8 @@
 #include "app/module_version.h"
 #include "app/resource.h"
 #include "catalogue/string_table.h"
+#include "app/run_messages.h"
 #include "engine/diagnosis.h"
-#include "engine/run_record.h"
-#include "log/run_history.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 
@@ -31,14 +30,21 @@ COLORREF StatusColourValue(StatusColour colour) {
   return GetSysColor(COLOR_GRAYTEXT);
 }
 
+SessionOptions DialogSession(const AppSettings& settings, const std::string& imageFolder) {
+  SessionOptions options;
+  options.profile = settings.profile;
+  options.imageDirectory = imageFolder;
+  options.frontEnd = kFrontEndDialog;
+  options.verify = settings.verify;
+  return options;
+}
+
 }  // namespace
 
 COrvaneDlg::COrvaneDlg(const AppSettings& settings, std::string imageFolder)
     : m_settings(settings),
       m_imageFolder(std::move(imageFolder)),
-      m_telnet(settings.profile),
-      m_engine(g_UpdateItems, m_view, settings.profile),
-      m_check(g_UpdateItems, m_engine.Link(), m_telnet, m_prompter) {
+      m_session(DialogSession(settings, m_imageFolder), m_view, m_prompter) {
   m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                           GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
   m_hSmallIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
@@ -173,12 +179,12 @@ BOOL COrvaneDlg::OnInitDialog() {
   m_view.Attach(m_hWnd);
   m_prompter.Attach(m_hWnd);
   if (m_settings.problems.empty()) {
-    m_engine.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
+    m_session.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
   } else {
     for (const std::string& problem : m_settings.problems) {
-      m_engine.Log().AddLine("%s %s", kSettingsFileName, problem.c_str());
+      m_session.Log().AddLine("%s %s", kSettingsFileName, problem.c_str());
     }
-    m_engine.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
+    m_session.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
   }
 
   CModuleVersion version;
@@ -207,7 +213,6 @@ BOOL COrvaneDlg::OnInitDialog() {
   m_clientSize = ClampClientSize(client.right, client.bottom);
   Layout();
 
-  LoadItemNames(g_UpdateItems);
   return TRUE;
 }
 
@@ -271,7 +276,8 @@ void COrvaneDlg::OnCheck() {
 
   m_hCursorBeforeCheck = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   const bool started = StartWorker(Work::Check, [this] {
-    const bool ok = m_check.RunCheck(m_imageFolder);
+    m_checkReport = m_session.Check();
+    const bool ok = m_checkReport.ok;
     // After a failed check, what stood in its way goes to the download log
     // (the warning box has said the check's own words already).
     if (!ok) LogDiagnosis();
@@ -285,9 +291,7 @@ void COrvaneDlg::LogDiagnosis() {
   DiagnosisOptions options;
   options.profile = m_settings.profile;
   options.imageDirectory = m_imageFolder;
-  UpdateItems items;  // the scan's own: the dialog's rows stay as the check left them
-  LoadItemNames(items);
-  LogFindings(RunDiagnosis(options, items), m_engine.Log());
+  LogFindings(RunDiagnosis(options), m_session.Log());
 }
 
 void COrvaneDlg::OnCheckDone(bool ok) {
@@ -320,18 +324,18 @@ void COrvaneDlg::ShowCheckResult(bool ok) {
 
 void COrvaneDlg::InsertItemRows() {
   for (int row = 0; row < kItemCount; ++row) {
-    const CUpdateItem& item = g_UpdateItems[row];
-    m_lstItems.InsertItem(row, platform::Utf8ToWide(item.m_strName));
-    m_lstItems.SetItemText(row, 1, platform::Utf8ToWide(item.m_strOriginalVersion));
-    m_lstItems.SetItemText(row, 2, platform::Utf8ToWide(item.GetUpdateVersion()));
+    const CheckRow& item = m_checkReport.rows[row];
+    m_lstItems.InsertItem(row, platform::Utf8ToWide(item.name));
+    m_lstItems.SetItemText(row, 1, platform::Utf8ToWide(item.installed));
+    m_lstItems.SetItemText(row, 2, platform::Utf8ToWide(item.update));
   }
 }
 
 void COrvaneDlg::ApplyEvaluation() {
-  const Evaluation evaluation = EvaluateItems(g_UpdateItems, m_bAllowLower != FALSE);
-  ApplySelection(evaluation, g_UpdateItems);
+  m_checkReport = m_session.Reevaluate(m_bAllowLower != FALSE);
+  const Evaluation& evaluation = m_checkReport.evaluation;
   for (int row = 0; row < kItemCount && row < m_lstItems.GetItemCount(); ++row) {
-    const RowEvaluation& r = evaluation.rows[row];
+    const CheckRow& r = m_checkReport.rows[row];
     m_lstItems.SetItemData(row, static_cast<LPARAM>(StatusColourValue(r.colour)));
     m_lstItems.SetItemText(row, COLUMN_STATUS, Text(r.status));
   }
@@ -395,38 +399,26 @@ void COrvaneDlg::OnAllowLower() {
 
 void COrvaneDlg::OnUpdate() {
   if (Busy()) return;
-  const bool started = StartWorker(Work::Run, [this, startTime = platform::LocalTimeNow()] {
-    m_report = m_engine.Run();
-    RecordRun(startTime);
+  const bool started = StartWorker(Work::Run, [this] {
+    m_report = m_session.Update();
     EndOfWork(WM_RUN_NOTIFY, RUN_NOTIFY_ENABLE_CHECK);
   });
   // No thread, no run: the dialog stays as the check left it.
   if (started) EnableControls(false, false, false);
 }
 
-void COrvaneDlg::RecordRun(const platform::LocalTime& startTime) {
-  const CRouterLink& link = m_engine.Link();
-  const RunRecord record =
-      MakeRunRecord(m_report, g_UpdateItems, {link.MacText(), link.AddressText(), m_check.DiscoveryVersion()},
-                    kFrontEndDialog, m_engine.Log().CurrentFilePath(), startTime);
-  std::string error;
-  if (!AppendRunRecord(m_engine.Log().Folder(), record, &error)) {
-    m_engine.Log().AddLine("Run history not written: %s", error.c_str());
-  }
-}
-
 void COrvaneDlg::OnRunNotify(WPARAM code) {
   if (code != RUN_NOTIFY_ENABLE_CHECK) return;
   // The run's last act is this message; its thread is ending.
-  std::vector<std::string> warnings;
+  std::vector<std::string> boxes;
   if (m_work == Work::Run && m_bWorkDone) {
     JoinWorker();
-    warnings = std::move(m_report.warnings);
-    m_report.warnings.clear();
+    boxes = RunMessages(m_report, m_session.Items());
+    m_report = RunReport{};
   }
   EnableWindow(Item(IDC_CHECK), TRUE);
-  // The failures no row shows (relay refused, NVRAM erase refused).
-  for (const std::string& warning : warnings) ShowWarning(platform::Utf8ToWide(warning));
+  // What no row shows (relay refused, NVRAM erase refused, not verified).
+  for (const std::string& box : boxes) ShowWarning(platform::Utf8ToWide(box));
 }
 
 void COrvaneDlg::OnSetCell(CellText* cell) {

@@ -10,13 +10,14 @@
 //              WM_APP_CHECK_DONE at its end: rows filled, evaluation
 //              (Update enabled unless a row is "Version unmatched"), or
 //              after a failed check Check alone
-//   Update  -> all three controls disabled, worker runs the engine, its
-//              cells arrive as posted messages; after the run it appends
-//              the run's line to the run history; WM_RUN_NOTIFY 0 at its
-//              end enables Check alone and shows the report's warnings
+//   Update  -> all three controls disabled, worker runs the session's
+//              update (run, verification when orvane.ini asks for it, the
+//              verdict, the history line), its cells arrive as posted
+//              messages; WM_RUN_NOTIFY 0 at its end enables Check alone and
+//              shows the boxes of the run's report (run_messages.h)
 //
-// The dialog owns the telnet session and the update engine for its whole
-// life. While a check or a run is in progress (from the click until its end
+// The dialog owns its update session for its whole life; it renders the
+// session's check and run reports and never judges a run itself. While a check or a run is in progress (from the click until its end
 // message has been handled) closing is refused with a warning and Escape
 // does nothing.
 #include <windows.h>
@@ -30,11 +31,8 @@
 #include "app/dialog_bridge.h"
 #include "app/dialog_layout.h"
 #include "catalogue/update_item.h"
-#include "engine/check_procedure.h"
 #include "engine/run_report.h"
-#include "engine/update_engine.h"
-#include "net/telnet_session.h"
-#include "platform/local_time.h"
+#include "engine/update_session.h"
 #include "widgets/my_list_ctrl.h"
 #include "widgets/xp_style_button_st.h"
 
@@ -74,8 +72,6 @@ class COrvaneDlg {
   void OnAllowLower();
   void OnUpdate();
   void OnRunNotify(WPARAM code);
-  // Appends the run's line to the run history (worker thread, after Run).
-  void RecordRun(const platform::LocalTime& startTime);
   void OnSetCell(CellText* cell);
   void OnRowColour(int row, COLORREF colour);
 
@@ -109,17 +105,16 @@ class COrvaneDlg {
   HICON m_hSmallIcon = nullptr;
   AppSettings m_settings;
   std::string m_imageFolder;
-  CTelnetSession m_telnet;
   ClientSize m_clientSize;
   CDialogItemView m_view;
   CWarningPrompter m_prompter;
-  CUpdateEngine m_engine;
-  CCheckProcedure m_check;
+  CUpdateSession m_session;
+  CheckReport m_checkReport;  // the last check's; written by its worker before the end message
 
   // The worker: busy from the click until its end message has been handled
-  // (a run still closes the connection and saves the log after the engine's
-  // state is back to idle, so the engine's state alone would let the dialog
-  // be destroyed under it). `m_bWorkDone` is set by the worker just before
+  // (a run still verifies and records after the engine's state is back to
+  // idle, so the engine's state alone would let the dialog be destroyed
+  // under it). `m_bWorkDone` is set by the worker just before
   // its end message, so a stray end message never waits for a working
   // thread.
   Work m_work = Work::None;

@@ -35,15 +35,8 @@ std::vector<std::string> ListImageFiles(const std::string& directory) {
 
 }  // namespace
 
-bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter& prompter,
-                    DiscoveryReport* report) {
-  for (CUpdateItem& item : items) item.m_image = CFirmwareImage{};
-
-  const auto warn = [&](StringId id) {
-    if (report != nullptr) report->warning = LoadText(id);
-    prompter.Warning(LoadText(id));
-    return false;
-  };
+StringId FindImageFiles(const std::string& directory, ImageSlots& images, DiscoveryReport* report) {
+  for (CFirmwareImage& image : images) image = CFirmwareImage{};
 
   int assigned = 0;
   for (const std::string& path : ListImageFiles(directory)) {
@@ -55,22 +48,20 @@ bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter&
       if (report != nullptr) report->files.push_back(std::move(seen));
       continue;
     }
-    CUpdateItem& item = items[type];
-    if (!item.m_image.Path().empty()) {
-      seen.reason = std::string("another ") + ImageTypeName(type) + " image is already assigned: " +
-                    item.m_image.Path();
+    CFirmwareImage& slot = images[type];
+    if (!slot.Path().empty()) {
+      seen.reason = std::string("another ") + ImageTypeName(type) + " image is already assigned: " + slot.Path();
       if (report != nullptr) report->files.push_back(std::move(seen));
-      return warn(IDS_SAME_TYPE_TWICE);
+      return IDS_SAME_TYPE_TWICE;
     }
-    // The scratch image is already mapped and validated: it becomes the
-    // item's image as it is instead of being loaded a second time.
-    item.m_image = std::move(scratch);
+    // The scratch image is already loaded and validated: it becomes the
+    // slot's image as it is instead of being loaded a second time.
+    slot = std::move(scratch);
     seen.assigned = true;
     if (report != nullptr) report->files.push_back(std::move(seen));
     ++assigned;
   }
-  if (assigned > 0) return true;
-  return warn(IDS_NO_VALID_IMAGE);
+  return assigned > 0 ? kImagesFound : IDS_NO_VALID_IMAGE;
 }
 
 }  // namespace orvane

@@ -1,12 +1,16 @@
 #pragma once
 // Image discovery: the *.bin files of a directory assigned to the five items.
+#include <array>
 #include <string>
 #include <vector>
 
-#include "catalogue/prompter.h"
-#include "catalogue/update_item.h"
+#include "catalogue/firmware_image.h"
+#include "catalogue/string_table.h"
 
 namespace orvane {
+
+// One image per item, indexed by ImageType; an empty path = none assigned.
+using ImageSlots = std::array<CFirmwareImage, kItemCount>;
 
 // What discovery did with one file, for tools that show it.
 struct DiscoveredFile {
@@ -18,18 +22,21 @@ struct DiscoveredFile {
 
 struct DiscoveryReport {
   std::vector<DiscoveredFile> files;
-  std::string warning;  // the warning shown, if any
 };
 
-// Starts every item's image over, then assigns each valid *.bin file of
-// `directory` (case-insensitive extension, files in name order) to the item
-// of its type. Only regular files are read, never waited on: a named pipe, a
-// device, a socket or a folder with such a name is skipped with its reason. Returns true when at least one file was assigned. Shows
-// "Same type more than one" when a second valid file of an assigned type
-// turns up (the items keep what was assigned so far), and "Found none valid
-// .bin file under current directory" when no file could be assigned; both
-// return false. `report` (optional) receives what happened to each file.
-bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter& prompter,
-                    DiscoveryReport* report = nullptr);
+// The scan found something to update.
+inline constexpr StringId kImagesFound = static_cast<StringId>(0);
+
+// Starts every slot over, then assigns each valid *.bin file of `directory`
+// (case-insensitive extension, files in name order) to the slot of its type.
+// Only regular files are read, never waited on: a named pipe, a device, a
+// socket or a folder with such a name is skipped with its reason. Returns
+// kImagesFound when at least one file was assigned; IDS_SAME_TYPE_TWICE
+// ("Same type more than one") when a second valid file of an assigned type
+// turns up (the slots keep what was assigned so far), IDS_NO_VALID_IMAGE
+// ("Found none valid .bin file under current directory") when no file could
+// be assigned. Shows nothing: the caller says the warning. `report`
+// (optional) receives what happened to each file.
+StringId FindImageFiles(const std::string& directory, ImageSlots& images, DiscoveryReport* report = nullptr);
 
 }  // namespace orvane

@@ -4,7 +4,7 @@
 namespace orvane {
 
 // The five update items, which also classify an image file. The value is the
-// item's index in g_UpdateItems and its row in the list.
+// item's index in a session's item table and its row in the list.
 enum ImageType : std::int32_t {
   IMAGE_BOOT = 0,       // router board boot loader
   IMAGE_APP = 1,        // router board application

@@ -2,8 +2,6 @@
 
 namespace orvane {
 
-UpdateItems g_UpdateItems;
-
 void LoadItemNames(UpdateItems& items) {
   for (int i = 0; i < kItemCount; ++i) items[i].m_strName = LoadText(static_cast<std::uint16_t>(IDS_ITEM_BOOT + i));
 }
@@ -47,7 +45,7 @@ Evaluation EvaluateItems(const UpdateItems& items, bool allowNotNewer) {
   for (int row = 0; row < kItemCount; ++row) {
     const CUpdateItem& item = items[row];
     RowEvaluation& out = result.rows[row];
-    if (item.m_image.Path().empty()) {
+    if (!item.HasImage()) {
       out = {IDS_NOT_FOUND, StatusColour::GreyText, false, item.m_bSelected != 0};
     } else if (item.m_nMatch == MATCH_NO) {
       out = {IDS_VERSION_UNMATCHED, StatusColour::Red, true, false};

@@ -17,23 +17,28 @@ enum MatchResult : std::int32_t {
   MATCH_NOT_NEWER = 2,  // not produced by the comparison; evaluated for completeness
 };
 
+// One item as one router's session sees it: what the router runs, how that
+// compares with the image, and whether the run updates it. The image itself
+// belongs to the image set (catalogue/image_set.h) that every session over
+// the same folder shares; the item only points at it.
 class CUpdateItem {
  public:
-  std::string m_strOriginalVersion;  // installed version as the device reports it; empty = unknown
-  CFirmwareImage m_image;            // the assigned image file; empty path = none found
+  std::string m_strOriginalVersion;          // installed version as the device reports it; empty = unknown
+  const CFirmwareImage* m_pImage = nullptr;  // the assigned image, owned by the image set; null = none found
   std::int32_t m_nMatch = MATCH_NO;
-  std::string m_strName;             // display name (strings 147..151)
-  std::uint8_t m_bSelected = 0;      // 1 = the update run updates this item
+  std::string m_strName;                     // display name (strings 147..151)
+  std::uint8_t m_bSelected = 0;              // 1 = the update run updates this item
 
-  // The image's version text, read from the mapped file each time.
-  std::string GetUpdateVersion() const { return m_image.GetUpdateVersion(); }
+  bool HasImage() const { return m_pImage != nullptr; }
+  // The image's version text; empty without an image.
+  std::string GetUpdateVersion() const { return m_pImage ? m_pImage->GetUpdateVersion() : std::string(); }
+  // The image file's path; empty without an image.
+  std::string ImagePath() const { return m_pImage ? m_pImage->Path() : std::string(); }
 };
 
+// One router's table of the five items, indexed by ImageType 0..4. Each
+// session owns its own; nothing of it is process-wide.
 using UpdateItems = std::array<CUpdateItem, kItemCount>;
-
-// The process-wide table, indexed by ImageType 0..4. Touched by the UI thread
-// only, except that the update run reads it while it runs (never both).
-extern UpdateItems g_UpdateItems;
 
 // Loads the display names 147..151 into the rows.
 void LoadItemNames(UpdateItems& items);

@@ -63,9 +63,7 @@ int Doctor(const DoctorOptions& options, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   }
 
-  UpdateItems items;
-  LoadItemNames(items);
-  const Diagnosis result = RunDiagnosis(diagnosis, items);
+  const Diagnosis result = RunDiagnosis(diagnosis);
 
   if (options.json) {
     JsonWriter json;

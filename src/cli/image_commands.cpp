@@ -8,7 +8,7 @@
 
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_builder.h"
-#include "catalogue/image_discovery.h"
+#include "catalogue/image_set.h"
 #include "cli/json_writer.h"
 
 namespace orvane::cli {
@@ -137,17 +137,11 @@ bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t
   return true;
 }
 
-class CollectingPrompter : public IPrompter {
- public:
-  void Warning(const std::string& text) override { warnings.push_back(text); }
-  std::vector<std::string> warnings;
-};
-
 }  // namespace
 
-std::string WarningText(const std::string& warning, const std::string& folder) {
-  if (warning == LoadText(IDS_NO_VALID_IMAGE)) return "Found none valid .bin file under " + folder;
-  return warning;
+std::string WarningText(StringId id, const std::string& folder) {
+  if (id == IDS_NO_VALID_IMAGE) return "Found none valid .bin file under " + folder;
+  return LoadText(id);
 }
 
 int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream&) {
@@ -189,11 +183,12 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
     err << "orvane image scan: " << options.directory << ": not a directory\n";
     return kExitUsage;
   }
+  const ImageSetPtr images = CImageSet::Scan(FullPath(options.directory));
   UpdateItems items;
   LoadItemNames(items);
-  CollectingPrompter prompter;
-  DiscoveryReport report;
-  const bool found = FindImageFiles(FullPath(options.directory), items, prompter, &report);
+  images->AttachTo(items);
+  const DiscoveryReport& report = images->Report();
+  const bool found = images->Usable();
 
   if (options.json) {
     JsonWriter json;
@@ -203,7 +198,7 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
       json.BeginObject()
           .Key("item").String(ImageTypeName(static_cast<ImageType>(i)))
           .Key("name").String(item.m_strName)
-          .Key("path").String(item.m_image.Path())
+          .Key("path").String(item.ImagePath())
           .Key("version").String(item.GetUpdateVersion())
           .EndObject();
     }
@@ -216,24 +211,22 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
           .Key("reason").String(f.reason)
           .EndObject();
     }
-    json.EndArray().Key("warning").String(report.warning).EndObject();
+    json.EndArray().Key("warning").String(found ? "" : LoadText(images->Warning())).EndObject();
     out << json.Text() << "\n";
   } else {
     for (int i = 0; i < kItemCount; ++i) {
       const CUpdateItem& item = items[i];
       out << item.m_strName << ": ";
-      if (item.m_image.Path().empty()) {
+      if (!item.HasImage()) {
         out << "not found\n";
       } else {
-        out << item.m_image.Path() << " (version \"" << item.GetUpdateVersion() << "\")\n";
+        out << item.ImagePath() << " (version \"" << item.GetUpdateVersion() << "\")\n";
       }
     }
     for (const DiscoveredFile& f : report.files) {
       if (!f.assigned) out << "skipped " << f.path << ": " << f.reason << "\n";
     }
-    for (const std::string& w : prompter.warnings) {
-      err << "Warning: " << WarningText(w, FullPath(options.directory)) << "\n";
-    }
+    if (!found) err << "Warning: " << WarningText(images->Warning(), FullPath(options.directory)) << "\n";
   }
   return found ? kExitOk : kExitFailed;
 }

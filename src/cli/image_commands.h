@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/string_table.h"
+
 namespace orvane::cli {
 
 // Exit statuses of every command.
@@ -29,7 +31,7 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
 
 // A warning of image discovery as the command line prints it: the dialog's
 // "under current directory" becomes the folder that was searched.
-std::string WarningText(const std::string& warning, const std::string& folder);
+std::string WarningText(StringId id, const std::string& folder);
 
 struct PackOptions {
   std::string type;

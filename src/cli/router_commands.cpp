@@ -12,13 +12,8 @@
 #include "catalogue/update_item.h"
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
-#include "engine/check_procedure.h"
-#include "engine/run_record.h"
 #include "engine/run_report.h"
-#include "engine/run_verify.h"
-#include "engine/update_engine.h"
-#include "log/run_history.h"
-#include "net/telnet_session.h"
+#include "engine/update_session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/local_time.h"
@@ -42,14 +37,13 @@ class StreamPrompter : public IPrompter {
  public:
   // `imageFolder`: named in place of the dialog's "current directory".
   StreamPrompter(std::ostream& err, std::string imageFolder) : m_err(err), m_imageFolder(std::move(imageFolder)) {}
-  void Warning(const std::string& text) override {
-    std::string shown = WarningText(text, m_imageFolder);
-    std::replace(shown.begin(), shown.end(), '\n', ' ');
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_err << "Warning: " << shown << "\n";
-    m_err.flush();
-    m_warnings.push_back(text);
+  void Warning(const std::string& text) override { Print(text, text); }
+  void Warning(StringId id) override { Print(WarningText(id, m_imageFolder), LoadText(id)); }
+  void Note(const std::string& text) override {
+    if (m_notes) m_notes(text);
   }
+  // Where notes go (the live view interjects them between its lines).
+  void OnNote(std::function<void(const std::string&)> notes) { m_notes = std::move(notes); }
   void Say(const std::string& line) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_err << line << "\n";
@@ -66,10 +60,20 @@ class StreamPrompter : public IPrompter {
   }
 
  private:
+  // `shown` on the terminal; `kept` (the table's own words) for JSON.
+  void Print(std::string shown, const std::string& kept) {
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_err << "Warning: " << shown << "\n";
+    m_err.flush();
+    m_warnings.push_back(kept);
+  }
+
   mutable std::mutex m_lock;
   std::ostream& m_err;
   std::string m_imageFolder;
   std::vector<std::string> m_warnings;
+  std::function<void(const std::string&)> m_notes;
 };
 
 // The rows' progress and "Status" cells as the operator watches them. The
@@ -175,32 +179,33 @@ class TerminalView : public IItemView {
 
 const char* ColumnText(const std::string& text) { return text.empty() ? "-" : text.c_str(); }
 
-void PrintRows(std::ostream& out, const UpdateItems& items, const Evaluation& evaluation) {
+void PrintRows(std::ostream& out, const CheckReport& check) {
   char line[256];
   std::snprintf(line, sizeof line, "%-18s %-20s %-20s %s\n", "Type", "Original version", "Update version", "Status");
   out << line;
-  for (int i = 0; i < kItemCount; ++i) {
-    std::snprintf(line, sizeof line, "%-18s %-20s %-20s %s\n", items[i].m_strName.c_str(),
-                  ColumnText(items[i].m_strOriginalVersion), ColumnText(items[i].GetUpdateVersion()),
-                  LoadText(evaluation.rows[i].status));
+  for (const CheckRow& row : check.rows) {
+    std::snprintf(line, sizeof line, "%-18s %-20s %-20s %s\n", row.name.c_str(), ColumnText(row.installed),
+                  ColumnText(row.update), LoadText(row.status));
     out << line;
   }
 }
 
-// Everything a check needs, alive for the whole command.
-struct Session {
-  Session(const RouterOptions& options, IItemView& view, std::ostream& err)
+// Everything a command needs, alive for the whole command.
+struct Command {
+  Command(const RouterOptions& options, IItemView& view, std::ostream& err)
       : prompter(err, platform::AbsolutePathText(options.directory)),
-        engine(items, view, options.profile, options.logFolder),
-        telnet(options.profile),
-        check(items, engine.Link(), telnet, prompter) {
-    LoadItemNames(items);
+        session(SessionFor(options), view, prompter) {}
+  static SessionOptions SessionFor(const RouterOptions& options) {
+    SessionOptions s;
+    s.profile = options.profile;
+    s.logFolder = options.logFolder;
+    s.imageDirectory = options.directory;
+    s.frontEnd = kFrontEndCli;
+    s.verify = options.verify;
+    return s;
   }
-  UpdateItems items;
   StreamPrompter prompter;
-  CUpdateEngine engine;
-  CTelnetSession telnet;
-  CCheckProcedure check;
+  CUpdateSession session;
 };
 
 // A view that ignores everything: the check itself writes no cells.
@@ -224,36 +229,13 @@ bool ApplyTimeScale(const RouterOptions& options, std::ostream& err) {
   return true;
 }
 
-// What the check could not find out, in the operator's words: each a line
-// below the rows. Empty when the check had it all.
-std::vector<std::string> CheckNotes(const Session& s) {
-  const CheckFacts& facts = s.check.Facts();
-  std::vector<std::string> notes;
-  if (!facts.routerFound) return notes;
-  if (!facts.shellReached) {
-    notes.push_back("the router's shell could not be reached (" + facts.shellProblem +
-                    "); the router versions shown are the one discovery reported");
-  } else if (facts.routerVersionsFromDiscovery) {
-    notes.push_back("the router's shell gave no boot loader or application version; the router versions shown "
-                    "are the one discovery reported");
-  }
-  if (facts.relayConnected && !facts.moduleAnswered) {
-    notes.push_back("the wireless module did not answer; its versions are unknown, and the Firmware and "
-                    "Dashboard items will likely fail");
-  } else if (facts.moduleInDownloader) {
-    notes.push_back("the wireless module runs its downloader (a download was broken off); its versions are "
-                    "not read, and an update starts its download again");
-  }
-  return notes;
-}
-
 void PrintNotes(std::ostream& out, const std::vector<std::string>& notes) {
   for (const std::string& note : notes) out << "Note: " << note << "\n";
 }
 
 // The check's facts as a JSON object.
-void WriteFactsJson(JsonWriter& json, const Session& s) {
-  const CheckFacts& facts = s.check.Facts();
+void WriteFactsJson(JsonWriter& json, const CheckReport& check) {
+  const CheckFacts& facts = check.facts;
   const char* module = !facts.relayConnected       ? ""
                        : !facts.moduleAnswered     ? "silent"
                        : facts.moduleInDownloader  ? "downloader"
@@ -266,46 +248,34 @@ void WriteFactsJson(JsonWriter& json, const Session& s) {
       .Key("module").String(module)
       .EndObject();
   json.Key("notes").BeginArray();
-  for (const std::string& note : CheckNotes(s)) json.String(note);
+  for (const std::string& note : check.notes) json.String(note);
   json.EndArray();
 }
 
-void WriteCheckJson(std::ostream& out, bool ok, const std::string& message, const Session& s,
-                    const Evaluation* evaluation) {
-  const CRouterLink& link = s.engine.Link();
-  // A check that failed before discovery has no router address.
-  const bool found = ok || link.Ip() != Ipv4Address{};
+void WriteCheckJson(std::ostream& out, const CheckReport& check, const std::string& message) {
   JsonWriter json;
-  json.BeginObject().Key("ok").Bool(ok).Key("message").String(message);
+  json.BeginObject().Key("ok").Bool(check.ok).Key("message").String(message);
   json.Key("router").BeginObject()
-      .Key("ip").String(found ? link.AddressText() : "")
-      .Key("mac").String(link.MacText())
-      .Key("version").String(s.check.DiscoveryVersion())
+      .Key("ip").String(check.router.ip)
+      .Key("mac").String(check.routerFound ? check.router.mac : "00-00-00-00-00-00")
+      .Key("version").String(check.router.discoveryVersion)
       .EndObject();
   json.Key("items").BeginArray();
-  for (int i = 0; i < kItemCount; ++i) {
-    const CUpdateItem& item = s.items[i];
+  for (const CheckRow& row : check.rows) {
     json.BeginObject()
-        .Key("name").String(item.m_strName)
-        .Key("original").String(item.m_strOriginalVersion)
-        .Key("update").String(item.GetUpdateVersion())
-        .Key("status").String(evaluation ? LoadText(evaluation->rows[i].status) : "")
-        .Key("selected").Bool(evaluation ? item.m_bSelected == 1 && !item.m_image.Path().empty() : false)
-        .Key("file").String(item.m_image.Path())
+        .Key("name").String(row.name)
+        .Key("original").String(row.installed)
+        .Key("update").String(row.update)
+        .Key("status").String(check.ok ? LoadText(row.status) : "")
+        .Key("selected").Bool(row.selected)
+        .Key("file").String(row.file)
+        .Key("original_from").String(VersionSourceName(row.installedFrom))
         .EndObject();
   }
-  json.EndArray().Key("update_enabled").Bool(evaluation ? evaluation->updateEnabled : false);
-  WriteFactsJson(json, s);
+  json.EndArray().Key("update_enabled").Bool(check.ok && check.evaluation.updateEnabled);
+  WriteFactsJson(json, check);
   json.EndObject();
   out << json.Text() << "\n";
-}
-
-// Runs the check; fills `evaluation` and applies the selection on success.
-bool RunCheckStep(Session& s, const RouterOptions& options, Evaluation& evaluation) {
-  if (!s.check.RunCheck(options.directory)) return false;
-  evaluation = EvaluateItems(s.items, false);
-  ApplySelection(evaluation, s.items);
-  return true;
 }
 
 // A piece of work on a thread of its own that never takes the operator's
@@ -329,7 +299,8 @@ class Worker {
   // Waits for the work's end. Each new interrupt is handed to
   // `onInterrupt` (with the count so far); when it returns false, or when a
   // `deadline` it set passes, Wait gives up and returns false: the worker
-  // still runs and the caller must end the process.
+  // still runs, so the caller must end the process without returning
+  // through anything the worker uses.
   bool Wait(const std::function<bool(int count, std::uint32_t* deadlineMs)>& onInterrupt) {
     int seen = platform::InterruptCount();
     std::uint32_t deadline = platform::kInfinite;
@@ -368,12 +339,12 @@ class InterruptScope {
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
 
-// Ends the command after an interrupt that came during the check (which
-// only reads, so it is not waited for).
-[[noreturn]] void EndInterruptedCheck(Session& s, const RouterOptions& options, std::ostream& out,
+// Says that the check was interrupted and ends the process: the check's
+// worker still holds the session.
+[[noreturn]] void EndInterruptedCheck(Command& c, const RouterOptions& options, std::ostream& out,
                                       const char* command) {
-  s.engine.Log().AddLine("Check interrupted by the operator");
-  s.prompter.Say(std::string("orvane ") + command + ": interrupted during the check; nothing was changed.");
+  c.session.Log().AddLine("Check interrupted by the operator");
+  c.prompter.Say(std::string("orvane ") + command + ": interrupted during the check; nothing was changed.");
   if (options.json) {
     JsonWriter json;
     json.BeginObject().Key("ok").Bool(false).Key("message").String("interrupted").Key("interrupted").Bool(true)
@@ -384,14 +355,14 @@ class InterruptScope {
   platform::ExitNow(kExitInterrupted);
 }
 
-// The check on a worker while this thread watches; an interrupt ends the
-// command (EndInterruptedCheck).
-bool CheckWatched(Session& s, const RouterOptions& options, Evaluation& evaluation, std::ostream& out,
-                  const char* command) {
-  std::atomic<bool> ok{false};
-  Worker worker([&] { ok = RunCheckStep(s, options, evaluation); });
-  if (!worker.Wait([](int, std::uint32_t*) { return false; })) EndInterruptedCheck(s, options, out, command);
-  return ok;
+// The check on a worker while this thread watches. An interrupt ends the
+// command at once (EndInterruptedCheck, while the worker still runs: the
+// check only reads, so it is not waited for).
+CheckReport CheckWatched(Command& c, const RouterOptions& options, std::ostream& out, const char* command) {
+  CheckReport check;
+  Worker worker([&] { check = c.session.Check(); });
+  if (!worker.Wait([](int, std::uint32_t*) { return false; })) EndInterruptedCheck(c, options, out, command);
+  return check;
 }
 
 void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts) {
@@ -400,15 +371,33 @@ void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts) {
   json.EndArray();
 }
 
-void WriteRunJson(std::ostream& out, const Session& s, const RunReport& report, const std::string& logFile) {
+// The verdict's place in words: "Router's APP: router result: result code 3".
+std::string VerdictPlace(const Verdict& v, const UpdateItems& items) {
+  std::string text;
+  if (v.item != IMAGE_NONE) text = items[v.item].m_strName;
+  if (v.step != RunStep::None) text += (text.empty() ? "" : ": ") + std::string(RunStepName(v.step));
+  if (!v.detail.empty()) text += (text.empty() ? "" : ": ") + v.detail;
+  return text;
+}
+
+void WriteRunJson(std::ostream& out, const Command& c, const RunReport& report) {
+  const UpdateItems& items = c.session.Items();
+  const Verdict& verdict = report.verdict;
   JsonWriter json;
-  json.BeginObject().Key("ok").Bool(report.AllSucceeded() && !report.interrupted).Key("items").BeginArray();
+  json.BeginObject().Key("ok").Bool(verdict.ok());
+  json.Key("verdict").BeginObject()
+      .Key("outcome").String(RunOutcomeName(verdict.outcome))
+      .Key("failed_item").String(verdict.item == IMAGE_NONE ? "" : items[verdict.item].m_strName)
+      .Key("failed_step").String(RunStepName(verdict.step))
+      .Key("detail").String(verdict.detail)
+      .EndObject();
+  json.Key("items").BeginArray();
   for (int i = 0; i < kItemCount; ++i) {
     const ItemReport& item = report.items[i];
     if (item.outcome == ItemOutcome::NotSelected) continue;
     const bool ended = item.outcome == ItemOutcome::Succeeded || item.outcome == ItemOutcome::Failed;
     json.BeginObject()
-        .Key("name").String(s.items[i].m_strName)
+        .Key("name").String(items[i].m_strName)
         .Key("result").String(ended ? LoadText(item.resultId) : "")
         .Key("elapsed_s").Number(ended ? item.elapsedSeconds : 0)
         .Key("outcome").String(ItemOutcomeName(item.outcome))
@@ -421,10 +410,12 @@ void WriteRunJson(std::ostream& out, const Session& s, const RunReport& report, 
         .EndObject();
   }
   json.EndArray().Key("warnings");
-  WriteStrings(json, s.prompter.Warnings());
-  json.Key("log_file").String(logFile);
-  json.Key("interrupted").Bool(report.interrupted).Key("module").String(ModuleConditionName(report.moduleLeft));
-  WriteFactsJson(json, s);
+  WriteStrings(json, c.prompter.Warnings());
+  json.Key("log_file").String(report.logFile);
+  json.Key("history_recorded").Bool(report.recorded);
+  json.Key("interrupted").Bool(verdict.outcome == RunOutcome::Interrupted)
+      .Key("module").String(ModuleConditionName(report.moduleLeft));
+  WriteFactsJson(json, c.session.LastCheck());
   json.EndObject();
   out << json.Text() << "\n";
 }
@@ -454,72 +445,75 @@ const char* ModuleNote(ModuleCondition condition) {
   return nullptr;
 }
 
+// The text's last line: the verdict, said once.
+std::string VerdictLine(const Verdict& v, const UpdateItems& items) {
+  const std::string place = VerdictPlace(v, items);
+  switch (v.outcome) {
+    case RunOutcome::Succeeded: return "Update finished: every selected item succeeded.";
+    case RunOutcome::Failed: return "Update failed at " + place + ".";
+    case RunOutcome::VerificationFailed: return "Update not verified: " + place + ".";
+    case RunOutcome::Interrupted: return "Update interrupted by the operator" + (place.empty() ? "" : " at " + place) + ".";
+  }
+  return {};
+}
+
 // What the rows could not show, below them: the failed item's step and
 // detail (its result is the last row line, as the run stops there), the
-// item an interrupt stopped, the items the run did not reach, and the step
-// that stopped a run outside the items. Each item's result line itself is
-// the row's, so it is printed once.
-void PrintRunReport(std::ostream& out, const Session& s, const RunReport& report, const std::string& logFile) {
+// item an interrupt stopped, the items the run did not reach, the
+// verification, the module's state and the log; the verdict last. Each
+// item's result line itself is the row's, so it is printed once.
+void PrintRunReport(std::ostream& out, const Command& c, const RunReport& report) {
+  const UpdateItems& items = c.session.Items();
   for (int i = 0; i < kItemCount; ++i) {
     const ItemReport& item = report.items[i];
     if (item.outcome == ItemOutcome::Failed) {
       out << "  failed at: " << StepAndDetail(item.failedStep, item.detail) << "\n";
     } else if (item.outcome == ItemOutcome::Interrupted) {
-      out << s.items[i].m_strName << ": interrupted at: " << StepAndDetail(item.failedStep, item.detail) << "\n";
+      out << items[i].m_strName << ": interrupted at: " << StepAndDetail(item.failedStep, item.detail) << "\n";
     } else if (item.outcome == ItemOutcome::NotStarted) {
-      out << s.items[i].m_strName << ": " << ItemOutcomeName(item.outcome) << "\n";
+      out << items[i].m_strName << ": " << ItemOutcomeName(item.outcome) << "\n";
     }
   }
   if (report.failedRunStep != RunStep::None) {
     out << "Run stopped at: " << StepAndDetail(report.failedRunStep, report.runDetail) << "\n";
   }
-  if (report.interrupted) {
-    out << "Update interrupted by the operator: see the rows above and the log.\n";
-  } else {
-    out << (report.AllSucceeded() ? "Update finished: every selected item succeeded.\n"
-                                  : "Update failed: see the rows above and the log.\n");
-  }
   // The verification, when it was asked for: one line per item.
   for (int i = 0; i < kItemCount; ++i) {
     const ItemVerification& v = report.items[i].verification;
     if (v.outcome == VerifyOutcome::NotRequested) continue;
-    out << "Verify " << s.items[i].m_strName << ": " << VerifyOutcomeName(v.outcome) << " (" << v.Detail() << ")\n";
+    out << "Verify " << items[i].m_strName << ": " << VerifyOutcomeName(v.outcome) << " (" << v.Detail() << ")\n";
   }
   if (const char* note = ModuleNote(report.moduleLeft)) {
     out << "Note: " << note << "\n";
-  } else if (report.interrupted) {
+  } else if (report.verdict.outcome == RunOutcome::Interrupted) {
     out << "Note: the wireless module runs its normal firmware; the next Check and Update take up what is left.\n";
   }
-  out << "Log: " << logFile << "\n";
+  out << "Log: " << report.logFile << "\n";
+  out << VerdictLine(report.verdict, items) << "\n";
 }
 
-// Whether every item the run was asked to verify was verified.
-bool AllVerified(const RunReport& report) {
-  for (const ItemReport& item : report.items) {
-    if (item.outcome != ItemOutcome::NotSelected && item.verification.outcome != VerifyOutcome::Verified) return false;
-  }
-  return true;
-}
-
-// The run's line in the run history; a history that cannot take it costs a
-// note, never the command.
-void RecordRun(Session& s, const RunReport& report, const RunRouter& router, const platform::LocalTime& startTime) {
-  const RunRecord record =
-      MakeRunRecord(report, s.items, router, kFrontEndCli, s.engine.Log().CurrentFilePath(), startTime);
-  std::string error;
-  if (!AppendRunRecord(s.engine.Log().Folder(), record, &error)) {
-    s.prompter.Say("orvane update: the run was not added to the run history: " + error);
-  }
-}
-
-void PrintReport(std::ostream& out, const Session& s, const RunReport& report, const RouterOptions& options) {
-  const std::string logFile = s.engine.Log().CurrentFilePath();
+void PrintReport(std::ostream& out, Command& c, const RunReport& report, const RouterOptions& options) {
+  // Failures without a row (relay refused, NVRAM erase refused) are shown
+  // as the check's failures are.
+  for (const std::string& warning : report.warnings) c.prompter.Warning(warning);
+  if (!report.recorded) c.prompter.Say("orvane update: the run was not added to the run history: " + report.historyError);
   if (options.json) {
-    WriteRunJson(out, s, report, logFile);
+    WriteRunJson(out, c, report);
   } else {
-    PrintRunReport(out, s, report, logFile);
+    PrintRunReport(out, c, report);
   }
   out.flush();
+}
+
+// The exit status as the verdict has it.
+int ExitStatus(const Verdict& verdict) {
+  switch (verdict.outcome) {
+    case RunOutcome::Succeeded: return kExitOk;
+    case RunOutcome::Interrupted: return kExitInterrupted;
+    case RunOutcome::Failed:
+    case RunOutcome::VerificationFailed: break;
+  }
+  return kExitFailed;
 }
 
 }  // namespace
@@ -527,57 +521,56 @@ void PrintReport(std::ostream& out, const Session& s, const RunReport& report, c
 int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& err) {
   if (!ApplyTimeScale(options, err)) return kExitUsage;
   NullView view;
-  Session s(options, view, err);
+  Command c(options, view, err);
   InterruptScope interrupts;
-  Evaluation evaluation{};
-  const bool ok = CheckWatched(s, options, evaluation, out, "check");
+  const CheckReport check = CheckWatched(c, options, out, "check");
   if (options.json) {
-    WriteCheckJson(out, ok, s.prompter.FirstWarning(), s, ok ? &evaluation : nullptr);
-  } else if (ok) {
-    out << "Router " << s.engine.Link().AddressText() << " (" << s.engine.Link().MacText() << "), version \""
-        << s.check.DiscoveryVersion() << "\"\n";
-    PrintRows(out, s.items, evaluation);
-    PrintNotes(out, CheckNotes(s));
-    out << (evaluation.updateEnabled ? "Update is enabled.\n" : "Update is disabled: an image does not match.\n");
+    WriteCheckJson(out, check, check.ok ? "" : c.prompter.FirstWarning());
+  } else if (check.ok) {
+    out << "Router " << check.router.ip << " (" << check.router.mac << "), version \"" << check.router.discoveryVersion
+        << "\"\n";
+    PrintRows(out, check);
+    PrintNotes(out, check.notes);
+    out << (check.evaluation.updateEnabled ? "Update is enabled.\n" : "Update is disabled: an image does not match.\n");
   }
-  if (!ok) return kExitFailed;
-  return evaluation.updateEnabled ? kExitOk : kExitBlocked;
+  if (!check.ok) return kExitFailed;
+  return check.evaluation.updateEnabled ? kExitOk : kExitBlocked;
 }
 
 int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
                  TerminalState terminal) {
   if (!ApplyTimeScale(options, err)) return kExitUsage;
   TerminalView view(out, terminal.outputIsTerminal && !options.json, options.json);
-  Session s(options, view, err);
-  view.SetItems(&s.items);
+  Command c(options, view, err);
+  view.SetItems(&c.session.Items());
+  c.prompter.OnNote([&](const std::string& note) {
+    if (!options.json) view.Interject([&] { c.prompter.Say("orvane update: " + note); });
+  });
   InterruptScope interrupts;
 
-  Evaluation evaluation{};
-  if (!CheckWatched(s, options, evaluation, out, "update")) {
+  const CheckReport check = CheckWatched(c, options, out, "update");
+  if (!check.ok) {
     if (options.json) {
       JsonWriter json;
-      json.BeginObject().Key("ok").Bool(false).Key("message").String(s.prompter.FirstWarning());
+      json.BeginObject().Key("ok").Bool(false).Key("message").String(c.prompter.FirstWarning());
       json.Key("items").BeginArray().EndArray().Key("warnings");
-      WriteStrings(json, s.prompter.Warnings());
+      WriteStrings(json, c.prompter.Warnings());
       json.Key("log_file").String("").EndObject();
       out << json.Text() << "\n";
     }
     return kExitFailed;
   }
   if (!options.json) {
-    PrintRows(out, s.items, evaluation);
-    PrintNotes(out, CheckNotes(s));
+    PrintRows(out, check);
+    PrintNotes(out, check.notes);
   }
-  if (!evaluation.updateEnabled) {
+  if (!check.evaluation.updateEnabled) {
     err << "orvane update: refused: " << LoadText(IDS_VERSION_UNMATCHED)
         << " (the image's first two version numbers differ from the device's)\n";
     return kExitBlocked;
   }
 
-  int selected = 0;
-  for (int i = 0; i < kItemCount; ++i) {
-    if (IsSelected(s.items, static_cast<ImageType>(i))) ++selected;
-  }
+  const int selected = check.selectedCount;
   // The question needs someone to answer it: a terminal on the input. It
   // goes where the operator sees it even when the output is piped.
   if (!options.yes && terminal.inputIsTerminal) {
@@ -590,7 +583,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     if (!std::getline(in, answer)) platform::WaitForInterrupt(0, kInterruptSettleMs);
     if (platform::InterruptCount() > 0) {
       ask << "\n";
-      s.prompter.Say("orvane update: interrupted; nothing was updated.");
+      c.prompter.Say("orvane update: interrupted; nothing was updated.");
       return kExitInterrupted;
     }
     if (answer != "y" && answer != "Y" && answer != "yes") {
@@ -603,56 +596,34 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   // interrupts: the first asks the run to stop at its next safe point, the
   // second to stop at once.
   RunReport report;
-  const platform::LocalTime startTime = platform::LocalTimeNow();
-  // The router as the check found it, taken before the worker may check again.
-  const RunRouter router{s.engine.Link().MacText(), s.engine.Link().AddressText(), s.check.DiscoveryVersion()};
-  Worker run([&] {
-    report = s.engine.Run();
-    if (options.verify) {
-      if (!options.json && report.AllSucceeded() && !report.interrupted) {
-        view.Interject([&] {
-          s.prompter.Say("orvane update: verifying: waiting for the router to answer again (at most " +
-                         std::to_string(kRouterRestartLimitMs / 1000) + " s), then checking its versions");
-        });
-      }
-      CRunVerifier(s.items, s.engine.Link(), s.telnet, s.engine.Stop(), options.directory).Verify(report);
-    }
-  });
+  Worker run([&] { report = c.session.Update(); });
   const bool ended = run.Wait([&](int count, std::uint32_t* deadlineMs) {
     if (count == 1) {
-      s.engine.Stop().Request();
-      s.engine.Log().AddLine("Stop requested by the operator");
+      c.session.Stop().Request();
+      c.session.Log().AddLine("Stop requested by the operator");
       view.Interject([&] {
-        s.prompter.Say("orvane update: stopping at the next safe point (a module's download in progress is "
+        c.prompter.Say("orvane update: stopping at the next safe point (a module's download in progress is "
                        "finished first); interrupt again to stop at once.");
       });
     } else if (count == 2) {
-      s.engine.Stop().RequestNow();
-      s.engine.Log().AddLine("Stop at once requested by the operator");
-      view.Interject([&] { s.prompter.Say("orvane update: stopping at once."); });
+      c.session.Stop().RequestNow();
+      c.session.Log().AddLine("Stop at once requested by the operator");
+      view.Interject([&] { c.prompter.Say("orvane update: stopping at once."); });
       *deadlineMs = kStopNowGraceMs;
     }
     return true;
   });
+  view.Finish();
   if (!ended) {
     // The run did not reach a point where it could stop: its report so far,
-    // and the process ends without waiting for it.
-    view.Finish();
-    const RunReport sofar = s.engine.RunSnapshot();
-    s.engine.Log().AddLine("Update stopped at once by the operator; the run was not waited for");
-    RecordRun(s, sofar, router, startTime);
-    PrintReport(out, s, sofar, options);
-    platform::ExitNow(kExitInterrupted);
+    // and the process ends without waiting for the worker, which still
+    // holds the session.
+    const RunReport sofar = c.session.Abandon();
+    PrintReport(out, c, sofar, options);
+    platform::ExitNow(ExitStatus(sofar.verdict));
   }
-  view.Finish();
-  // Failures without a row (relay refused, NVRAM erase refused) are shown
-  // as the check's failures are.
-  for (const std::string& warning : report.warnings) s.prompter.Warning(warning);
-  RecordRun(s, report, router, startTime);
-  PrintReport(out, s, report, options);
-  if (report.interrupted || platform::InterruptCount() > 0) return kExitInterrupted;
-  if (options.verify && !AllVerified(report)) return kExitFailed;
-  return report.AllSucceeded() ? kExitOk : kExitFailed;
+  PrintReport(out, c, report, options);
+  return ExitStatus(report.verdict);
 }
 
 }  // namespace orvane::cli

@@ -1,6 +1,5 @@
 #include "engine/check_procedure.h"
 
-#include "catalogue/image_discovery.h"
 #include "log/download_log.h"
 #include "net/control_channel.h"
 
@@ -43,6 +42,13 @@ bool CCheckProcedure::ShellFailed(std::string problem) {
   return false;
 }
 
+bool CCheckProcedure::Refuse(StringId warning) {
+  m_facts.warning = warning;
+  Log(std::string("Check: ") + LoadText(warning));
+  m_prompter.Warning(warning);
+  return false;
+}
+
 bool CCheckProcedure::TelnetLogin() {
   m_facts.shellProblem.clear();
   if (!m_telnet.Connect(m_link.AddressText())) {
@@ -55,23 +61,20 @@ bool CCheckProcedure::TelnetLogin() {
   return true;
 }
 
-bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
+bool CCheckProcedure::RunCheck(const CImageSet& images) {
   m_facts = CheckFacts{};
   // The check's lines open a block of their own in the day's log file.
   Log(CDownloadLog::kSeparator);
-  Log("Check: images in " + imageDirectory);
-  if (!FindImageFiles(imageDirectory, m_items, m_prompter)) return false;
+  Log("Check: images in " + images.Directory());
+  images.AttachTo(m_items);
+  if (!images.Usable()) return Refuse(images.Warning());
 
   m_discoveryVersion.clear();
   {
     CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
     MacAddress mac{};
     Ipv4Address ip{};
-    if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) {
-      Log(std::string("Check: ") + LoadText(IDS_DETECT_NONE_ROUTER));
-      m_prompter.Warning(LoadText(IDS_DETECT_NONE_ROUTER));
-      return false;
-    }
+    if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) return Refuse(IDS_DETECT_NONE_ROUTER);
     m_link.SetRouter(mac, ip);
     m_facts.routerFound = true;
     Log("Router " + m_link.AddressText() + " (" + m_link.MacText() + "), discovery version \"" +
@@ -103,11 +106,7 @@ bool CCheckProcedure::RunCheck(const std::string& imageDirectory) {
   }
   m_items[IMAGE_RESOURCE].m_strOriginalVersion = app.m_strOriginalVersion;
 
-  if (!m_link.Connect()) {
-    Log(std::string("Check: ") + LoadText(IDS_TCP_CONNECT_FAIL));
-    m_prompter.Warning(LoadText(IDS_TCP_CONNECT_FAIL));
-    return false;
-  }
+  if (!m_link.Connect()) return Refuse(IDS_TCP_CONNECT_FAIL);
   m_facts.relayConnected = true;
   m_facts.moduleAnswered = static_cast<bool>(m_link.HandShake(true));
   if (!m_facts.moduleAnswered) {

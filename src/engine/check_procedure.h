@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/image_set.h"
 #include "catalogue/prompter.h"
 #include "catalogue/update_item.h"
 #include "engine/router_link.h"
@@ -40,6 +41,9 @@ bool PickVersionLine(const std::vector<std::string>& lines, std::string& target)
 
 // What the last check found out beyond the rows.
 struct CheckFacts {
+  // The warning that ended the check (kImagesFound when none did): the
+  // image scan's, IDS_DETECT_NONE_ROUTER or IDS_TCP_CONNECT_FAIL.
+  StringId warning = kImagesFound;
   bool routerFound = false;
   // The telnet login went through. When it did not, `shellProblem` says
   // where it stopped ("no connection to 192.168.1.1 port 23", ...).
@@ -62,9 +66,11 @@ class CCheckProcedure {
   CCheckProcedure(UpdateItems& items, CRouterLink& link, CTelnetSession& telnet, IPrompter& prompter)
       : m_items(items), m_link(link), m_telnet(telnet), m_prompter(prompter) {}
 
-  // The whole check over the images in `imageDirectory`. False when it
-  // cannot go on; the reason has been shown through the prompter.
-  bool RunCheck(const std::string& imageDirectory);
+  // The whole check over `images` (a scan made for this check, or one that
+  // several sessions share; the items point into it afterwards, so it must
+  // outlive their use). False when it cannot go on; the reason has been
+  // shown through the prompter and is in Facts().warning.
+  bool RunCheck(const CImageSet& images);
   bool TelnetLogin();
 
   // The version text the router gave in its discovery answer.
@@ -73,6 +79,7 @@ class CCheckProcedure {
 
  private:
   bool ShellFailed(std::string problem);
+  bool Refuse(StringId warning);
   void Log(const std::string& line) { m_link.LogSink().DiagLine(line); }
 
   UpdateItems& m_items;

@@ -1,6 +1,6 @@
 #include "engine/diagnosis.h"
 
-#include "catalogue/image_discovery.h"
+#include "catalogue/image_set.h"
 #include "diag/diag_log_sink.h"
 #include "engine/check_procedure.h"
 #include "engine/router_link.h"
@@ -17,17 +17,6 @@ class SilentSink : public IDiagLogSink {
 };
 
 // The image scan's warning, kept instead of shown.
-class KeepingPrompter : public IPrompter {
- public:
-  void Warning(const std::string& text) override {
-    if (m_text.empty()) m_text = text;
-  }
-  const std::string& Text() const { return m_text; }
-
- private:
-  std::string m_text;
-};
-
 std::string MaskedText(const platform::AdapterAddress& a) {
   return FormatIpv4(a.address) + "/" + FormatIpv4(a.mask);
 }
@@ -138,7 +127,7 @@ std::vector<Finding> AdapterFindings(const std::vector<platform::NetworkAdapter>
   return findings;
 }
 
-Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
+Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
   Diagnosis d;
   const NetworkProfile& profile = options.profile;
   Ipv4Address broadcast{};
@@ -153,19 +142,20 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
   }
   const bool noAdapter = d.Has(FindingKind::kNoAdapterOnNetwork);
 
-  KeepingPrompter prompter;
-  DiscoveryReport report;
-  const bool imagesOk = FindImageFiles(options.imageDirectory, items, prompter, &report);
-  if (imagesOk) {
+  const ImageSetPtr images = CImageSet::Scan(options.imageDirectory);
+  UpdateItems items;
+  LoadItemNames(items);
+  images->AttachTo(items);
+  if (images->Usable()) {
     std::string detail;
     for (const CUpdateItem& item : items) {
-      if (item.m_image.Path().empty()) continue;
+      if (!item.HasImage()) continue;
       detail += (detail.empty() ? "" : ", ") + item.m_strName + " " + item.GetUpdateVersion();
     }
     d.findings.push_back(Make(FindingKind::kImagesFound, Severity::kInfo, options.imageDirectory, detail));
   } else {
     d.findings.push_back(Make(FindingKind::kImagesUnusable, Severity::kFault, options.imageDirectory,
-                              prompter.Text(), Advice::kCheckImageFolder));
+                              LoadText(images->Warning()), Advice::kCheckImageFolder));
   }
 
   std::vector<RouterAnnouncement> routers;
@@ -257,7 +247,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items) {
                               Advice::kAllowRouterUdp));
   }
 
-  d.checkWouldSucceed = imagesOk && !routers.empty() && relayAccepted;
+  d.checkWouldSucceed = images->Usable() && !routers.empty() && relayAccepted;
   return d;
 }
 

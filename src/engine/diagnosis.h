@@ -108,8 +108,8 @@ Ipv4Address ExpectedRouterAddress(const Ipv4Address& broadcast);
 std::vector<Finding> AdapterFindings(const std::vector<platform::NetworkAdapter>& adapters,
                                      const Ipv4Address& broadcast);
 
-// The whole diagnosis. `items` receives the images the scan assigned.
-Diagnosis RunDiagnosis(const DiagnosisOptions& options, UpdateItems& items);
+// The whole diagnosis, with an image scan of its own.
+Diagnosis RunDiagnosis(const DiagnosisOptions& options);
 
 // Stable names for machines ("several_adapters_on_network", "fault",
 // "allow_router_udp") and the advice in the operator's words.

@@ -89,7 +89,7 @@ StepOutcome CModuleSteps::DownloadAndRestart(ImageType item) {
   // item: the module would be left in its downloader.
   CRunStop::Protection protection(m_stop);
   if (StepOutcome o = EnterDownloadMode(); !o) return o;
-  if (StepOutcome o = DownloadImage(m_items[item].m_image); !o) return o;
+  if (StepOutcome o = DownloadImage(*m_items[item].m_pImage); !o) return o;
   m_display.EnterStep(RunStep::Reset);
   if (StepOutcome o = RebootModule(); !o) return o;
   protection.End();

@@ -41,7 +41,7 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
-  const CFirmwareImage& image = m_items[item].m_image;
+  const CFirmwareImage& image = *m_items[item].m_pImage;
   m_display.SetRow(item);
   m_display.SetProgress(0);
   m_display.EnterStep(RunStep::RouterTrigger);
@@ -150,6 +150,7 @@ StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
   if (code == ROUTER_RESULT_OK) {
     m_log.AddLine("TCP_GetRouterResult's ElapsedTime = %d ms", static_cast<int>(elapsed));
     m_display.SetProgress(100);
+    m_acceptedAt = platform::TickCount();
     return StepOutcome::Success();
   }
   m_log.AddLine("TCP_GetRouterResult's ElapsedTime = %d ms, Result = %d", static_cast<int>(elapsed),

@@ -20,6 +20,7 @@
 // without sending it again.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "catalogue/update_item.h"
 #include "engine/router_link.h"
@@ -51,6 +52,11 @@ class CRouterSteps {
   // Asks every router on the LAN to put its module into forced download mode.
   bool EnterForcedDownload();
 
+  // The tick count (platform/clock.h) of the last accepted router verdict
+  // since ResetAccepted(): the router restarts after it.
+  std::optional<std::uint32_t> LastAcceptedAt() const { return m_acceptedAt; }
+  void ResetAccepted() { m_acceptedAt.reset(); }
+
  private:
   CRouterLink& m_link;
   CRowDisplay& m_display;
@@ -58,6 +64,7 @@ class CRouterSteps {
   const UpdateItems& m_items;
   const CRunStop& m_stop;
   bool m_bForcedDownload = false;
+  std::optional<std::uint32_t> m_acceptedAt;
 };
 
 }  // namespace orvane

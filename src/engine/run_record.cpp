@@ -11,6 +11,11 @@ RunRecord MakeRunRecord(const RunReport& report, const UpdateItems& items, const
   record.ip = router.ip;
   record.discoveryVersion = router.discoveryVersion;
   record.logFile = logFile;
+  const Verdict& verdict = report.verdict;
+  record.outcome = RunOutcomeName(verdict.outcome);
+  record.failedItem = verdict.item == IMAGE_NONE ? "" : items[verdict.item].m_strName;
+  record.failedStep = RunStepName(verdict.step);
+  record.detail = verdict.detail;
   for (int i = 0; i < kItemCount; ++i) {
     const ItemReport& item = report.items[i];
     if (item.outcome == ItemOutcome::NotSelected) continue;

@@ -20,7 +20,8 @@ struct RunRouter {
 };
 
 // Every item the run selected, with the versions the check found before it
-// and its images' versions. `time` is the record's local time.
+// and its images' versions, and the run's verdict (report.verdict, judged
+// already). `time` is the record's local time.
 RunRecord MakeRunRecord(const RunReport& report, const UpdateItems& items, const RunRouter& router,
                         const std::string& frontEnd, const std::string& logFile, const platform::LocalTime& time);
 

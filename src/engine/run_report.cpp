@@ -66,7 +66,49 @@ std::string ItemVerification::Detail() const {
   return {};
 }
 
-bool RunReport::AllSucceeded() const {
+const char* RunOutcomeName(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::Succeeded: return "succeeded";
+    case RunOutcome::Failed: return "failed";
+    case RunOutcome::VerificationFailed: return "verification failed";
+    case RunOutcome::Interrupted: return "interrupted";
+  }
+  return "";
+}
+
+Verdict JudgeRun(const RunReport& report) {
+  const auto at = [](RunOutcome outcome, int item, RunStep step, std::string detail) {
+    return Verdict{outcome, static_cast<ImageType>(item), step, std::move(detail)};
+  };
+  if (report.interrupted) {
+    for (int i = 0; i < kItemCount; ++i) {
+      const ItemReport& item = report.items[i];
+      if (item.outcome == ItemOutcome::Interrupted) return at(RunOutcome::Interrupted, i, item.failedStep, item.detail);
+    }
+    return at(RunOutcome::Interrupted, IMAGE_NONE, RunStep::None, "stopped by the operator");
+  }
+  for (int i = 0; i < kItemCount; ++i) {
+    const ItemReport& item = report.items[i];
+    if (item.outcome == ItemOutcome::Failed) return at(RunOutcome::Failed, i, item.failedStep, item.detail);
+  }
+  if (report.failedRunStep != RunStep::None) {
+    return at(RunOutcome::Failed, IMAGE_NONE, report.failedRunStep, report.runDetail);
+  }
+  if (!report.EveryItemSucceeded()) return at(RunOutcome::Failed, IMAGE_NONE, RunStep::None, "no item was selected");
+  if (report.verifyRequested) {
+    for (int i = 0; i < kItemCount; ++i) {
+      const ItemReport& item = report.items[i];
+      if (item.outcome == ItemOutcome::NotSelected) continue;
+      if (item.verification.outcome != VerifyOutcome::Verified) {
+        return at(RunOutcome::VerificationFailed, i, RunStep::None,
+                  std::string(VerifyOutcomeName(item.verification.outcome)) + ": " + item.verification.Detail());
+      }
+    }
+  }
+  return Verdict{RunOutcome::Succeeded, IMAGE_NONE, RunStep::None, {}};
+}
+
+bool RunReport::EveryItemSucceeded() const {
   bool any = false;
   for (const ItemReport& item : items) {
     if (item.outcome == ItemOutcome::NotSelected) continue;

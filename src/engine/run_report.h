@@ -108,6 +108,30 @@ struct ItemReport {
   ItemVerification verification;
 };
 
+// How a run ended, as a whole: the one value every front end renders (exit
+// status, JSON, the text's last line, the dialog's boxes, the history line).
+enum class RunOutcome {
+  Succeeded,           // every selected item succeeded (and, when asked, was verified)
+  Failed,              // an item failed, or a run step (connect, NVRAM erase), or nothing was selected
+  VerificationFailed,  // every item succeeded, but one did not show its image's version afterwards
+  Interrupted,         // the operator stopped the run (or its verification)
+};
+
+// "succeeded", "failed", "verification failed", "interrupted".
+const char* RunOutcomeName(RunOutcome outcome);
+
+struct Verdict {
+  RunOutcome outcome = RunOutcome::Failed;
+  // Where it went wrong: the item (IMAGE_NONE for a run step or no item)
+  // and its step (an item's step, or Connect / EraseNvram), with the detail
+  // in words. Empty for a success.
+  ImageType item = IMAGE_NONE;
+  RunStep step = RunStep::None;
+  std::string detail;
+
+  bool ok() const { return outcome == RunOutcome::Succeeded; }
+};
+
 struct RunReport {
   std::array<ItemReport, kItemCount> items{};
   // Failures that no row shows (the relay connection refused, the NVRAM
@@ -121,12 +145,28 @@ struct RunReport {
   // Interrupted, the selected items after it NotStarted.
   bool interrupted = false;
   ModuleCondition moduleLeft = ModuleCondition::Normal;
+  // The run was asked to verify its items afterwards.
+  bool verifyRequested = false;
+  // The run as a whole, judged once by the session (JudgeRun) after the run
+  // and its verification.
+  Verdict verdict;
+  // The day's download log the run wrote to, and whether the run's line
+  // reached the run history (`historyError` says why not).
+  std::string logFile;
+  bool recorded = false;
+  std::string historyError;
 
   // True when at least one item was selected and every selected item
-  // succeeded.
-  bool AllSucceeded() const;
+  // succeeded: one input of the verdict, not the verdict.
+  bool EveryItemSucceeded() const;
   // The result as the row shows it: "Download success(01:05)".
   static std::string ResultText(const ItemReport& item);
 };
+
+// The one place where a run's success is decided, from the items, the run
+// steps, the interruption and the verification. In that order: an
+// interruption, the first failed item, a failed run step, nothing selected,
+// then (when asked for) the first item not verified.
+Verdict JudgeRun(const RunReport& report);
 
 }  // namespace orvane

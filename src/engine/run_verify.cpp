@@ -1,5 +1,7 @@
 #include "engine/run_verify.h"
 
+#include <vector>
+
 #include "catalogue/prompter.h"
 #include "engine/check_procedure.h"
 #include "net/control_channel.h"
@@ -38,42 +40,80 @@ void CRunVerifier::SetAll(RunReport& report, VerifyOutcome outcome, const std::s
   Log("Verify: " + std::string(VerifyOutcomeName(outcome)) + ": " + reason);
 }
 
+bool CRunVerifier::RouterAnswers(bool* another) {
+  const std::uint32_t attempt = platform::TickCount();
+  CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+  std::vector<RouterAnnouncement> routers;
+  bool ours = false;
+  if (discovery.DiscoverAll(&routers)) {
+    for (const RouterAnnouncement& r : routers) {
+      if (r.mac == m_link.Mac()) {
+        ours = true;
+      } else if (another != nullptr) {
+        *another = true;  // a second router on the network; ours may still come
+      }
+    }
+  }
+  // Discovery that failed at once (no network) must not spin.
+  if (!platform::TicksElapsed(attempt, kRediscoverPauseMs)) {
+    m_stop.Pause(kRediscoverPauseMs - (platform::TickCount() - attempt));
+  }
+  return ours;
+}
+
+bool CRunVerifier::WaitForRestart(std::uint32_t acceptedAt) {
+  Log("Verify: waiting for the router " + m_link.MacText() + " to restart after its image");
+  while (!platform::TicksElapsed(acceptedAt, kRouterGoAwayLimitMs)) {
+    if (m_stop.ShouldStop()) return false;
+    if (!RouterAnswers(nullptr)) {
+      Log("Verify: the router stopped answering (restarting)");
+      return true;
+    }
+  }
+  if (m_stop.ShouldStop()) return false;
+  Log("Verify: the router kept answering for " + std::to_string(kRouterGoAwayLimitMs / 1000) +
+      " s after its verdict; checking it as it is");
+  return true;
+}
+
 bool CRunVerifier::WaitForRouter(std::string* why) {
-  const MacAddress updated = m_link.Mac();
   const std::uint32_t start = platform::TickCount();
   bool another = false;
   while (!platform::TicksElapsed(start, kRouterRestartLimitMs)) {
-    if (m_stop.ShouldStop()) {
-      *why = "stopped by the operator while the router restarted";
-      return false;
-    }
-    const std::uint32_t attempt = platform::TickCount();
-    CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
-    MacAddress mac{};
-    Ipv4Address ip{};
-    if (discovery.Discover(&mac, &ip, nullptr)) {
-      if (mac == updated) return true;
-      another = true;  // a second router on the network; ours may still come
-    }
-    // Discovery that failed at once (no network) must not spin.
-    if (!platform::TicksElapsed(attempt, kRediscoverPauseMs)) {
-      m_stop.Pause(kRediscoverPauseMs - (platform::TickCount() - attempt));
-    }
+    if (m_stop.ShouldStop()) break;
+    if (RouterAnswers(&another)) return true;
+  }
+  if (m_stop.ShouldStop()) {
+    *why = "stopped by the operator while the router restarted";
+    return false;
   }
   *why = "the router did not answer discovery within " + std::to_string(kRouterRestartLimitMs / 1000) +
          " s after the run" + (another ? " (another router did)" : "");
   return false;
 }
 
-void CRunVerifier::Verify(RunReport& report) {
-  if (report.interrupted || !report.AllSucceeded()) {
+void CRunVerifier::Verify(RunReport& report, std::optional<std::uint32_t> routerAcceptedAt) {
+  report.verifyRequested = true;
+  if (report.interrupted || !report.EveryItemSucceeded()) {
     SetAll(report, VerifyOutcome::CouldNotVerify, "not every selected item succeeded");
+    return;
+  }
+  const auto stopped = [&](const std::string& why) {
+    report.interrupted = true;
+    SetAll(report, VerifyOutcome::CouldNotVerify, why);
+  };
+  if (routerAcceptedAt && !WaitForRestart(*routerAcceptedAt)) {
+    stopped("stopped by the operator while the router restarted");
     return;
   }
   Log("Verify: waiting for the router " + m_link.MacText() + " to answer discovery");
   std::string why;
   if (!WaitForRouter(&why)) {
-    SetAll(report, VerifyOutcome::CouldNotVerify, why);
+    if (m_stop.ShouldStop()) {
+      stopped(why);
+    } else {
+      SetAll(report, VerifyOutcome::CouldNotVerify, why);
+    }
     return;
   }
   const MacAddress updated = m_link.Mac();
@@ -81,7 +121,7 @@ void CRunVerifier::Verify(RunReport& report) {
   LoadItemNames(now);
   KeptWarnings warnings;
   CCheckProcedure check(now, m_link, m_telnet, warnings);
-  if (!check.RunCheck(m_imageDirectory)) {
+  if (!check.RunCheck(m_images)) {
     SetAll(report, VerifyOutcome::CouldNotVerify, "the check after the run failed: " + warnings.First());
     return;
   }

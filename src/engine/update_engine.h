@@ -1,8 +1,8 @@
 #pragma once
-// CUpdateEngine: the updater's engine as the front ends see it. It owns the
+// CUpdateEngine: the parts of one router's update, put together: the
 // download log, the link to the router (framed channel, module caller), the
-// row display and the three parts of a run, and offers the operations by
-// their protocol names; the work is done in:
+// row display and the three parts of a run. The update session
+// (update_session.h) owns one and drives it; the work is done in:
 //
 //   router_link   the router's identity, the relay channel, the handshake
 //   router_steps  router images, the router's verdict, NVRAM erase, probes
@@ -56,25 +56,10 @@ class CUpdateEngine {
   RunReport RunSnapshot() const { return m_run.Snapshot(); }
   std::uint8_t State() const { return m_run.Busy() ? RUN_BUSY : RUN_IDLE; }
 
-  // --- router update ---------------------------------------------------
-  StepOutcome TransferRouterImage(ImageType item) { return m_router.TransferRouterImage(item); }
-  bool SendTrigger(TriggerKind kind, std::uint32_t totalLength) { return m_router.SendTrigger(kind, totalLength); }
-  StepOutcome TCP_GetRouterResult(ImageType type) { return m_router.TCP_GetRouterResult(type); }
-  bool EraseRouterNvram() { return m_router.EraseRouterNvram(); }
-  bool WaitRouterAlive(std::uint32_t limitMs) { return m_router.WaitRouterAlive(limitMs); }
-  bool EnterForcedDownload() { return m_router.EnterForcedDownload(); }
-
-  // --- module update ---------------------------------------------------
-  StepOutcome UpdateFirmware() { return m_module.UpdateFirmware(); }
-  StepOutcome UpdateDashboard() { return m_module.UpdateDashboard(); }
-  StepOutcome EnterDownloadMode() { return m_module.EnterDownloadMode(); }
-  StepOutcome DownloadImage(const CFirmwareImage& image) { return m_module.DownloadImage(image); }
-  StepOutcome RebootModule() { return m_module.RebootModule(); }
-  StepOutcome WaitModuleReady() { return m_module.WaitModuleReady(); }
-  StepOutcome CheckNvRestore() { return m_module.CheckNvRestore(); }
-
   // --- parts -------------------------------------------------------------
   CRouterLink& Link() { return m_link; }
+  CRouterSteps& Router() { return m_router; }
+  CModuleSteps& Module() { return m_module; }
   const CRouterLink& Link() const { return m_link; }
   CDownloadLog& Log() { return m_log; }
   const CDownloadLog& Log() const { return m_log; }

@@ -5,7 +5,7 @@
 namespace orvane {
 
 bool IsSelected(const UpdateItems& items, ImageType item) {
-  return !items[item].m_image.Path().empty() && items[item].m_bSelected == 1;
+  return items[item].HasImage() && items[item].m_bSelected == 1;
 }
 
 void CUpdateRun::ShowResult(ImageType item, const StepOutcome& outcome, RunReport& report) {
@@ -122,6 +122,7 @@ RunReport CUpdateRun::Run() {
     if (IsSelected(m_items, static_cast<ImageType>(i))) report.items[i].outcome = ItemOutcome::NotStarted;
   }
   m_module.ResetCondition();
+  m_router.ResetAccepted();
   Publish(report, -1);
   Sequence(report);
   report.moduleLeft = m_module.Condition();

@@ -54,7 +54,7 @@ TEST(AppSettings, TheShippedExampleShowsEveryKeyWithItsDefault) {
   const std::regex commentedKey(R"((^|\n);([a-z_]+=))");
   const std::string text = kShippedExampleIni;
   const auto keys = std::distance(std::sregex_iterator(text.begin(), text.end(), commentedKey), std::sregex_iterator());
-  EXPECT_EQ(keys, 5);
+  EXPECT_EQ(keys, 6);
   const AppSettings uncommented = ParseSettings(std::regex_replace(text, commentedKey, "$1$2"));
   EXPECT_TRUE(uncommented.problems.empty()) << uncommented.problems.front();
   EXPECT_EQ(uncommented.profile, NetworkProfile{});
@@ -127,7 +127,16 @@ TEST(AppSettings, KeysOutsideTheirSectionAndStrayLinesAreProblems) {
 TEST(AppSettings, DescriptionNamesEveryValue) {
   AppSettings s = ParseSettings("[network]\nbroadcast=127.0.0.1\nrelay_port=41280\n[timing]\ntime_scale=0.05\n");
   EXPECT_EQ(DescribeSettings(s),
-            "broadcast 127.0.0.1, relay port 41280, control port 1280, telnet port 23, time scale 0.05");
+            "broadcast 127.0.0.1, relay port 41280, control port 1280, telnet port 23, time scale 0.05, verify off");
+}
+
+TEST(AppSettings, VerifyIsOffUnlessSetToOne) {
+  EXPECT_FALSE(ParseSettings("").verify);
+  EXPECT_TRUE(ParseSettings("[run]\nverify=1\n").verify);
+  const AppSettings bad = ParseSettings("[run]\nverify=yes\n");
+  EXPECT_FALSE(bad.verify);
+  ASSERT_EQ(bad.problems.size(), 1u);
+  EXPECT_NE(bad.problems[0].find("[run] verify"), std::string::npos) << bad.problems[0];
 }
 
 }  // namespace

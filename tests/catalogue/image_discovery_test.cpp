@@ -1,8 +1,7 @@
 // Discovery: which files of a directory end up on which item, and the two
 // warnings the operator can meet.
-#include "catalogue/image_discovery.h"
+#include "catalogue/image_set.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,23 +12,23 @@
 namespace orvane {
 namespace {
 
-using ::testing::StrictMock;
-
-class MockPrompter : public IPrompter {
- public:
-  MOCK_METHOD(void, Warning, (const std::string& text), (override));
-};
-
 class DiscoveryTest : public ::testing::Test {
  protected:
   std::string Put(const std::string& name, ImageType type, const std::string& version) {
     return m_dir.Write(name, test::MakeImage(type, version));
   }
-  bool Find(DiscoveryReport* report = nullptr) { return FindImageFiles(m_dir.Str(), m_items, m_prompter, report); }
+  // Scans the folder into a new set and points the items at it.
+  bool Find(const std::string& dir) {
+    m_set = CImageSet::Scan(dir);
+    m_set->AttachTo(m_items);
+    return m_set->Usable();
+  }
+  bool Find() { return Find(m_dir.Str()); }
+  const DiscoveryReport& Report() const { return m_set->Report(); }
 
   test::TempDir m_dir;
   UpdateItems m_items;
-  StrictMock<MockPrompter> m_prompter;
+  ImageSetPtr m_set;
 };
 
 TEST_F(DiscoveryTest, AssignsEachValidFileToItsItemAndSkipsTheRest) {
@@ -39,13 +38,13 @@ TEST_F(DiscoveryTest, AssignsEachValidFileToItsItemAndSkipsTheRest) {
   Put("router.img", IMAGE_APP, "1.2");  // wrong extension: never looked at
   std::filesystem::create_directory(m_dir.Path() / "folder.bin");
 
-  DiscoveryReport report;
-  ASSERT_TRUE(Find(&report));
-  EXPECT_EQ(m_items[IMAGE_FIRMWARE].m_image.Path(), fw);
-  EXPECT_TRUE(m_items[IMAGE_FIRMWARE].m_image.IsLoaded());
+  ASSERT_TRUE(Find());
+  const DiscoveryReport& report = Report();
+  EXPECT_EQ(m_items[IMAGE_FIRMWARE].ImagePath(), fw);
+  EXPECT_TRUE(m_items[IMAGE_FIRMWARE].m_pImage->IsLoaded());
   EXPECT_EQ(m_items[IMAGE_FIRMWARE].GetUpdateVersion(), "11.608");
   for (const ImageType t : {IMAGE_BOOT, IMAGE_APP, IMAGE_RESOURCE, IMAGE_DASHBOARD}) {
-    EXPECT_TRUE(m_items[t].m_image.Path().empty()) << t;
+    EXPECT_FALSE(m_items[t].HasImage()) << t;
     EXPECT_EQ(m_items[t].GetUpdateVersion(), "");
   }
   ASSERT_EQ(report.files.size(), 4u);  // folder, fw, notes, short (sorted by name)
@@ -58,7 +57,7 @@ TEST_F(DiscoveryTest, AssignsEachValidFileToItsItemAndSkipsTheRest) {
   }
   EXPECT_EQ(skipped, 3);
   EXPECT_EQ(report.files[0].reason, "not a regular file: a folder");
-  EXPECT_TRUE(report.warning.empty());
+  EXPECT_EQ(m_set->Warning(), kImagesFound);
 }
 
 TEST_F(DiscoveryTest, AllFiveItemsAndUpperCaseExtension) {
@@ -69,7 +68,7 @@ TEST_F(DiscoveryTest, AllFiveItemsAndUpperCaseExtension) {
   Put("e.bin", IMAGE_DASHBOARD, "2.2.0");
   ASSERT_TRUE(Find());
   for (int i = 0; i < kItemCount; ++i) {
-    EXPECT_EQ(m_items[i].m_image.Type(), static_cast<ImageType>(i));
+    EXPECT_EQ(m_items[i].m_pImage->Type(), static_cast<ImageType>(i));
     EXPECT_FALSE(m_items[i].GetUpdateVersion().empty());
   }
 }
@@ -77,39 +76,39 @@ TEST_F(DiscoveryTest, AllFiveItemsAndUpperCaseExtension) {
 TEST_F(DiscoveryTest, TwoFilesOfOneTypeStopDiscovery) {
   Put("dash1.bin", IMAGE_DASHBOARD, "1");
   Put("dash2.bin", IMAGE_DASHBOARD, "2");
-  EXPECT_CALL(m_prompter, Warning("Same type more than one"));
-  DiscoveryReport report;
-  EXPECT_FALSE(Find(&report));
+  EXPECT_FALSE(Find());
   // What was assigned before the second file stays.
-  EXPECT_FALSE(m_items[IMAGE_DASHBOARD].m_image.Path().empty());
-  EXPECT_EQ(report.warning, "Same type more than one");
+  EXPECT_TRUE(m_items[IMAGE_DASHBOARD].HasImage());
+  EXPECT_EQ(m_set->Warning(), IDS_SAME_TYPE_TWICE);
+  EXPECT_STREQ(LoadText(m_set->Warning()), "Same type more than one");
 }
 
 TEST_F(DiscoveryTest, NoUsableFileWarns) {
   m_dir.Write("junk.bin", std::vector<std::uint8_t>(300, 0xFF));
-  EXPECT_CALL(m_prompter, Warning("Found none valid .bin file under current directory"));
-  EXPECT_FALSE(Find());
-
   test::TempDir empty;
-  EXPECT_CALL(m_prompter, Warning("Found none valid .bin file under current directory"));
-  EXPECT_FALSE(FindImageFiles(empty.Str(), m_items, m_prompter));
-
-  EXPECT_CALL(m_prompter, Warning("Found none valid .bin file under current directory"));
-  EXPECT_FALSE(FindImageFiles(m_dir.File("missing-dir"), m_items, m_prompter));
+  for (const std::string& dir : {m_dir.Str(), empty.Str(), m_dir.File("missing-dir")}) {
+    EXPECT_FALSE(Find(dir)) << dir;
+    EXPECT_EQ(m_set->Warning(), IDS_NO_VALID_IMAGE) << dir;
+    for (const CUpdateItem& item : m_items) EXPECT_FALSE(item.HasImage()) << dir;
+  }
+  EXPECT_STREQ(LoadText(IDS_NO_VALID_IMAGE), "Found none valid .bin file under current directory");
 }
 
 TEST_F(DiscoveryTest, EveryCheckStartsTheItemsOver) {
   const std::string app = Put("app.bin", IMAGE_APP, "1.2.3");
   Put("fw.bin", IMAGE_FIRMWARE, "4.5.6");
   ASSERT_TRUE(Find());
-  ASSERT_EQ(m_items[IMAGE_APP].m_image.Path(), app);
+  ASSERT_EQ(m_items[IMAGE_APP].ImagePath(), app);
+  const ImageSetPtr first = m_set;
 
-  // The file is removed before the next check: its row empties.
+  // The file is removed before the next check: its row empties, while the
+  // set an earlier session still holds keeps its image.
   std::filesystem::remove(app);
   ASSERT_TRUE(Find());
-  EXPECT_TRUE(m_items[IMAGE_APP].m_image.Path().empty());
+  EXPECT_FALSE(m_items[IMAGE_APP].HasImage());
   EXPECT_EQ(m_items[IMAGE_APP].GetUpdateVersion(), "");
-  EXPECT_EQ(m_items[IMAGE_APP].m_image.Type(), IMAGE_NONE);
+  ASSERT_NE(first->Image(IMAGE_APP), nullptr);
+  EXPECT_EQ(first->Image(IMAGE_APP)->GetUpdateVersion(), "1.2.3");
   EXPECT_EQ(m_items[IMAGE_FIRMWARE].GetUpdateVersion(), "4.5.6");
 }
 
@@ -120,7 +119,7 @@ TEST_F(DiscoveryTest, ReplacedFileIsReadAfresh) {
 #ifdef _WIN32
   // Windows refuses to rewrite a file while a view of it is mapped: the
   // replacement can only come once the images are let go.
-  for (auto& item : m_items) item.m_image.ResetImage();
+  m_set.reset();
 #endif
   Put("fw.bin", IMAGE_FIRMWARE, "1.1");
   ASSERT_TRUE(Find());

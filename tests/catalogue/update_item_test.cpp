@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "support/image_fixtures.h"
 
 namespace orvane {
@@ -27,7 +29,9 @@ class CompareTest : public ::testing::Test {
   // Gives `item` a firmware image whose header carries `version`.
   void GiveImage(CUpdateItem& item, const std::string& version) {
     m_bytes.push_back(test::MakeImage(IMAGE_FIRMWARE, version));
-    ASSERT_TRUE(item.m_image.LoadFromMemory(m_bytes.back().data(), m_bytes.back().size()));
+    m_images.push_back(std::make_unique<CFirmwareImage>());
+    ASSERT_TRUE(m_images.back()->LoadFromMemory(m_bytes.back().data(), m_bytes.back().size()));
+    item.m_pImage = m_images.back().get();
   }
   int Compare(const std::string& original, const std::string& update) {
     CUpdateItem item;
@@ -38,6 +42,7 @@ class CompareTest : public ::testing::Test {
     return item.m_nMatch;
   }
   std::vector<std::vector<std::uint8_t>> m_bytes;
+  std::vector<std::unique_ptr<CFirmwareImage>> m_images;
 };
 
 TEST_F(CompareTest, OnlyTheFirstTwoNumbersMustAgree) {
@@ -59,12 +64,13 @@ TEST_F(CompareTest, MissingNumbersCountAsZero) {
   EXPECT_EQ(Compare("5", "5.1"), MATCH_NO);
 }
 
-// Items with images assigned by path only: the evaluation reads nothing else.
+// Items with an image or none: the evaluation reads nothing of the image.
 UpdateItems ItemsWith(std::array<int, kItemCount> matches, std::array<bool, kItemCount> hasImage) {
+  static const CFirmwareImage kSomeImage;
   UpdateItems items;
   for (int i = 0; i < kItemCount; ++i) {
     items[i].m_nMatch = matches[i];
-    if (hasImage[i]) items[i].m_image.SetPath("/images/item" + std::to_string(i) + ".bin");
+    if (hasImage[i]) items[i].m_pImage = &kSomeImage;
   }
   return items;
 }

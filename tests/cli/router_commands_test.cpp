@@ -91,7 +91,7 @@ TEST_F(RouterCommandsTest, CheckPrintsTheRowsAndExitsByTheirState) {
                               "\"version\":\"2.1.0.3.7\"}")) << r.out;
   EXPECT_TRUE(Contains(r.out, "{\"name\":\"Firmware\",\"original\":\"11.608.12.01.00\",\"update\":\"11.608.13.02.00\","
                               "\"status\":\"Waiting update\",\"selected\":true,\"file\":\"" +
-                                  m_images.File("fw.bin") + "\"}")) << r.out;
+                                  m_images.File("fw.bin") + "\",\"original_from\":\"module\"}")) << r.out;
   EXPECT_TRUE(Contains(r.out, "\"update_enabled\":true,\"facts\":{\"shell_reached\":true,\"shell_problem\":\"\","
                               "\"router_versions_from\":\"shell\",\"module\":\"answered\"},\"notes\":[]}")) << r.out;
 }
@@ -127,7 +127,9 @@ TEST_F(RouterCommandsTest, UpdateRunsEverySelectedItemToSuccessAndVerifiesIt) {
   PutImages();
   const Result r = Run({"update", "--yes", "--json", "--verify"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.out, "{\"ok\":true,\"items\":[{\"name\":\"Router's BOOT\",\"result\":\"Download success\","))
+  EXPECT_TRUE(Contains(r.out, "{\"ok\":true,\"verdict\":{\"outcome\":\"succeeded\",\"failed_item\":\"\","
+                              "\"failed_step\":\"\",\"detail\":\"\"},\"items\":[{\"name\":\"Router's BOOT\","
+                              "\"result\":\"Download success\","))
       << r.out;
   for (const char* name : {"Router's APP", "Firmware", "Dashboard"}) {
     EXPECT_TRUE(Contains(r.out, std::string("{\"name\":\"") + name + "\",\"result\":\"Download success\"")) << name;
@@ -169,7 +171,11 @@ TEST_F(RouterCommandsTest, FailedModuleItemNamesItsStepAndLaterItemsDidNotStart)
   m_images.Write("dash.bin", test::MakeImage(IMAGE_DASHBOARD, "11.002.03.05.00", {2000, 1000}));
   const Result r = Run({"update", "--yes", "--json"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.out, "{\"ok\":false,\"items\":[{\"name\":\"Firmware\",")) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("^\\{\"ok\":false,\"verdict\":\\{\"outcome\":\"failed\","
+                                                  "\"failed_item\":\"Firmware\",\"failed_step\":\"write\","
+                                                  "\"detail\":\"unit 1 block 1: [^\"]+\"\\},\"items\":\\[\\{\"name\":"
+                                                  "\"Firmware\",")))
+      << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\"outcome\":\"failed\",\"failed_step\":\"write\","
                                                   "\"detail\":\"unit 1 block 1: [^\"]+\"")))
       << r.out;
@@ -306,8 +312,11 @@ TEST_F(RouterCommandsTest, VerifySaysWhenTheRouterKeepsItsOldVersion) {
   m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
   const Result r = Run({"update", "--yes", "--verify"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.out, "Update finished: every selected item succeeded.\n"
-                              "Verify Router's BOOT: mismatch (expected 1.0.1.0.0, reported 1.0.0.2.5)\n"))
+  EXPECT_TRUE(Contains(r.out, "Verify Router's BOOT: mismatch (expected 1.0.1.0.0, reported 1.0.0.2.5)\n")) << r.out;
+  // Said once, last: the run went through, the router did not take the image.
+  EXPECT_FALSE(Contains(r.out, "Update finished")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\nUpdate not verified: Router's BOOT: mismatch: expected 1.0.1.0.0, reported "
+                              "1.0.0.2.5.\n"))
       << r.out;
 }
 

@@ -96,7 +96,8 @@ class CheckTest : public ::testing::Test {
     m_engine = std::make_unique<CUpdateEngine>(m_items, m_view, m_profile, m_logs.Str());
     m_telnet = std::make_unique<CTelnetSession>(m_profile);
     CCheckProcedure check(m_items, m_engine->Link(), *m_telnet, m_prompter);
-    const bool ok = check.RunCheck(m_images.Str());
+    m_set = CImageSet::Scan(m_images.Str());
+    const bool ok = check.RunCheck(*m_set);
     m_discoveryVersion = check.DiscoveryVersion();
     m_facts = check.Facts();
     return ok;
@@ -117,6 +118,7 @@ class CheckTest : public ::testing::Test {
   NetworkProfile m_profile;
   std::unique_ptr<routersim::SimModule> m_module;
   std::unique_ptr<routersim::RouterSim> m_sim;
+  ImageSetPtr m_set;  // first: the items point into it
   UpdateItems m_items;
   NullView m_view;
   RecordingPrompter m_prompter;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "catalogue/image_builder.h"
+#include "catalogue/image_discovery.h"
 #include "engine/update_engine.h"
 #include "platform/clock.h"
 #include "routersim/module_sim.h"
@@ -189,12 +190,14 @@ class EngineRunTest : public ::testing::Test {
 
   // Writes, loads and selects the image of `type`; returns the loaded image.
   const CFirmwareImage& AddItem(ImageType type, const std::vector<UnitPlan>& units, std::uint32_t seed = 11) {
-    CUpdateItem& item = items[type];
-    item.m_image.SetPath(dir.Write(std::string(ImageTypeName(type)) + ".bin", BuildTestImage(type, units, seed)));
-    EXPECT_TRUE(item.m_image.LoadImage()) << item.m_image.FailureReason();
-    EXPECT_EQ(type, item.m_image.Type());
-    item.m_bSelected = 1;
-    return item.m_image;
+    CFirmwareImage& image = images[type];
+    image = CFirmwareImage{};
+    image.SetPath(dir.Write(std::string(ImageTypeName(type)) + ".bin", BuildTestImage(type, units, seed)));
+    EXPECT_TRUE(image.LoadImage()) << image.FailureReason();
+    EXPECT_EQ(type, image.Type());
+    items[type].m_pImage = &image;
+    items[type].m_bSelected = 1;
+    return image;
   }
 
   // One run on a worker thread, as the Update button starts it; its report
@@ -207,14 +210,14 @@ class EngineRunTest : public ::testing::Test {
 
   // The data of unit `u` of the item's image, as the file holds it.
   std::vector<std::uint8_t> UnitBytes(ImageType type, std::size_t u = 0) const {
-    const CFirmwareImage& image = items[type].m_image;
+    const CFirmwareImage& image = *items[type].m_pImage;
     const std::uint8_t* p = image.UnitData(u);
     return std::vector<std::uint8_t>(p, p + image.Extents()[u].length);
   }
 
   // The module holds every unit of the item's image at its target address.
   ::testing::AssertionResult ModuleHolds(ImageType type) const {
-    const CFirmwareImage& image = items[type].m_image;
+    const CFirmwareImage& image = *items[type].m_pImage;
     for (std::size_t u = 0; u < image.Units().size(); ++u) {
       const auto data = UnitBytes(type, u);
       if (!module->Holds(image.Units()[u].TargetAddress(), data.data(), data.size())) {
@@ -282,6 +285,7 @@ class EngineRunTest : public ::testing::Test {
   routersim::Config routerConfig;
   routersim::ModuleConfig moduleConfig;
   TempDir dir;
+  ImageSlots images;  // the items point into it
   UpdateItems items;
   RecordingView view;
   RunReport report;

@@ -43,7 +43,7 @@ TEST_F(ModuleRunTest, FirmwareGoesThroughBackupDownloaderResetAndRestore) {
   const std::string log = LogFiles();
   EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersion));
   EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersionAfter));
-  EXPECT_TRUE(Contains(log, ": File Path: " + items[IMAGE_FIRMWARE].m_image.Path() + "\n"));
+  EXPECT_TRUE(Contains(log, ": File Path: " + items[IMAGE_FIRMWARE].ImagePath() + "\n"));
   // The wake-up goes out raw before each handshake after a restart.
   std::size_t wakeUps = 0;
   for (const auto& piece : sim->Snapshot().modulePieces) {

@@ -31,7 +31,7 @@
 #include "catalogue/string_table.h"
 #include "catalogue/update_item.h"
 #include "engine/check_procedure.h"
-#include "engine/update_engine.h"
+#include "engine/update_session.h"
 #include "net/telnet_session.h"
 #include "platform/clock.h"
 #include "routersim/module_sim.h"
@@ -214,14 +214,15 @@ int main(int argc, char** argv) {
   profile.controlUdpPort = ports.control;
   profile.telnetPort = ports.telnet;
 
-  // The dialog's objects, for the whole soak.
-  UpdateItems items;
-  LoadItemNames(items);
+  // The dialog's session, for the whole soak.
   SilentView view;
   RecordingPrompter prompter;
-  CUpdateEngine engine(items, view, profile, logs.Str());
-  CTelnetSession telnet(profile);
-  CCheckProcedure check(items, engine.Link(), telnet, prompter);
+  SessionOptions options;
+  options.profile = profile;
+  options.logFolder = logs.Str();
+  options.imageDirectory = images.Str();
+  options.frontEnd = kFrontEndDialog;
+  CUpdateSession session(options, view, prompter);
 
   const std::size_t threads0 = CountEntries("/proc/self/task");
   const std::size_t fds0 = CountEntries("/proc/self/fd");
@@ -259,17 +260,14 @@ int main(int argc, char** argv) {
     }
 
     prompter.warnings.clear();
-    const bool checked = check.RunCheck(images.Str());
+    const CheckReport check = session.Check();
+    const bool checked = check.ok;
     StringId warning = kNotStarted;
     RunReport report;
     if (checked) {
-      Evaluation evaluation = EvaluateItems(items, false);
-      ApplySelection(evaluation, items);
-      if (evaluation.updateEnabled) report = engine.Run();
-    } else {
-      for (StringId id : {IDS_DETECT_NONE_ROUTER, IDS_TCP_CONNECT_FAIL}) {
-        if (!prompter.warnings.empty() && prompter.warnings.front() == LoadText(id)) warning = id;
-      }
+      if (check.evaluation.updateEnabled) report = session.Update();
+    } else if (check.warning == IDS_DETECT_NONE_ROUTER || check.warning == IDS_TCP_CONNECT_FAIL) {
+      warning = check.warning;
     }
     sim->Stop();
     sim.reset();

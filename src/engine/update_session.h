@@ -1,0 +1,141 @@
+#pragma once
+// CUpdateSession: the whole use case for one router, from the Check button
+// to the run's line in the history:
+//
+//   Check()   image set (a new scan, or one shared by several sessions)
+//             -> discovery -> shell versions -> module versions -> compare
+//             -> the rows' status and the buttons (EvaluateItems)
+//             -> the selection applied                      => CheckReport
+//   Reevaluate(allow lower or equal)                        => CheckReport
+//   Update()  the run over the selection -> [verify] -> the verdict
+//             -> the download log's verdict line -> the history line
+//                                                           => RunReport
+//
+// Front ends (the dialog, the command line) render the two reports and
+// answer the prompter; they never sequence the steps or judge the run. The
+// verdict is computed once, here (JudgeRun), after the verification.
+//
+// Threads: Check(), Reevaluate() and Update() are called from one thread at
+// a time (a front end's worker), never overlapping; Stop(), Busy() and
+// Abandon() may be called from any thread while Update() goes on. The
+// session writes rows through the item view from the thread that runs it.
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue/image_set.h"
+#include "catalogue/prompter.h"
+#include "catalogue/update_item.h"
+#include "engine/check_procedure.h"
+#include "engine/item_view.h"
+#include "engine/run_record.h"
+#include "engine/run_report.h"
+#include "engine/update_engine.h"
+#include "net/network_profile.h"
+#include "net/telnet_session.h"
+#include "platform/local_time.h"
+
+namespace orvane {
+
+struct SessionOptions {
+  NetworkProfile profile;
+  std::string logFolder;       // empty = the platform's default log folder
+  std::string imageDirectory;  // where Check() scans for images
+  std::string frontEnd = kFrontEndCli;  // as the history names it
+  bool verify = false;         // verify the updated items after each run
+};
+
+// Where a row's installed version came from.
+enum class VersionSource { Unknown, Shell, Discovery, Module };
+
+// "", "shell", "discovery", "module".
+const char* VersionSourceName(VersionSource source);
+
+struct CheckRow {
+  std::string name;
+  std::string installed;  // what the device runs; empty = unknown
+  VersionSource installedFrom = VersionSource::Unknown;
+  std::string update;     // the image's version; empty without an image
+  std::string file;       // the image's path; empty without an image
+  StringId status = IDS_NOT_FOUND;
+  StatusColour colour = StatusColour::GreyText;
+  bool selected = false;  // the run updates it
+};
+
+struct CheckReport {
+  bool ok = false;
+  // The warning that ended a failed check (by id), kImagesFound otherwise.
+  StringId warning = kImagesFound;
+  bool routerFound = false;
+  RunRouter router;  // MAC, IPv4 address and discovery version; empty until found
+  std::array<CheckRow, kItemCount> rows{};
+  CheckFacts facts;
+  // What the check could not find out, in the operator's words.
+  std::vector<std::string> notes;
+  // The button rules (only when ok).
+  Evaluation evaluation{};
+  int selectedCount = 0;
+};
+
+class CUpdateSession {
+ public:
+  // `view` and `prompter` must outlive the session.
+  CUpdateSession(SessionOptions options, IItemView& view, IPrompter& prompter);
+  CUpdateSession(const CUpdateSession&) = delete;
+  CUpdateSession& operator=(const CUpdateSession&) = delete;
+
+  // The check over a new scan of the image folder: every check starts from
+  // scratch. Its warnings have gone through the prompter.
+  CheckReport Check();
+  // The check over a set that other sessions share.
+  CheckReport Check(ImageSetPtr images);
+  // The rows and buttons again with the "allow lower or equal" option; the
+  // selection follows.
+  CheckReport Reevaluate(bool allowNotNewer);
+  const CheckReport& LastCheck() const { return m_lastCheck; }
+
+  // The run over what the last check selected, its verification (when the
+  // options ask for it), the verdict and the run's line in the history.
+  RunReport Update();
+  // For a front end that stops waiting for Update() (after a stop at once
+  // that the run did not reach): the report so far, judged and recorded.
+  // Update(), when it ends after all, records nothing more.
+  RunReport Abandon();
+
+  // The operator's request that the run end early; any thread may ask.
+  CRunStop& Stop() { return m_engine.Stop(); }
+  bool Busy() const { return m_engine.State() == RUN_BUSY; }
+
+  const SessionOptions& Options() const { return m_options; }
+  const UpdateItems& Items() const { return m_items; }
+  const ImageSetPtr& Images() const { return m_images; }
+  CDownloadLog& Log() { return m_engine.Log(); }
+  CUpdateEngine& Engine() { return m_engine; }
+  const CUpdateEngine& Engine() const { return m_engine; }
+
+ private:
+  void Evaluate(CheckReport& report, bool allowNotNewer);
+  // Judges `report`, writes the verdict to the log and, unless a line was
+  // written already, the run's line to the history.
+  void Conclude(RunReport& report);
+
+  SessionOptions m_options;
+  IPrompter& m_prompter;
+  UpdateItems m_items;
+  ImageSetPtr m_images;
+  CUpdateEngine m_engine;
+  CTelnetSession m_telnet;
+  CCheckProcedure m_check;
+  CheckReport m_lastCheck;
+  platform::LocalTime m_runStart{};
+
+  std::mutex m_recordLock;  // one history line per run, from Update() or Abandon()
+  bool m_bRecorded = false;
+};
+
+// The facts of a check in the operator's words, one note each.
+std::vector<std::string> CheckNotes(const CheckFacts& facts);
+
+}  // namespace orvane
