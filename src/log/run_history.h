@@ -7,9 +7,18 @@
 //   {"time":"2026-12-08 13:45:02","front_end":"cli","mac":"02-00-5E-10-00-01",
 //    "ip":"192.168.1.1","discovery_version":"2.1.0.3.7",
 //    "log_file":".../2026-12-08/LumtarLog.txt",
+//    "outcome":"failed","failed_item":"","failed_step":"erase router NVRAM",
+//    "detail":"the router refused the erase",
 //    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
 //              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
 //              "verification":"verified","verification_detail":""}]}
+//
+// "outcome" .. "detail" are the run's own verdict: a run can fail outside
+// every item (the relay connection refused, the NVRAM erase after the
+// application image refused) while each of its items reads "succeeded".
+// Lines written before the verdict was recorded lack these keys; they read
+// with the four fields empty, and RunOutcomeShown derives an outcome from
+// their items for display.
 //
 // Appending: each line goes out in one write of the whole line and its line
 // end, flushed to the disk before the file is released
@@ -59,10 +68,30 @@ struct RunRecord {
   std::string ip;
   std::string discoveryVersion;
   std::string logFile;  // the day's download log the run wrote to
+  // The run's verdict as the engine recorded it; all "" in a line written
+  // before runs recorded one.
+  std::string outcome;     // "succeeded", "failed", "verification failed", "interrupted"
+  std::string failedItem;  // the display name of the item the run failed at; "" for a run step or none
+  std::string failedStep;  // an item's step ("write", "router result") or a run step ("connect",
+                           // "erase router NVRAM"); "" when none
+  std::string detail;      // in words: "no echo after 3 attempts"
   std::vector<RunRecordItem> items;
+
+  // Whether the line carries the run's own verdict (see RunOutcomeShown
+  // for a line that does not).
+  bool OutcomeRecorded() const { return !outcome.empty(); }
 
   bool operator==(const RunRecord&) const = default;
 };
+
+// A best-effort outcome for a line without a recorded one, from its items
+// alone: "succeeded" when it lists items and every one succeeded,
+// "interrupted" when one was interrupted, otherwise "failed". It cannot see
+// a failure outside the items.
+std::string DerivedRunOutcome(const RunRecord& record);
+
+// The outcome to show: the recorded one, else DerivedRunOutcome.
+std::string RunOutcomeShown(const RunRecord& record);
 
 // "2026-12-08 13:45:02".
 std::string RunRecordTime(const platform::LocalTime& t);
