@@ -1,6 +1,7 @@
 // A line of the run history as `orvane history` reads it: any bytes. What
 // the reader takes for a record must come out of the writer as a line the
 // reader takes for the same record again; nothing is read outside the line.
+// A record shows an outcome whether or not its line recorded one.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -17,5 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (again.find('\n') != std::string::npos) std::abort();
   const std::optional<orvane::RunRecord> back = orvane::ParseRunRecordLine(again);
   if (!back || !(*back == *record)) std::abort();
+  const std::string shown = orvane::RunOutcomeShown(*record);
+  if (shown.empty() || (record->OutcomeRecorded() && shown != record->outcome)) std::abort();
   return 0;
 }

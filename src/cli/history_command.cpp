@@ -38,15 +38,41 @@ bool IsDate(const std::string& text) {
 
 const char* Shown(const std::string& text) { return text.empty() ? "-" : text.c_str(); }
 
+// `text` with each control character (a line end in a router's words) as a
+// blank, so that a run stays on its line; none at its end.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// The run's outcome cell: "succeeded", or "failed: Router's APP, write: no
+// echo after 3 attempts" (item and step, then the detail, each when known).
+// A line without a recorded verdict shows the one derived from its items,
+// marked so.
+std::string OutcomeCell(const RunRecord& run) {
+  if (!run.OutcomeRecorded()) return DerivedRunOutcome(run) + " (from its items)";
+  std::string where = run.failedItem;
+  if (!run.failedStep.empty()) where += (where.empty() ? "" : ", ") + run.failedStep;
+  std::string cell = run.outcome;
+  if (!where.empty()) cell += ": " + where;
+  if (!run.detail.empty()) cell += ": " + run.detail;
+  return OneLine(std::move(cell));
+}
+
 void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
   char line[512];
-  std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %s\n", "Time", "Front end", "Router MAC", "IP",
-                "Version");
+  std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %-11s  %s\n", "Time", "Front end", "Router MAC", "IP",
+                "Version", "Outcome");
   out << line;
   for (const RunRecord* run : runs) {
-    std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %s\n", run->time.c_str(), Shown(run->frontEnd),
+    // The outcome cell goes out whole after the fixed columns: a detail
+    // may be longer than the buffer.
+    std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %-11s  ", run->time.c_str(), Shown(run->frontEnd),
                   Shown(run->mac), Shown(run->ip), Shown(run->discoveryVersion));
-    out << line;
+    out << line << OutcomeCell(*run) << "\n";
     for (const RunRecordItem& item : run->items) {
       const std::string versions = std::string(Shown(item.original)) + " -> " + Shown(item.update);
       std::snprintf(line, sizeof line, "  %-18s %-34s %-11s %-32s %s", item.name.c_str(), versions.c_str(),
@@ -60,7 +86,8 @@ void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
 }
 
 void WriteJson(std::ostream& out, const std::vector<const RunRecord*>& runs) {
-  // Each record as the history holds it, in one array.
+  // Each record as the history holds it, in one array: the run's verdict
+  // as recorded, "" in a line that has none.
   out << "[";
   for (std::size_t i = 0; i < runs.size(); ++i) out << (i ? "," : "") << BuildRunRecordLine(*runs[i]);
   out << "]\n";

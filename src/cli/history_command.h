@@ -1,5 +1,6 @@
 #pragma once
-// `orvane history`: the runs recorded in the run history, as a table or JSON.
+// `orvane history`: the runs recorded in the run history, as a table (a line
+// per run ending in its outcome, a line per item) or JSON.
 #include <ostream>
 #include <string>
 

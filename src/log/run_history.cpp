@@ -36,6 +36,10 @@ class LineParser {
       if (key == "ip") return String(&record.ip);
       if (key == "discovery_version") return String(&record.discoveryVersion);
       if (key == "log_file") return String(&record.logFile);
+      if (key == "outcome") return String(&record.outcome);
+      if (key == "failed_item") return String(&record.failedItem);
+      if (key == "failed_step") return String(&record.failedStep);
+      if (key == "detail") return String(&record.detail);
       if (key == "items") return Items(record.items);
       return Skip(1);
     });
@@ -242,6 +246,21 @@ std::string RunRecordTime(const platform::LocalTime& t) {
   return text;
 }
 
+std::string DerivedRunOutcome(const RunRecord& record) {
+  // A line that lists no item says nothing of a success.
+  if (record.items.empty()) return "failed";
+  bool allSucceeded = true;
+  for (const RunRecordItem& item : record.items) {
+    if (item.outcome == "interrupted") return "interrupted";
+    if (item.outcome != "succeeded") allSucceeded = false;
+  }
+  return allSucceeded ? "succeeded" : "failed";
+}
+
+std::string RunOutcomeShown(const RunRecord& record) {
+  return record.OutcomeRecorded() ? record.outcome : DerivedRunOutcome(record);
+}
+
 std::string BuildRunRecordLine(const RunRecord& record) {
   JsonWriter json;
   json.BeginObject()
@@ -251,6 +270,10 @@ std::string BuildRunRecordLine(const RunRecord& record) {
       .Key("ip").String(record.ip)
       .Key("discovery_version").String(record.discoveryVersion)
       .Key("log_file").String(record.logFile)
+      .Key("outcome").String(record.outcome)
+      .Key("failed_item").String(record.failedItem)
+      .Key("failed_step").String(record.failedStep)
+      .Key("detail").String(record.detail)
       .Key("items").BeginArray();
   for (const RunRecordItem& item : record.items) {
     json.BeginObject()

@@ -337,6 +337,72 @@ TEST_F(RouterCommandsTest, VerifyGivesUpWhenTheRouterDoesNotComeBack) {
       << r.out;
 }
 
+TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
+  test::TempDir logs;
+  RunRecord base;
+  base.frontEnd = kFrontEndCli;
+  base.mac = "02-00-5E-10-00-01";
+  base.ip = "192.168.1.1";
+  base.discoveryVersion = "2.1.0.3.7";
+  RunRecordItem app;
+  app.name = "Router's APP";
+  app.original = "2.1.0.3.7";
+  app.update = "2.1.9.0.1";
+  app.outcome = "succeeded";
+  app.verification = "not requested";
+  base.items = {app};
+
+  // The application image went in, then the router refused the erase: the
+  // item succeeded, the run did not.
+  RunRecord erase = base;
+  erase.time = "2026-12-08 10:00:00";
+  erase.outcome = "failed";
+  erase.failedStep = "erase router NVRAM";
+  erase.detail = "refused\r\nby the router\n";
+  RunRecord write = base;
+  write.time = "2026-12-08 11:00:00";
+  write.outcome = "failed";
+  write.failedItem = "Router's APP";
+  write.failedStep = "write";
+  write.detail = "no echo after 3 attempts";
+  write.items[0].outcome = "failed";
+  RunRecord fine = base;
+  fine.time = "2026-12-08 12:00:00";
+  fine.outcome = "succeeded";
+  for (const RunRecord& run : {erase, write, fine}) ASSERT_TRUE(AppendRunRecord(logs.Str(), run));
+  {
+    // A line from before runs recorded their verdict.
+    std::ofstream old(RunHistoryPath(logs.Str()), std::ios::binary | std::ios::app);
+    old << R"({"time":"2026-12-07 09:00:00","front_end":"dialog","mac":"02-00-5E-10-00-01","items":[)"
+           R"({"name":"Router's APP","outcome":"succeeded"}]})" "\n";
+  }
+
+  Result r = test::RunCli({"history", "--log-dir", logs.Str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  const std::vector<std::string> lines = test::LinesOf(r.out);
+  ASSERT_EQ(lines.size(), 9u) << r.out;  // the heading, each run and its item
+  EXPECT_TRUE(Contains(lines[0], "  Version      Outcome")) << lines[0];
+  EXPECT_EQ(lines[1], "2026-12-08 10:00:00  cli        02-00-5E-10-00-01  192.168.1.1      2.1.0.3.7    "
+                      "failed: erase router NVRAM: refused  by the router");
+  EXPECT_TRUE(Contains(lines[3], "2.1.0.3.7    failed: Router's APP, write: no echo after 3 attempts")) << lines[3];
+  EXPECT_TRUE(lines[5].ends_with("2.1.0.3.7    succeeded")) << lines[5];
+  EXPECT_TRUE(lines[7].ends_with("  -            succeeded (from its items)")) << lines[7];
+
+  r = test::RunCli({"history", "--log-dir", logs.Str(), "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, R"("log_file":"","outcome":"failed","failed_item":"","failed_step":"erase router NVRAM",)"
+                              R"("detail":"refused\r\nby the router\n","items":)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, R"("outcome":"failed","failed_item":"Router's APP","failed_step":"write",)"
+                              R"("detail":"no echo after 3 attempts")"))
+      << r.out;
+  // The old line's verdict was never recorded: none is made up for it.
+  EXPECT_TRUE(Contains(r.out, R"("log_file":"","outcome":"","failed_item":"","failed_step":"","detail":"",)"
+                              R"("items":[{"name":"Router's APP","original":"")"))
+      << r.out;
+}
+
 TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
   StartRouter();
   m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
@@ -364,7 +430,7 @@ TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
   EXPECT_TRUE(Contains(r.err, "Note: history.jsonl line 4: the last line is cut off")) << r.err;
   EXPECT_TRUE(Contains(r.out, "2020-01-02 03:04:05  dialog     02-00-5E-10-00-09")) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex(today + " [0-9:]{8}  cli        02-00-5E-10-00-01  127.0.0.1        "
-                                                  "2.1.0.3.7\n  Router's BOOT +1.0.0.2.5 -> 1.0.1.0.0 +succeeded +"
+                                                  "2.1.0.3.7    succeeded[^\n]*\n  Router's BOOT +1.0.0.2.5 -> 1.0.1.0.0 +succeeded +"
                                                   "Download success\\([0-9:]{5}\\) +not requested\n  log: ")))
       << r.out;
 

@@ -1,6 +1,7 @@
 // The run history's lines: what the writer puts out comes back field for
-// field, a line cut short never passes for a record, and the file survives
-// a torn last line, unreadable lines and a held file.
+// field, a line written before runs recorded their verdict still reads, a
+// line cut short never passes for a record, and the file survives a torn
+// last line, unreadable lines and a held file.
 #include "log/run_history.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,10 @@ RunRecord Sample(const std::string& time = "2026-12-08 13:45:02", const std::str
   r.ip = "192.168.1.1";
   r.discoveryVersion = "2.1.0.3.7";
   r.logFile = "C:\\DownloadLog\\2026-12-08\\LumtarLog.txt";
+  r.outcome = "failed";
+  r.failedItem = "Firmware";
+  r.failedStep = "write";
+  r.detail = "no echo after 3 attempts";
   RunRecordItem item;
   item.name = "Router's APP";
   item.original = "2.1.0.3.7";
@@ -35,6 +40,7 @@ RunRecord Sample(const std::string& time = "2026-12-08 13:45:02", const std::str
   item.verificationDetail = "expected 2.1.9.0.1, reported 2.1.0.3.7";
   r.items = {item, item};
   r.items[1].name = "Firmware";
+  r.items[1].outcome = "failed";
   return r;
 }
 
@@ -49,11 +55,21 @@ TEST(RunHistory, AwkwardTextsComeBackAsTheyWere) {
   r.items[0].result = "ctl \x01\x1f\b\f\n\r\t end";
   r.items[0].verificationDetail = "UTF-8: \xC3\xBC \xE7\x89\x88 \xF0\x9F\x98\x80";
   r.items[1].elapsedSeconds = -7;
+  r.detail = "router said \"NVRAM busy\"\r\n\tC:\\nvram \xC3\xBC";
   const std::string line = BuildRunRecordLine(r);
   for (const char c : line) ASSERT_GE(static_cast<unsigned char>(c), 0x20) << "a raw control byte would break the line";
   const std::optional<RunRecord> back = ParseRunRecordLine(line);
   ASSERT_TRUE(back.has_value()) << line;
   EXPECT_EQ(*back, r);
+  EXPECT_TRUE(back->OutcomeRecorded());
+  // The run's verdict sits between the log file and the items, in this order.
+  std::size_t at = 0;
+  for (const char* key : {"\"log_file\":", "\"outcome\":\"failed\"", "\"failed_item\":", "\"failed_step\":",
+                          "\"detail\":", "\"items\":"}) {
+    const std::size_t next = line.find(key, at);
+    ASSERT_NE(next, std::string::npos) << key << " missing after byte " << at << ": " << line;
+    at = next;
+  }
 
   // Written by another hand: escapes the writer does not use, a pair of
   // surrogates, blanks, and keys this reader does not know.
@@ -67,6 +83,42 @@ TEST(RunHistory, AwkwardTextsComeBackAsTheyWere) {
   EXPECT_EQ(other->items[0].elapsedSeconds, 5);
 }
 
+TEST(RunHistory, ALineWithoutAVerdictReadsWithOneDerivedFromItsItems) {
+  // As runs wrote their lines before they recorded a verdict.
+  const std::optional<RunRecord> old = ParseRunRecordLine(
+      R"({"time":"2026-12-08 13:45:02","front_end":"cli","mac":"02-00-5E-10-00-01","ip":"127.0.0.1",)"
+      R"("discovery_version":"2.1.0.3.7","log_file":"/logs/2026-12-08/LumtarLog.txt","items":[)"
+      R"({"name":"Router's BOOT","original":"1.0.0.2.5","update":"1.0.4.2.1","outcome":"succeeded",)"
+      R"-("result":"Download success(00:00)","elapsed_s":0,"verification":"verified","verification_detail":""}]})-");
+  ASSERT_TRUE(old.has_value());
+  EXPECT_FALSE(old->OutcomeRecorded());
+  EXPECT_TRUE(old->outcome.empty() && old->failedItem.empty() && old->failedStep.empty() && old->detail.empty());
+  EXPECT_EQ(old->items.at(0).outcome, "succeeded");
+  EXPECT_EQ(RunOutcomeShown(*old), "succeeded");
+  // Written again (as `orvane history --json` does), it still has no verdict.
+  EXPECT_EQ(ParseRunRecordLine(BuildRunRecordLine(*old)), old);
+
+  RunRecord r = *old;
+  RunRecordItem item = r.items[0];
+  item.outcome = "failed";
+  r.items.push_back(item);
+  EXPECT_EQ(RunOutcomeShown(r), "failed");
+  item.outcome = "interrupted";  // stopped after an earlier item failed
+  r.items.push_back(item);
+  EXPECT_EQ(RunOutcomeShown(r), "interrupted");
+  r.items = {old->items[0], old->items[0]};
+  r.items[1].outcome = "not started";
+  EXPECT_EQ(RunOutcomeShown(r), "failed");
+  r.items.clear();
+  EXPECT_EQ(RunOutcomeShown(r), "failed") << "a line without items shows no success";
+
+  // A recorded verdict is what the line shows, whatever its items say.
+  r = *old;
+  r.outcome = "failed";
+  r.failedStep = "erase router NVRAM";
+  EXPECT_EQ(RunOutcomeShown(r), "failed");
+}
+
 TEST(RunHistory, NoCutOrDamagedLineIsARecord) {
   const std::string line = BuildRunRecordLine(Sample());
   for (std::size_t n = 0; n < line.size(); ++n) {
@@ -75,7 +127,8 @@ TEST(RunHistory, NoCutOrDamagedLineIsARecord) {
   const std::string head = R"({"time":"2026-12-08 01:02:03",)";
   for (const std::string& bad : {line + "x", head + R"("x":"\ud800"})", head + "\"x\":\"a\tb\"}",
                                  head + "\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}",
-                                 head + "\"elapsed_s\":12345678901234567890}"}) {
+                                 head + "\"elapsed_s\":12345678901234567890}", head + "\"detail\":7}",
+                                 head + "\"outcome\":null}"}) {
     EXPECT_FALSE(ParseRunRecordLine(bad).has_value()) << bad.substr(0, 80);
   }
   std::string why;
