@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "cli/run_rendering.h"
 #include "net/network_profile.h"
 
 namespace orvane::cli {
@@ -22,9 +23,6 @@ struct RouterOptions {
   bool verify = false;          // update: read the versions back after a run that succeeded
 };
 
-// Exit status after the operator's interrupt (128 + SIGINT, as a shell
-// reports a command that Ctrl-C ended).
-inline constexpr int kExitInterrupted = 130;
 
 // What the process's standard streams are connected to.
 struct TerminalState {

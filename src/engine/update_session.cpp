@@ -35,6 +35,14 @@ std::vector<std::string> CheckNotes(const CheckFacts& facts) {
   return notes;
 }
 
+std::string VerdictPlace(const Verdict& v, const UpdateItems& items) {
+  std::string text;
+  if (v.item != IMAGE_NONE) text = items[v.item].m_strName;
+  if (v.step != RunStep::None) text += (text.empty() ? "" : ": ") + std::string(RunStepName(v.step));
+  if (!v.detail.empty()) text += (text.empty() ? "" : ": ") + v.detail;
+  return text;
+}
+
 CUpdateSession::CUpdateSession(SessionOptions options, IItemView& view, IPrompter& prompter)
     : m_options(std::move(options)),
       m_prompter(prompter),
@@ -125,12 +133,8 @@ RunReport CUpdateSession::Abandon() {
 void CUpdateSession::Conclude(RunReport& report) {
   report.verdict = JudgeRun(report);
   report.logFile = m_engine.Log().CurrentFilePath();
-  const Verdict& v = report.verdict;
-  std::string where;
-  if (v.item != IMAGE_NONE) where += m_items[v.item].m_strName;
-  if (v.step != RunStep::None) where += (where.empty() ? "" : ": ") + std::string(RunStepName(v.step));
-  if (!v.detail.empty()) where += (where.empty() ? "" : ": ") + v.detail;
-  m_engine.Log().AddLine("Run verdict: %s%s%s", RunOutcomeName(v.outcome), where.empty() ? "" : " at ",
+  const std::string where = VerdictPlace(report.verdict, m_items);
+  m_engine.Log().AddLine("Run verdict: %s%s%s", RunOutcomeName(report.verdict.outcome), where.empty() ? "" : " at ",
                          where.c_str());
 
   std::lock_guard<std::mutex> guard(m_recordLock);

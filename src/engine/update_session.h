@@ -135,6 +135,10 @@ class CUpdateSession {
   bool m_bRecorded = false;
 };
 
+// Where a verdict went wrong, in words: "Router's APP: router result:
+// result code 3", "erase router NVRAM: no echo ...", "" for a success.
+std::string VerdictPlace(const Verdict& verdict, const UpdateItems& items);
+
 // The facts of a check in the operator's words, one note each.
 std::vector<std::string> CheckNotes(const CheckFacts& facts);
 

@@ -370,7 +370,10 @@ void RouterSim::TakeImageVersion(const std::vector<std::uint8_t>& head) {
 }
 
 bool RouterSim::Restarting() {
-  if (m_restarting && platform::TicksElapsed(m_restartStart, m_config.restartMs)) m_restarting = false;
+  if (!m_restarting) return false;
+  const std::uint32_t since = platform::TickCount() - m_restartStart;
+  if (since < m_config.restartDelayMs) return false;  // still writing its flash, still answering
+  if (since - m_config.restartDelayMs >= m_config.restartMs) m_restarting = false;
   return m_restarting;
 }
 

@@ -70,6 +70,9 @@ struct Config {
   // carries (wire.h: boot loader -> cfe_version, application and resource
   // -> app_version and discovery), unless the fault keepVersions is set.
   std::uint32_t restartMs = 0;
+  // How long the router still answers after its result packet before that
+  // restart begins (writing the image to its flash).
+  std::uint32_t restartDelayMs = 0;
   // Keep every router image's bytes in Received (for tests to compare);
   // false keeps only their count, so that a long-running program does not
   // grow by each image it takes.

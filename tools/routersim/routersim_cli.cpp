@@ -64,6 +64,8 @@ std::optional<CliOptions> ParseRouterSimArgs(int argc, const char* const* argv, 
       ->capture_default_str();
   app.add_option("--result-delay", config.resultDelayMs, "Milliseconds from an image's last byte to its result")
       ->capture_default_str();
+  app.add_option("--restart-delay-ms", config.restartDelayMs,
+                 "Milliseconds the router still answers after an accepted image's result before its restart begins");
   app.add_option("--restart-after-image-ms", config.restartMs,
                  "Milliseconds the router answers no control datagram after an accepted image (its restart)")
       ->capture_default_str();
