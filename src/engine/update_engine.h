@@ -58,11 +58,13 @@ class CUpdateEngine {
 
   // --- router update ---------------------------------------------------
   StepOutcome TransferRouterImage(ImageType item) { return m_router.TransferRouterImage(item); }
-  bool SendTrigger(TriggerKind kind, std::uint32_t totalLength) { return m_router.SendTrigger(kind, totalLength); }
+  TriggerOutcome SendTrigger(TriggerKind kind, std::uint32_t totalLength) {
+    return m_router.SendTrigger(kind, totalLength);
+  }
   StepOutcome TCP_GetRouterResult(ImageType type) { return m_router.TCP_GetRouterResult(type); }
-  bool EraseRouterNvram() { return m_router.EraseRouterNvram(); }
-  bool WaitRouterAlive(std::uint32_t limitMs) { return m_router.WaitRouterAlive(limitMs); }
-  bool EnterForcedDownload() { return m_router.EnterForcedDownload(); }
+  ControlOutcome EraseRouterNvram() { return m_router.EraseRouterNvram(); }
+  ControlOutcome WaitRouterAlive(std::uint32_t limitMs) { return m_router.WaitRouterAlive(limitMs); }
+  ControlOutcome EnterForcedDownload() { return m_router.EnterForcedDownload(); }
 
   // --- module update ---------------------------------------------------
   StepOutcome UpdateFirmware() { return m_module.UpdateFirmware(); }
