@@ -8,8 +8,6 @@
 namespace orvane {
 namespace {
 
-constexpr std::uint32_t kRouterProbeLimitMs = 10000;   // before a module item, after forced download
-constexpr std::uint32_t kRestartProbeLimitMs = 60000;  // each of the two waits while the module restarts
 constexpr std::uint32_t kRestartSettlePauseMs = 6000;
 constexpr int kReadyHandShakes = 3;
 constexpr std::uint32_t kModeChangePauseMs = 100;
@@ -36,7 +34,9 @@ StepOutcome CModuleSteps::UpdateFirmware() {
   m_display.SetRow(IMAGE_FIRMWARE);
   m_display.SetProgress(0);
   m_display.EnterStep(RunStep::Handshake);
-  m_router.WaitRouterAlive(kRouterProbeLimitMs);  // the router may still be busy after its own update
+  // The router may still be busy after its own update; whatever the wait
+  // came to, the handshake tells whether the module can be reached.
+  m_router.WaitRouterAlive(kRouterProbeLimitMs);
   if (StepOutcome o = StopPoint(RunStep::Handshake, "before the handshake"); !o) return o;
   const DiagResult handshake = m_link.HandShake(true);
   if (!handshake) return StepOutcome::Failure(IDS_HANDSHAKE_FAIL, RunStep::Handshake, DescribeDiagResult(handshake));
@@ -117,9 +117,10 @@ StepOutcome CModuleSteps::EnterDownloadMode() {
     }
   }
   if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "before the download trigger"); !o) return o;
-  if (!m_router.SendTrigger(inDownloader ? TRIGGER_FWT_FORCE : TRIGGER_FWT_BEGIN, 0)) {
+  if (const TriggerOutcome trigger = m_router.SendTrigger(inDownloader ? TRIGGER_FWT_FORCE : TRIGGER_FWT_BEGIN, 0);
+      !trigger) {
     return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::EnterDownloader,
-                                "download trigger not sent after 3 attempts");
+                                "download trigger " + trigger.Detail());
   }
   m_condition = ModuleCondition::Downloader;
   if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "after the download trigger"); !o) return o;
@@ -181,10 +182,11 @@ StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
   m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
   if (diag.DIAG_Unlock(code)) return StepOutcome::Success();
   // Second chance: the router puts its module into forced download mode.
-  if (!m_router.EnterForcedDownload()) {
-    return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock, "unlock refused; forced download mode not echoed");
+  if (const ControlOutcome forced = m_router.EnterForcedDownload(); !forced) {
+    return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock,
+                                "unlock refused; forced download mode: " + forced.Detail());
   }
-  m_router.WaitRouterAlive(kRouterProbeLimitMs);
+  m_router.WaitRouterAlive(kRouterProbeLimitMs);  // the stop point and the second unlock tell
   if (StepOutcome o = StopPoint(RunStep::Unlock, "before the second unlock"); !o) return o;
   m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
   const DiagResult second = diag.DIAG_Unlock(code);
@@ -223,21 +225,22 @@ StepOutcome CModuleSteps::WaitModuleReady() {
   const auto stopped = [] {
     return StepOutcome::Interrupted(RunStep::WaitModule, "while the module restarted");
   };
-  // While the module restarts the router does not answer its probe.
-  if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
-    if (m_stop.ShouldStop()) return stopped();
+  // While the module restarts the router does not answer its probe. A stop
+  // that came during the wait's last probe counts as much as one the wait
+  // gave way to.
+  if (const ControlOutcome first = m_router.WaitRouterAlive(kRestartProbeLimitMs); !first) {
+    if (first.result == ControlResult::Stopped || m_stop.ShouldStop()) return stopped();
     m_log.AddLine("Waiting: First Check Fail");
-    return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
-                                "the router did not answer its probe within 60 s (first check)");
+    return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule, first.Detail() + " (first check)");
   }
   m_display.SetProgress(kReadyFirstProbeDone);
   if (!m_stop.Pause(kRestartSettlePauseMs)) return stopped();
   m_display.SetProgress(kReadySettled);
-  if (!m_router.WaitRouterAlive(kRestartProbeLimitMs)) {
-    if (m_stop.ShouldStop()) return stopped();
+  if (const ControlOutcome second = m_router.WaitRouterAlive(kRestartProbeLimitMs); !second) {
+    if (second.result == ControlResult::Stopped || m_stop.ShouldStop()) return stopped();
     m_log.AddLine("Waiting: Second Check Fail");
     return StepOutcome::Failure(IDS_MODULE_REBOOT_TIMEOUT, RunStep::WaitModule,
-                                "the router did not answer its probe within 60 s (second check)");
+                                second.Detail() + " (second check)");
   }
   m_display.SetProgress(kReadySecondProbeDone);
   m_link.Channel().Send(true, kWakeUp, sizeof kWakeUp, false, kWakeSendTimeoutMs);

@@ -37,6 +37,11 @@ class CModuleSteps {
                CRouterSteps& router, CRunStop& stop)
       : m_link(link), m_display(display), m_log(log), m_items(items), m_router(router), m_stop(stop) {}
 
+  // The probe waits' limits: before a module item and after the forced
+  // download, and each of the two waits while the module restarts.
+  static constexpr std::uint32_t kRouterProbeLimitMs = 10000;
+  static constexpr std::uint32_t kRestartProbeLimitMs = 60000;
+
   StepOutcome UpdateFirmware();
   StepOutcome UpdateDashboard();
   // Brings the module into its downloader (offline first unless it is).

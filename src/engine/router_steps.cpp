@@ -8,15 +8,12 @@
 #include <string>
 
 #include "log/error_text.h"
+#include "net/control_channel.h"
 #include "platform/clock.h"
 
 namespace orvane {
 namespace {
 
-constexpr int kTriggerAttempts = 3;
-constexpr std::uint32_t kTriggerSendTimeoutMs = 3000;
-constexpr std::uint32_t kTriggerRetryPauseMs = 100;
-constexpr std::uint32_t kAfterTriggerPauseMs = 2500;  // the router gets ready for what follows
 constexpr std::uint32_t kRawBlockTimeoutMs = 3000;
 
 constexpr std::uint32_t kResultWaitAppMs = 240000;  // the application takes longest to write
@@ -25,17 +22,42 @@ constexpr std::uint32_t kResultReceiveTimeoutMs = 8000;
 constexpr std::uint32_t kResultLastLookMs = 100;  // for a verdict already there when the run is to stop
 constexpr std::size_t kResultBufferSize = 512;
 
-constexpr int kEraseAttempts = 3;
-constexpr std::uint32_t kEraseReplyTimeoutMs = 4000;
-constexpr std::uint32_t kEraseSecondRetryPauseMs = 1000;  // after the second attempt; the first only yields
-constexpr std::uint32_t kForceReplyTimeoutMs = 2000;
-constexpr std::uint32_t kProbeReplyTimeoutMs = 2000;
-constexpr std::uint32_t kProbeIntervalMs = 2000;
-
 // The system's error text without its line end, for one-line details.
 std::string OneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   return text;
+}
+
+// Why a control exchange's request did not go out, in words (before the
+// channel is closed).
+std::string ControlErrorText(const CControlChannel& control) {
+  if (!control.IsOpened() || control.Port() == nullptr) return "the control port did not open";
+  return OneLine(FormatErrorText(control.Port()->LastError()));
+}
+
+// `outcome` with what one exchange came to (the port's error for a request
+// that did not go out).
+void Note(ControlOutcome& outcome, ControlEcho echo, const CControlChannel& control) {
+  switch (echo) {
+    case ControlEcho::Echoed:
+      outcome.result = ControlResult::Echoed;
+      outcome.error.clear();
+      break;
+    case ControlEcho::NotSent:
+      outcome.result = ControlResult::NotSent;
+      outcome.error = ControlErrorText(control);
+      break;
+    case ControlEcho::NoEcho:
+      outcome.result = ControlResult::NoEcho;
+      outcome.error.clear();
+      break;
+  }
+}
+
+// `outcome` as it ends, `start` (a TickCount) being the step's start.
+ControlOutcome Ended(ControlOutcome outcome, std::uint32_t start) {
+  outcome.waitedMs = platform::TickCount() - start;
+  return outcome;
 }
 
 }  // namespace
@@ -57,8 +79,8 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
 
   CFramedChannel& channel = m_link.Channel();
   channel.StopReader();
-  if (!SendTrigger(TRIGGER_RUT_BEGIN, static_cast<std::uint32_t>(total))) {
-    return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::RouterTrigger, "not sent after 3 attempts");
+  if (const TriggerOutcome trigger = SendTrigger(TRIGGER_RUT_BEGIN, static_cast<std::uint32_t>(total)); !trigger) {
+    return StepOutcome::Failure(IDS_TCP_DOWNLOAD_CMD_FAIL, RunStep::RouterTrigger, trigger.Detail());
   }
   if (m_stop.ShouldStop()) {
     return StepOutcome::Interrupted(RunStep::RouterTrigger, "after the trigger, before the image's data");
@@ -100,16 +122,19 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
   return TCP_GetRouterResult(item);
 }
 
-bool CRouterSteps::SendTrigger(TriggerKind kind, std::uint32_t totalLength) {
+TriggerOutcome CRouterSteps::SendTrigger(TriggerKind kind, std::uint32_t totalLength) {
   const auto packet = BuildTriggerPacket(kind, totalLength);
+  CFramedChannel& channel = m_link.Channel();
+  std::uint32_t error = 0;
   for (int attempt = 1; attempt <= kTriggerAttempts; ++attempt) {
-    if (m_link.Channel().Send(false, packet.data(), packet.size(), true, kTriggerSendTimeoutMs)) {
+    if (channel.Send(false, packet.data(), packet.size(), true, kTriggerSendTimeoutMs)) {
       m_stop.Pause(kAfterTriggerPauseMs);  // the caller looks at the stop itself
-      return true;
+      return TriggerOutcome::Sent(attempt);
     }
+    error = channel.LastError();
     platform::Sleep(kTriggerRetryPauseMs);
   }
-  return false;
+  return TriggerOutcome::NotSent(kTriggerAttempts, error == 0 ? std::string() : OneLine(FormatErrorText(error)));
 }
 
 StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
@@ -160,15 +185,21 @@ StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
                               "result code " + std::to_string(code));
 }
 
-bool CRouterSteps::EraseRouterNvram() {
+ControlOutcome CRouterSteps::EraseRouterNvram() {
   m_display.SetRow(ROW_NONE);
   m_display.ShowStatus(IDS_ERASE_ROUTER_NVRAM, kColourBlack);  // no row: the log only
+  const std::uint32_t start = platform::TickCount();
+  ControlOutcome outcome;
+  outcome.request = ControlRequestKind::EraseNvram;
+  outcome.replyTimeoutMs = kEraseReplyTimeoutMs;
   for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
     CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
     control.Request() = m_link.ControlRequest(CTRL_ERASE_NVRAM);
-    if (control.Exchange(kEraseReplyTimeoutMs)) {
+    outcome.attempts = attempt;
+    Note(outcome, control.ExchangeEcho(kEraseReplyTimeoutMs), control);
+    if (outcome.ok()) {
       control.Close();
-      return true;
+      return Ended(outcome, start);
     }
     if (attempt == 1) {
       platform::Sleep(0);
@@ -177,42 +208,54 @@ bool CRouterSteps::EraseRouterNvram() {
     }
     control.Close();
   }
-  return false;
+  return Ended(outcome, start);
 }
 
-bool CRouterSteps::WaitRouterAlive(std::uint32_t limitMs) {
+ControlOutcome CRouterSteps::WaitRouterAlive(std::uint32_t limitMs) {
   const std::uint32_t start = platform::TickCount();
+  ControlOutcome outcome;
+  outcome.request = ControlRequestKind::Probe;
+  outcome.replyTimeoutMs = kProbeReplyTimeoutMs;
+  outcome.limitMs = limitMs;
   CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
   for (;;) {
     if (!m_stop.Pause(kProbeIntervalMs)) {
       control.Close();
-      return false;
+      outcome.result = ControlResult::Stopped;
+      outcome.error.clear();
+      return Ended(outcome, start);
     }
     control.Request() = m_link.ControlRequest(CTRL_PROBE);
-    if (control.Exchange(kProbeReplyTimeoutMs)) {
+    ++outcome.attempts;
+    Note(outcome, control.ExchangeEcho(kProbeReplyTimeoutMs), control);
+    if (outcome.ok() || platform::TickCount() - start > limitMs) {
       control.Close();
-      return true;
-    }
-    if (platform::TickCount() - start > limitMs) {
-      control.Close();
-      return false;
+      return Ended(outcome, start);
     }
   }
 }
 
-bool CRouterSteps::EnterForcedDownload() {
+ControlOutcome CRouterSteps::EnterForcedDownload() {
+  ControlOutcome outcome;
+  outcome.request = ControlRequestKind::ForcedDownload;
+  outcome.replyTimeoutMs = kForceReplyTimeoutMs;
+  if (m_bForcedDownload) {
+    outcome.result = ControlResult::AlreadyForced;
+    return outcome;
+  }
+  const std::uint32_t start = platform::TickCount();
   // The router may not be where discovery found it any more: the request
   // goes to every router on the LAN.
   CControlChannel control(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
-  bool result = true;
-  if (!m_bForcedDownload) {
-    m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD, kColourBlack);
+  m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD, kColourBlack);
+  for (int attempt = 1; attempt <= kForceAttempts && !outcome.ok(); ++attempt) {
     control.Request() = m_link.ControlRequest(CTRL_FORCE_DOWNLOAD);
-    m_bForcedDownload = control.Exchange(kForceReplyTimeoutMs);
-    result = m_bForcedDownload;
+    outcome.attempts = attempt;
+    Note(outcome, control.ExchangeEcho(kForceReplyTimeoutMs), control);
   }
+  m_bForcedDownload = outcome.ok();
   control.Close();
-  return result;
+  return Ended(outcome, start);
 }
 
 }  // namespace orvane

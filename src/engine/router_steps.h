@@ -25,6 +25,7 @@
 #include "catalogue/update_item.h"
 #include "engine/router_link.h"
 #include "engine/router_packets.h"
+#include "engine/router_step_outcome.h"
 #include "engine/row_display.h"
 #include "engine/run_report.h"
 #include "engine/run_stop.h"
@@ -38,19 +39,39 @@ class CRouterSteps {
                const CRunStop& stop)
       : m_link(link), m_display(display), m_log(log), m_items(items), m_stop(stop) {}
 
+  // The trigger: sent framed, tried again 100 ms after each failed send;
+  // after the send that went through, a pause for the router to get ready.
+  static constexpr int kTriggerAttempts = 3;
+  static constexpr std::uint32_t kTriggerSendTimeoutMs = 3000;
+  static constexpr std::uint32_t kTriggerRetryPauseMs = 100;
+  static constexpr std::uint32_t kAfterTriggerPauseMs = 2500;
+  // The NVRAM erase: each attempt waits this long for its echo; the second
+  // failed attempt is followed by a pause, the first only yields.
+  static constexpr int kEraseAttempts = 3;
+  static constexpr std::uint32_t kEraseReplyTimeoutMs = 4000;
+  static constexpr std::uint32_t kEraseSecondRetryPauseMs = 1000;
+  // The forced download request: one attempt.
+  static constexpr int kForceAttempts = 1;
+  static constexpr std::uint32_t kForceReplyTimeoutMs = 2000;
+  // The probe wait: a pause before each probe, then its wait for the echo.
+  static constexpr std::uint32_t kProbeIntervalMs = 2000;
+  static constexpr std::uint32_t kProbeReplyTimeoutMs = 2000;
+
   // The whole step of the router item `item` (BOOT, APP or RESOURCE).
   StepOutcome TransferRouterImage(ImageType item);
-  // Sends the trigger; true once one send went through (then 2.5 s pause).
-  bool SendTrigger(TriggerKind kind, std::uint32_t totalLength);
+  // Sends the trigger; Sent once one send went through (then the 2.5 s
+  // pause), NotSent with the relay port's error after every attempt failed.
+  TriggerOutcome SendTrigger(TriggerKind kind, std::uint32_t totalLength);
   // The router's verdict on the image of `type`.
   StepOutcome TCP_GetRouterResult(ImageType type);
   // Three control requests at most; shows its progress text in the log only.
-  bool EraseRouterNvram();
+  ControlOutcome EraseRouterNvram();
   // Probes every 2000 ms until the router echoes or `limitMs` has passed;
-  // false at once when the run is to stop (CRunStop::ShouldStop).
-  bool WaitRouterAlive(std::uint32_t limitMs);
-  // Asks every router on the LAN to put its module into forced download mode.
-  bool EnterForcedDownload();
+  // Stopped as soon as the run is to stop (CRunStop::ShouldStop).
+  ControlOutcome WaitRouterAlive(std::uint32_t limitMs);
+  // Asks every router on the LAN to put its module into forced download
+  // mode; AlreadyForced without a packet once a router has echoed it.
+  ControlOutcome EnterForcedDownload();
 
   // The tick count (platform/clock.h) of the last accepted router verdict
   // since ResetAccepted(): the router restarts after it.

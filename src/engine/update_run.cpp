@@ -94,8 +94,9 @@ void CUpdateRun::Sequence(RunReport& report) {
   }
   if (IsSelected(m_items, IMAGE_APP) || IsSelected(m_items, IMAGE_RESOURCE)) {
     if (StopsBefore(kItemPauseMs, report)) return;
-    if (!m_router.EraseRouterNvram()) {
-      warn(RunStep::EraseNvram, kEraseNvramFailText, "no echo after 3 attempts");
+    if (const ControlOutcome erase = m_router.EraseRouterNvram(); !erase) {
+      warn(RunStep::EraseNvram, kEraseNvramFailText, erase.Detail());
+      m_log.AddLine("%s: %s", RunStepName(RunStep::EraseNvram), erase.Detail().c_str());
       return;
     }
   }

@@ -50,15 +50,15 @@ bool CControlChannel::ReceivePacket(std::span<std::uint8_t, kControlBufferSize> 
   return *length > 0;
 }
 
-bool CControlChannel::Exchange(std::uint32_t timeoutMs) {
-  if (!m_bOpened) return false;
+ControlEcho CControlChannel::ExchangeEcho(std::uint32_t timeoutMs) {
+  if (!m_bOpened) return ControlEcho::NotSent;
   const ControlBytes request = EncodeControlPacket(m_request);
-  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return false;
+  if (!SendPacket(request.data(), request.size(), kControlSendTimeoutMs)) return ControlEcho::NotSent;
   std::array<std::uint8_t, kControlBufferSize> buffer;
   std::size_t length = 0;
-  if (!ReceivePacket(buffer, &length, timeoutMs) || length != kControlPacketSize) return false;
+  if (!ReceivePacket(buffer, &length, timeoutMs) || length != kControlPacketSize) return ControlEcho::NoEcho;
   DecodeControlPacket(std::span<const std::uint8_t>(buffer.data(), length), &m_reply);
-  return m_reply == m_request;
+  return m_reply == m_request ? ControlEcho::Echoed : ControlEcho::NoEcho;
 }
 
 bool CControlChannel::SendDiscoveryRequest() {

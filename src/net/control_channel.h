@@ -36,6 +36,9 @@ struct RouterAnnouncement {
   bool operator==(const RouterAnnouncement&) const = default;
 };
 
+// What one request-and-echo exchange came to.
+enum class ControlEcho { Echoed, NotSent, NoEcho };
+
 // The most routers DiscoverAll keeps: more answers than that are no LAN an
 // operator can sort out by the list anyway.
 inline constexpr std::size_t kMaxAnnouncements = 16;
@@ -65,8 +68,12 @@ class CControlChannel {
                      std::uint32_t timeoutMs);
 
   // Sends Request() and expects it back unchanged within `timeoutMs`; the
-  // answer is kept in Reply().
-  bool Exchange(std::uint32_t timeoutMs);
+  // answer is kept in Reply(). NotSent when the channel did not open or the
+  // port refused the datagram (Port()->LastError() tells why); NoEcho when
+  // no reply, or another one than the request, came.
+  ControlEcho ExchangeEcho(std::uint32_t timeoutMs);
+  // The same, true when the request was echoed.
+  bool Exchange(std::uint32_t timeoutMs) { return ExchangeEcho(timeoutMs) == ControlEcho::Echoed; }
 
   // Broadcasts a discovery request and takes the first router that answers:
   // a whole packet of type 1 with a MAC address. Anything else (a datagram

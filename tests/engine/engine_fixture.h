@@ -63,6 +63,12 @@ inline std::vector<std::uint8_t> BuildTestImage(ImageType type, const std::vecto
   return bytes;
 }
 
+// How many control requests of `type` the router received.
+inline std::size_t ControlsOfType(const routersim::Received& seen, std::uint8_t type) {
+  return static_cast<std::size_t>(std::count_if(seen.controls.begin(), seen.controls.end(),
+                                                [type](const auto& c) { return c.packet[0] == type; }));
+}
+
 inline std::size_t ThreadCount() {
   std::size_t n = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
@@ -80,20 +86,25 @@ class EngineRunTest : public ::testing::Test {
     moduleConfig.restartMs = 3000;
   }
   void TearDown() override {
+    routerSteps.reset();
+    stepDisplay.reset();
+    stepLog.reset();
     engine.reset();
     if (sim) sim->Stop();
     sim.reset();
   }
 
   // Starts the router (and its module) from routerConfig and moduleConfig,
-  // and an engine that found it.
-  void StartRouter() {
+  // and an engine that found it; `adjust` may change the engine's profile
+  // after it got the simulator's ports.
+  void StartRouter(const std::function<void(NetworkProfile&)>& adjust = {}) {
     StartSimulator();
     NetworkProfile profile;
     profile.broadcastAddress = "127.0.0.1";
     profile.relayTcpPort = sim->BoundPorts().relay;
     profile.controlUdpPort = sim->BoundPorts().control;
     profile.telnetPort = sim->BoundPorts().telnet;
+    if (adjust) adjust(profile);
     engine = std::make_unique<CUpdateEngine>(items, view, profile, LogFolder());
     engine->Link().SetRouter(routerConfig.mac, {127, 0, 0, 1});
   }
@@ -124,6 +135,19 @@ class EngineRunTest : public ::testing::Test {
     items[type].m_pImage = &image;
     items[type].m_bSelected = 1;
     return image;
+  }
+
+  // Router steps of their own on the engine's link, for a test that asks
+  // one step for its typed outcome (the engine's own are reached through a
+  // run). Their texts go to a view and a log of their own, apart from the
+  // run's; `stepStop` is their operator's stop.
+  CRouterSteps& RouterSteps() {
+    if (!routerSteps) {
+      stepLog = std::make_unique<CDownloadLog>(dir.File("step-logs"));
+      stepDisplay = std::make_unique<CRowDisplay>(stepView, *stepLog);
+      routerSteps = std::make_unique<CRouterSteps>(engine->Link(), *stepDisplay, *stepLog, items, stepStop);
+    }
+    return *routerSteps;
   }
 
   // One run on a worker thread, as the Update button starts it; its report
@@ -219,6 +243,11 @@ class EngineRunTest : public ::testing::Test {
   std::unique_ptr<routersim::SimModule> module;
   std::unique_ptr<routersim::RouterSim> sim;
   std::unique_ptr<CUpdateEngine> engine;
+  CRunStop stepStop;
+  RecordingView stepView;
+  std::unique_ptr<CDownloadLog> stepLog;
+  std::unique_ptr<CRowDisplay> stepDisplay;
+  std::unique_ptr<CRouterSteps> routerSteps;
 };
 
 }  // namespace orvane::test

@@ -9,10 +9,7 @@ namespace {
 using routersim::ModuleStart;
 using routersim::TriggerKind;
 
-std::size_t ForcedDownloads(const routersim::Received& seen) {
-  return static_cast<std::size_t>(std::count_if(seen.controls.begin(), seen.controls.end(),
-                                                [](const auto& c) { return c.packet[0] == CTRL_FORCE_DOWNLOAD; }));
-}
+std::size_t ForcedDownloads(const routersim::Received& seen) { return ControlsOfType(seen, CTRL_FORCE_DOWNLOAD); }
 
 class ModuleRunTest : public EngineRunTest {
  protected:
@@ -143,6 +140,9 @@ TEST_F(ModuleRunTest, ModuleTriggerNotSentFailsTheItem) {
   });
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_TCP_DOWNLOAD_CMD_FAIL);
+  // The trigger's own words, then the relay port's error.
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::EnterDownloader,
+                   TriggerOutcome::NotSent(CRouterSteps::kTriggerAttempts, {}).Detail() + ": ");
   EXPECT_TRUE(sim->Snapshot().triggers.empty());
   ExpectEndStep();
 }
@@ -156,6 +156,67 @@ TEST_F(ModuleRunTest, ModuleNotBackFromItsRestartIsARebootTimeout) {
   ExpectResult(IMAGE_FIRMWARE, IDS_MODULE_REBOOT_TIMEOUT);
   ExpectFailedStep(IMAGE_FIRMWARE, RunStep::EnterDownloader, "first check");
   EXPECT_TRUE(Contains(LogFiles(), ": Waiting: First Check Fail\n"));
+  // The module still restarts: the same wait, asked again, ends as the
+  // run's did, and its words are the report's.
+  const ControlOutcome probe = RouterSteps().WaitRouterAlive(CModuleSteps::kRestartProbeLimitMs);
+  EXPECT_EQ(ControlResult::NoEcho, probe.result);
+  EXPECT_EQ(CModuleSteps::kRestartProbeLimitMs, probe.limitMs);
+  EXPECT_EQ(0u, report.items[IMAGE_FIRMWARE].detail.rfind(probe.Detail(), 0)) << report.items[IMAGE_FIRMWARE].detail;
+}
+
+// The router steps' outcomes inside the module's steps: each failure's
+// detail is the outcome's, asked of the same step under the same fault.
+TEST_F(ModuleRunTest, ARestartWaitWhoseProbesCannotBeSentIsARebootTimeoutWithTheSocketsError) {
+  ASSERT_TRUE(platform::SetTimeScale(0.01));  // two 60 s waits
+  AddFirmware();
+  StartRouter([](NetworkProfile& profile) { profile.controlUdpPort = 0; });
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_MODULE_REBOOT_TIMEOUT);
+  const ControlOutcome probe = RouterSteps().WaitRouterAlive(CModuleSteps::kRestartProbeLimitMs);
+  EXPECT_EQ(ControlResult::NotSent, probe.result);
+  EXPECT_FALSE(probe.error.empty());
+  const std::string& detail = report.items[IMAGE_FIRMWARE].detail;
+  EXPECT_EQ(0u, detail.rfind(probe.Detail(), 0)) << detail;
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::EnterDownloader, "first check");
+  EXPECT_TRUE(sim->Snapshot().controls.empty());
+}
+
+TEST_F(ModuleRunTest, ForcedDownloadUnansweredAfterARefusedUnlockIsAnUnlockFailure) {
+  AddFirmware();
+  moduleConfig.faults.failUnlocks = 3;  // the whole first unlock
+  StartRouter();
+  // The router goes silent once the module is in its downloader.
+  view.OnCell([&](int row, int column, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_UNLOCK_MODULE)) {
+      sim->SetControlSilent(true);
+    }
+  });
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_UNLOCK_FAIL);
+  EXPECT_EQ(1u, view.Count(IMAGE_FIRMWARE, LoadText(IDS_UNLOCK_MODULE))) << "no second unlock";
+  const std::size_t attempts = static_cast<std::size_t>(CRouterSteps::kForceAttempts);
+  EXPECT_EQ(attempts, ForcedDownloads(sim->Snapshot()));
+
+  const ControlOutcome forced = RouterSteps().EnterForcedDownload();
+  EXPECT_EQ(ControlResult::NoEcho, forced.result);
+  EXPECT_EQ(CRouterSteps::kForceAttempts, forced.attempts);
+  EXPECT_EQ(2 * attempts, ForcedDownloads(sim->Snapshot()));
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::Unlock, forced.Detail());
+  EXPECT_EQ(0u, module->WritesAccepted());
+}
+
+TEST_F(ModuleRunTest, ForcedDownloadThatCannotBeSentIsAnUnlockFailureWithTheReason) {
+  AddFirmware();
+  moduleConfig.faults.failUnlocks = 3;
+  StartRouter([](NetworkProfile& profile) { profile.broadcastAddress = "every-router.lan"; });
+  RunUpdate();
+  ExpectResult(IMAGE_FIRMWARE, IDS_UNLOCK_FAIL);
+  const ControlOutcome forced = RouterSteps().EnterForcedDownload();
+  EXPECT_EQ(ControlResult::NotSent, forced.result);
+  EXPECT_EQ(CRouterSteps::kForceAttempts, forced.attempts);
+  EXPECT_FALSE(forced.error.empty());
+  ExpectFailedStep(IMAGE_FIRMWARE, RunStep::Unlock, forced.Detail());
+  EXPECT_EQ(0u, ForcedDownloads(sim->Snapshot()));
 }
 
 TEST_F(ModuleRunTest, WrongUnlockCodeIsAnUnlockFailure) {

@@ -9,11 +9,6 @@ namespace {
 
 using routersim::TriggerKind;
 
-std::size_t ControlsOfType(const routersim::Received& seen, std::uint8_t type) {
-  return static_cast<std::size_t>(std::count_if(seen.controls.begin(), seen.controls.end(),
-                                                [type](const auto& c) { return c.packet[0] == type; }));
-}
-
 // The number after `prefix` in the log, or -1.
 long NumberAfter(const std::string& text, const std::string& prefix) {
   const std::size_t at = text.find(prefix);
@@ -190,6 +185,9 @@ TEST_F(EngineRunTest, TriggerNotSentFailsTheItem) {
   });
   RunUpdate();
   ExpectResult(IMAGE_BOOT, IDS_TCP_DOWNLOAD_CMD_FAIL);
+  // The trigger's own words, then the relay port's error.
+  ExpectFailedStep(IMAGE_BOOT, RunStep::RouterTrigger,
+                   TriggerOutcome::NotSent(CRouterSteps::kTriggerAttempts, {}).Detail() + ": ");
   EXPECT_FALSE(view.RowTouched(IMAGE_APP)) << "later items are not started";
   EXPECT_EQ(ItemOutcome::NotStarted, report.items[IMAGE_APP].outcome);
   EXPECT_TRUE(sim->Snapshot().triggers.empty());
@@ -308,12 +306,147 @@ TEST_F(EngineRunTest, EraseRefusedStopsBeforeTheModuleAndWarns) {
   ExpectResult(IMAGE_APP, IDS_DOWNLOAD_SUCCESS);
   EXPECT_FALSE(view.RowTouched(IMAGE_FIRMWARE));
   const auto seen = sim->Snapshot();
-  EXPECT_EQ(3u, ControlsOfType(seen, CTRL_ERASE_NVRAM)) << "three attempts";
+  EXPECT_EQ(static_cast<std::size_t>(CRouterSteps::kEraseAttempts), ControlsOfType(seen, CTRL_ERASE_NVRAM));
   EXPECT_EQ(1u, seen.triggers.size()) << "no module trigger";
   EXPECT_EQ(std::vector<std::string>{kEraseNvramFailText}, report.warnings);
   const std::string log = LogFiles();
   EXPECT_LT(log.find(": Erase router module's NVRAM\n"), log.find(std::string(": ") + kEraseNvramFailText + "\n"));
   ExpectEndStep();
+}
+
+// The router steps' typed outcomes, each provoked by a fault of the
+// simulated router (or a control port that cannot be sent to), and their
+// details in the run's report. The steps are asked on the engine's link
+// first; then a run meets the same fault.
+class RouterStepFaultTest : public EngineRunTest {
+ protected:
+  // The profile's control port is 0, to which no datagram can be sent.
+  static void NoControlPort(NetworkProfile& profile) { profile.controlUdpPort = 0; }
+};
+
+TEST_F(RouterStepFaultTest, ATriggerOverADroppedRelayIsNotSentWithThePortsError) {
+  StartRouter();
+  ASSERT_TRUE(engine->ConnectRouter());
+  sim->DropRelay();
+  engine->Link().Channel().StopReader();  // as the router item sends it
+  const TriggerOutcome trigger = RouterSteps().SendTrigger(TRIGGER_RUT_BEGIN, 1000);
+  engine->DisconnectRouter();
+  EXPECT_EQ(TriggerResult::NotSent, trigger.result);
+  EXPECT_FALSE(trigger.ok());
+  EXPECT_EQ(CRouterSteps::kTriggerAttempts, trigger.attempts);
+  EXPECT_FALSE(trigger.error.empty()) << "the relay port's error";
+  EXPECT_TRUE(Contains(trigger.Detail(), trigger.error));
+  EXPECT_TRUE(sim->Snapshot().triggers.empty());
+}
+
+TEST_F(RouterStepFaultTest, AnEraseOnASilentRouterIsNotEchoedAndTheReportSaysSo) {
+  AddItem(IMAGE_APP, {{2000}});
+  routerConfig.faults.silentControl = true;
+  StartRouter();
+  const ControlOutcome erase = RouterSteps().EraseRouterNvram();
+  EXPECT_EQ(ControlRequestKind::EraseNvram, erase.request);
+  EXPECT_EQ(ControlResult::NoEcho, erase.result);
+  EXPECT_FALSE(erase.ok());
+  EXPECT_EQ(CRouterSteps::kEraseAttempts, erase.attempts);
+  EXPECT_EQ(CRouterSteps::kEraseReplyTimeoutMs, erase.replyTimeoutMs);
+  EXPECT_GE(erase.waitedMs, CRouterSteps::kEraseAttempts * CRouterSteps::kEraseReplyTimeoutMs);
+  const std::size_t attempts = static_cast<std::size_t>(CRouterSteps::kEraseAttempts);
+  EXPECT_EQ(attempts, ControlsOfType(sim->Snapshot(), CTRL_ERASE_NVRAM)) << "one request per attempt";
+
+  RunUpdate();
+  ExpectResult(IMAGE_APP, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_EQ(RunStep::EraseNvram, report.failedRunStep);
+  EXPECT_EQ(erase.Detail(), report.runDetail);
+  EXPECT_EQ(2 * attempts, ControlsOfType(sim->Snapshot(), CTRL_ERASE_NVRAM)) << "the run's erase tried as often";
+  const std::string log = LogFiles();
+  const std::size_t warning = log.find(std::string(": ") + kEraseNvramFailText + "\n");
+  const std::size_t detail =
+      log.find(std::string(": ") + RunStepName(RunStep::EraseNvram) + ": " + erase.Detail() + "\n");
+  EXPECT_NE(std::string::npos, detail) << log;
+  EXPECT_LT(warning, detail) << "the detail follows the warning";
+}
+
+TEST_F(RouterStepFaultTest, AnEraseThatCannotBeSentCarriesTheSocketsError) {
+  AddItem(IMAGE_RESOURCE, {{2000}});
+  StartRouter(NoControlPort);
+  const ControlOutcome erase = RouterSteps().EraseRouterNvram();
+  EXPECT_EQ(ControlResult::NotSent, erase.result);
+  EXPECT_EQ(CRouterSteps::kEraseAttempts, erase.attempts) << "every attempt is made";
+  EXPECT_FALSE(erase.error.empty());
+  EXPECT_TRUE(Contains(erase.Detail(), erase.error));
+
+  RunUpdate();
+  ExpectResult(IMAGE_RESOURCE, IDS_DOWNLOAD_SUCCESS);
+  EXPECT_EQ(std::vector<std::string>{kEraseNvramFailText}, report.warnings);
+  EXPECT_EQ(RunStep::EraseNvram, report.failedRunStep);
+  EXPECT_EQ(erase.Detail(), report.runDetail);
+  EXPECT_TRUE(sim->Snapshot().controls.empty()) << "nothing reached the router's control port";
+}
+
+TEST_F(RouterStepFaultTest, TheProbeWaitEndsUnansweredUnsentOrStopped) {
+  routerConfig.faults.silentControl = true;
+  StartRouter();
+  const ControlOutcome silent = RouterSteps().WaitRouterAlive(CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_EQ(ControlRequestKind::Probe, silent.request);
+  EXPECT_EQ(ControlResult::NoEcho, silent.result);
+  EXPECT_EQ(CModuleSteps::kRouterProbeLimitMs, silent.limitMs);
+  EXPECT_EQ(CRouterSteps::kProbeReplyTimeoutMs, silent.replyTimeoutMs);
+  EXPECT_GT(silent.waitedMs, CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_GE(silent.attempts, 2);
+  EXPECT_EQ(static_cast<std::size_t>(silent.attempts), ControlsOfType(sim->Snapshot(), CTRL_PROBE))
+      << "one probe per attempt";
+
+  // Answered again: the first probe is echoed.
+  sim->SetControlSilent(false);
+  const ControlOutcome alive = RouterSteps().WaitRouterAlive(CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_EQ(ControlResult::Echoed, alive.result);
+  EXPECT_TRUE(alive.ok());
+  EXPECT_EQ(1, alive.attempts);
+  EXPECT_GE(alive.waitedMs, CRouterSteps::kProbeIntervalMs);
+
+  // A stop that stands: the wait gives way before its first probe.
+  const std::size_t probes = ControlsOfType(sim->Snapshot(), CTRL_PROBE);
+  stepStop.Request();
+  const ControlOutcome stopped = RouterSteps().WaitRouterAlive(CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_EQ(ControlResult::Stopped, stopped.result);
+  EXPECT_EQ(0, stopped.attempts);
+  EXPECT_LT(stopped.waitedMs, CRouterSteps::kProbeIntervalMs);
+  EXPECT_EQ(probes, ControlsOfType(sim->Snapshot(), CTRL_PROBE));
+}
+
+TEST_F(RouterStepFaultTest, AProbeThatCannotBeSentCarriesTheSocketsError) {
+  StartRouter(NoControlPort);
+  const ControlOutcome probe = RouterSteps().WaitRouterAlive(CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_EQ(ControlResult::NotSent, probe.result);
+  EXPECT_GE(probe.attempts, 2) << "probed again until the limit";
+  EXPECT_GT(probe.waitedMs, CModuleSteps::kRouterProbeLimitMs);
+  EXPECT_FALSE(probe.error.empty());
+  EXPECT_TRUE(Contains(probe.Detail(), probe.error));
+  EXPECT_TRUE(sim->Snapshot().controls.empty());
+}
+
+TEST_F(RouterStepFaultTest, ForcedDownloadIsAskedUntilEchoedAndThenNoMore) {
+  routerConfig.faults.silentControl = true;
+  StartRouter();
+  const ControlOutcome silent = RouterSteps().EnterForcedDownload();
+  EXPECT_EQ(ControlRequestKind::ForcedDownload, silent.request);
+  EXPECT_EQ(ControlResult::NoEcho, silent.result);
+  EXPECT_EQ(CRouterSteps::kForceAttempts, silent.attempts);
+  EXPECT_EQ(CRouterSteps::kForceReplyTimeoutMs, silent.replyTimeoutMs);
+  const std::size_t attempts = static_cast<std::size_t>(CRouterSteps::kForceAttempts);
+  EXPECT_EQ(attempts, ControlsOfType(sim->Snapshot(), CTRL_FORCE_DOWNLOAD));
+
+  sim->SetControlSilent(false);
+  const ControlOutcome echoed = RouterSteps().EnterForcedDownload();
+  EXPECT_EQ(ControlResult::Echoed, echoed.result) << "not echoed before: asked again";
+  EXPECT_EQ(1, echoed.attempts);
+  EXPECT_EQ(attempts + 1, ControlsOfType(sim->Snapshot(), CTRL_FORCE_DOWNLOAD));
+
+  const ControlOutcome again = RouterSteps().EnterForcedDownload();
+  EXPECT_EQ(ControlResult::AlreadyForced, again.result);
+  EXPECT_TRUE(again.ok());
+  EXPECT_EQ(0, again.attempts);
+  EXPECT_EQ(attempts + 1, ControlsOfType(sim->Snapshot(), CTRL_FORCE_DOWNLOAD)) << "nothing sent";
 }
 
 TEST_F(EngineRunTest, EveryRunAppendsItsLogAndEndsClean) {

@@ -184,7 +184,7 @@ TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
     CControlChannel channel("127.0.0.1", responder.Port());
     channel.Request().type = 10;
     channel.Request().ip = {127, 0, 0, 1};
-    EXPECT_TRUE(channel.Exchange(2000));
+    EXPECT_EQ(ControlEcho::Echoed, channel.ExchangeEcho(2000));
     EXPECT_EQ(channel.Reply(), channel.Request());
   }
   {
@@ -195,15 +195,25 @@ TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
     });
     CControlChannel channel("127.0.0.1", responder.Port());
     channel.Request().type = 6;
-    EXPECT_FALSE(channel.Exchange(2000));
+    EXPECT_EQ(ControlEcho::NoEcho, channel.ExchangeEcho(2000)) << "another packet is no echo";
     EXPECT_NE(channel.Reply(), channel.Request());
   }
   {
     Responder responder([](const Bytes&) { return std::vector<Bytes>{test::Framed(Bytes(31, 0), true)}; });
     CControlChannel channel("127.0.0.1", responder.Port());
     channel.Request().type = 7;
-    EXPECT_FALSE(channel.Exchange(2000));
+    EXPECT_EQ(ControlEcho::NoEcho, channel.ExchangeEcho(2000)) << "a short packet is no echo";
   }
+}
+
+TEST_F(ControlChannelTest, ARequestThePortRefusesIsNotSentAndLeavesItsError) {
+  // No datagram can go to port 0: the system refuses the send.
+  CControlChannel channel("127.0.0.1", 0);
+  ASSERT_TRUE(channel.IsOpened());
+  channel.Request().type = 10;
+  EXPECT_EQ(ControlEcho::NotSent, channel.ExchangeEcho(100));
+  ASSERT_NE(channel.Port(), nullptr);
+  EXPECT_NE(0u, channel.Port()->LastError());
 }
 
 TEST_F(ControlChannelTest, AChannelOnAnUnconvertibleAddressDidNotOpen) {
@@ -213,7 +223,7 @@ TEST_F(ControlChannelTest, AChannelOnAnUnconvertibleAddressDidNotOpen) {
   MacAddress mac{};
   Ipv4Address ip{};
   EXPECT_FALSE(channel.Discover(&mac, &ip, nullptr));
-  EXPECT_FALSE(channel.Exchange(100));
+  EXPECT_EQ(ControlEcho::NotSent, channel.ExchangeEcho(100));
   const std::uint8_t byte = 1;
   EXPECT_FALSE(channel.SendPacket(&byte, 1, 100));
 }
