@@ -62,8 +62,9 @@ bool FindImageFiles(const std::string& directory, UpdateItems& items, IPrompter&
       if (report != nullptr) report->files.push_back(std::move(seen));
       return warn(IDS_SAME_TYPE_TWICE);
     }
-    // The scratch image is already mapped and validated: it becomes the
-    // item's image as it is instead of being loaded a second time.
+    // The scratch image is already loaded (its frozen copy taken) and
+    // validated: it becomes the item's image as it is instead of being
+    // loaded a second time.
     item.m_image = std::move(scratch);
     seen.assigned = true;
     if (report != nullptr) report->files.push_back(std::move(seen));

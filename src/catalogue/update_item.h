@@ -25,7 +25,7 @@ class CUpdateItem {
   std::string m_strName;             // display name (strings 147..151)
   std::uint8_t m_bSelected = 0;      // 1 = the update run updates this item
 
-  // The image's version text, read from the mapped file each time.
+  // The image's version text, read from the loaded image's view each time.
   std::string GetUpdateVersion() const { return m_image.GetUpdateVersion(); }
 };
 

@@ -104,7 +104,12 @@ TEST_F(DiscoveryTest, EveryCheckStartsTheItemsOver) {
   ASSERT_TRUE(Find());
   ASSERT_EQ(m_items[IMAGE_APP].m_image.Path(), app);
 
-  // The file is removed before the next check: its row empties.
+  // The file is removed before the next check: its row empties. On Windows
+  // a loaded image's file is held without write or delete sharing: it can
+  // go only once the images are let go.
+#ifdef _WIN32
+  for (auto& item : m_items) item.m_image.ResetImage();
+#endif
   std::filesystem::remove(app);
   ASSERT_TRUE(Find());
   EXPECT_TRUE(m_items[IMAGE_APP].m_image.Path().empty());
@@ -118,8 +123,8 @@ TEST_F(DiscoveryTest, ReplacedFileIsReadAfresh) {
   ASSERT_TRUE(Find());
   // A new file under the same name: the next check maps the new content.
 #ifdef _WIN32
-  // Windows refuses to rewrite a file while a view of it is mapped: the
-  // replacement can only come once the images are let go.
+  // Windows refuses to rewrite a file while it is loaded (held without
+  // write sharing): the replacement can only come once the images are let go.
   for (auto& item : m_items) item.m_image.ResetImage();
 #endif
   Put("fw.bin", IMAGE_FIRMWARE, "1.1");
