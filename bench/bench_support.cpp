@@ -242,11 +242,13 @@ EngineOnSim::~EngineOnSim() {
 bool EngineOnSim::Connect() { return m_engine->ConnectRouter(); }
 
 const CFirmwareImage* EngineOnSim::LoadItem(ImageType type, const std::string& path) {
-  CUpdateItem& item = m_items[type];
-  item.m_image.SetPath(path);
-  if (!item.m_image.LoadImage() || item.m_image.Type() != type) return nullptr;
-  item.m_bSelected = 1;
-  return &item.m_image;
+  CFirmwareImage& image = m_images[type];
+  image = CFirmwareImage{};
+  image.SetPath(path);
+  if (!image.LoadImage() || image.Type() != type) return nullptr;
+  m_items[type].m_pImage = &image;
+  m_items[type].m_bSelected = 1;
+  return &image;
 }
 
 // --- References --------------------------------------------------------------
@@ -405,7 +407,7 @@ double RouterTransferRate(ImageType type, const std::string& path, const std::st
   std::thread watcher([&] {
     if (ImageTaken(run.Sim(), 600000)) end = Clock::now();
   });
-  const bool ok = run.Engine().TransferRouterImage(type).ok();
+  const bool ok = run.Engine().Router().TransferRouterImage(type).ok();
   watcher.join();
   const auto seen = run.Sim().Snapshot();
   if (!ok || !started || end <= start || seen.images.size() != 1 || seen.images[0].received != bytes ||
@@ -461,7 +463,7 @@ double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* fail
     return 0;
   }
   const auto start = Clock::now();
-  const bool ok = run.Engine().DownloadImage(*image).ok();
+  const bool ok = run.Engine().Module().DownloadImage(*image).ok();
   const double seconds = Seconds(Clock::now() - start);
   const std::size_t blocks = (bytes + DOWNLOAD_BLOCK_SIZE - 1) / DOWNLOAD_BLOCK_SIZE;
   if (!ok || run.Module().WritesAccepted() != blocks ||
@@ -572,11 +574,13 @@ std::string CheckAndSelectAll(EngineOnSim& run, const std::string& folder, doubl
   CCheckProcedure check(run.Items(), run.Engine().Link(), telnet, prompter);
   LoadItemNames(run.Items());
   const auto start = Clock::now();
-  const bool checked = check.RunCheck(folder);
+  const ImageSetPtr images = CImageSet::Scan(folder);
+  run.HoldImages(images);
+  const bool checked = check.RunCheck(*images);
   if (checkSeconds != nullptr) *checkSeconds = Seconds(Clock::now() - start);
   if (!checked) return "check failed";
   for (CUpdateItem& item : run.Items()) {
-    if (item.m_nMatch == MATCH_NO || item.m_image.Path().empty()) {
+    if (item.m_nMatch == MATCH_NO || !item.HasImage()) {
       return "an item is missing or unmatched after the check";
     }
     item.m_bSelected = 1;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/image_set.h"
 #include "catalogue/image_type.h"
 #include "catalogue/update_item.h"
 #include "engine/item_view.h"
@@ -97,11 +98,15 @@ class EngineOnSim {
   routersim::RouterSim& Sim() { return *m_sim; }
   routersim::SimModule& Module() { return *m_module; }
   UpdateItems& Items() { return m_items; }
+  // Keeps a scanned image set alive for as long as the items point into it.
+  void HoldImages(ImageSetPtr images) { m_imageSet = std::move(images); }
   TimingView& View() { return m_view; }
   // Assigns and loads the image file for `type` and selects the item.
   const CFirmwareImage* LoadItem(ImageType type, const std::string& path);
 
  private:
+  ImageSlots m_images;  // the items point into it (or into m_imageSet)
+  ImageSetPtr m_imageSet;
   UpdateItems m_items;
   TimingView m_view;
   std::unique_ptr<routersim::SimModule> m_module;

@@ -118,7 +118,7 @@ double DownloadRateBarePeer(std::size_t bytes, int segmentBytes) {
   profile.relayTcpPort = peer.Port();
   CUpdateEngine engine(items, view, profile, (std::filesystem::temp_directory_path() / "orvane-bench-logs").string());
   engine.Link().SetRouter({}, {127, 0, 0, 1});
-  CFirmwareImage& image = items[IMAGE_FIRMWARE].m_image;
+  CFirmwareImage image;
   image.SetPath(ImageFile(IMAGE_FIRMWARE, bytes));
   if (!image.LoadImage() || !engine.ConnectRouter()) return 0;
   const auto start = Clock::now();

@@ -1,6 +1,7 @@
-// Image validation against its limits, on the same mapped bytes: a plain
-// pass over memory, the bare CRC loop that validation cannot avoid (over a
-// kept mapping and over one made afresh, as LoadImage maps its file), and
+// Image validation against its limits, on the same bytes: a plain pass over
+// memory, the bare CRC loop that validation cannot avoid (over a kept view
+// and over one taken afresh with its frozen copy, as LoadImage takes its
+// file), and
 // the byte-at-a-time table loop that the sliced CRC replaces. Also the heap that validation takes, for two image sizes.
 #include <benchmark/benchmark.h>
 
@@ -54,7 +55,7 @@ void BM_ValidateImage(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
-// The CRC of every byte once, over the mapped file: what validation must do.
+// The CRC of every byte once, over a kept view: what validation must do.
 void BM_BareCrc(benchmark::State& state) {
   orvane::platform::MappedFile file;
   file.Map(ImageFile(static_cast<std::size_t>(state.range(0))));
@@ -75,8 +76,8 @@ void BM_ByteTableCrc(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.Size()));
 }
 
-// The same loop over a mapping made afresh for each pass, as every
-// LoadImage maps its file: what the first touch of the pages adds.
+// The same loop over a view taken afresh for each pass, as every LoadImage
+// takes its file: what the frozen copy and the first touch of its pages add.
 void BM_FreshMapCrc(benchmark::State& state) {
   const std::string path = ImageFile(static_cast<std::size_t>(state.range(0)));
   std::size_t size = 0;

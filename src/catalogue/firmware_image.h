@@ -7,9 +7,13 @@
 //        multiple of 4 (the last unit's padding may be missing)
 // All numbers little-endian; every checksum CRC-16/X.25.
 //
-// A CFirmwareImage maps its file read-only and validates it in place; the
-// update run later sends unit data straight from the view. Nothing is copied
-// but the 98-byte unit headers.
+// A CFirmwareImage takes its file through platform::MappedFile when it is
+// loaded: a view frozen at that moment (a sealed copy in memory, or on
+// Windows the file held against writers), which it validates in place and
+// from which the update run later sends unit data. A file that another
+// program truncates or rewrites after the load changes nothing that is sent.
+// The view costs the image's size in memory for as long as the image is
+// loaded; beyond it nothing is copied but the 98-byte unit headers.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,11 +77,12 @@ class CFirmwareImage {
   CFirmwareImage(CFirmwareImage&&) noexcept = default;
   CFirmwareImage& operator=(CFirmwareImage&&) noexcept = default;
 
-  // Empties units and extents, sets the type to IMAGE_NONE and unmaps the
-  // view. Path and loaded flag stay.
+  // Empties units and extents, sets the type to IMAGE_NONE and releases the
+  // view (and with it the memory of its copy). Path and loaded flag stay.
   void ResetImage();
 
-  // Maps, validates and classifies the file named by the path. Returns true
+  // Takes the frozen view of the file named by the path, validates and
+  // classifies it. Returns true
   // at once if already loaded. On failure FailureReason() says which check
   // failed first.
   bool LoadImage();
@@ -98,7 +103,7 @@ class CFirmwareImage {
   ImageType Type() const { return m_type; }
   const std::vector<UnitHeader>& Units() const { return m_units; }
   const std::vector<UnitExtent>& Extents() const { return m_extents; }
-  // The whole file as mapped; null without a view.
+  // The whole file as it was when loaded; null without a view.
   const std::uint8_t* View() const { return m_pView; }
   std::size_t ViewSize() const { return m_nViewSize; }
   // The data of unit `index`, straight from the view.

@@ -54,8 +54,9 @@ StringId FindImageFiles(const std::string& directory, ImageSlots& images, Discov
       if (report != nullptr) report->files.push_back(std::move(seen));
       return IDS_SAME_TYPE_TWICE;
     }
-    // The scratch image is already loaded and validated: it becomes the
-    // slot's image as it is instead of being loaded a second time.
+    // The scratch image is already loaded (its frozen copy taken) and
+    // validated: it becomes the slot's image as it is instead of being
+    // loaded a second time.
     slot = std::move(scratch);
     seen.assigned = true;
     if (report != nullptr) report->files.push_back(std::move(seen));

@@ -69,7 +69,7 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
   m_display.EnterStep(RunStep::RouterTrigger);
 
   // A router image has exactly one unit; its data are sent straight from the
-  // mapped file.
+  // image's view, the bytes that were validated when it was loaded.
   if (image.View() == nullptr || image.Extents().empty()) {
     m_log.AddLine("Router image not loaded: %s", image.Path().c_str());
     return StepOutcome::Failure(IDS_ROUTER_DATA_FAIL, RunStep::RouterData, "image not loaded");

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "diag/framing.h"
 #include "support/image_fixtures.h"
+#include "support/other_writer.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
 
@@ -311,8 +313,15 @@ TEST(LoadImage, FromFileAndItsRefusals) {
   EXPECT_EQ(image.GetUpdateVersion(), "11.2.3");
   EXPECT_NE(image.View(), nullptr);
 
-  // Already loaded: true without touching the file.
-  std::filesystem::remove(path);
+  // Already loaded: true without touching the file. On Windows the loaded
+  // file is held without write or delete sharing, so it stays.
+  std::error_code removeError;
+  std::filesystem::remove(path, removeError);
+#ifdef _WIN32
+  EXPECT_TRUE(removeError) << "a loaded image's file was removed";
+#else
+  EXPECT_FALSE(removeError) << removeError.message();
+#endif
   EXPECT_TRUE(image.LoadImage());
 
   // ResetImage drops units, type and view, but keeps path and loaded flag.
@@ -345,6 +354,43 @@ TEST(LoadImage, MovedImageKeepsItsView) {
   EXPECT_EQ(second.Type(), IMAGE_DASHBOARD);
   EXPECT_EQ(second.GetUpdateVersion(), "7.7");
   EXPECT_EQ(second.UnitData(1)[0], test::Payload(60, 8)[0]);
+}
+
+// Another program truncates a loaded image to 100 bytes, then writes another
+// valid image over it: the loaded image keeps what it validated.
+TEST(LoadImage, FileChangedAfterTheLoadChangesNothingLoaded) {
+  test::TempDir dir;
+  const Bytes original = test::MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}, 1024);
+  const std::string path = dir.Write("module_fw.bin", original);
+  CFirmwareImage image;
+  image.SetPath(path);
+  ASSERT_TRUE(image.LoadImage()) << image.FailureReason();
+
+#ifdef _WIN32
+  const bool changes = false;  // the loaded file is held against writers
+#else
+  const bool changes = true;
+#endif
+  ASSERT_EQ(changes, test::TruncateFile(path, 100));
+  const Bytes other = test::MakeImage(IMAGE_DASHBOARD, "9.9", {7000}, 1024);
+  ASSERT_EQ(changes, test::OverwriteFile(path, other));
+
+  EXPECT_EQ(image.Type(), IMAGE_FIRMWARE);
+  EXPECT_EQ(image.GetUpdateVersion(), "11.608.13.02.00");
+  ASSERT_EQ(image.ViewSize(), original.size());
+  EXPECT_TRUE(std::equal(original.begin(), original.end(), image.View()));
+  ASSERT_EQ(image.Extents().size(), 2u);
+  EXPECT_EQ(Bytes(image.UnitData(1), image.UnitData(1) + image.Extents()[1].length), test::Payload(3000, 8));
+  // What the view holds still passes every check.
+  CFirmwareImage recheck;
+  ASSERT_TRUE(recheck.LoadFromMemory(image.View(), image.ViewSize())) << recheck.FailureReason();
+  EXPECT_EQ(recheck.GetUpdateVersion(), "11.608.13.02.00");
+
+  // A load now judges what the file holds now.
+  CFirmwareImage now;
+  now.SetPath(path);
+  ASSERT_TRUE(now.LoadImage()) << now.FailureReason();
+  EXPECT_EQ(now.Type(), changes ? IMAGE_DASHBOARD : IMAGE_FIRMWARE);
 }
 
 }  // namespace

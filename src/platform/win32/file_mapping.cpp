@@ -26,6 +26,17 @@ std::string SystemReason(const char* step) {
   return reason;
 }
 
+// The text for a failed open: a sharing violation means that another
+// program has the file open for writing (or holds it exclusively), which the
+// system's own text does not say.
+std::string OpenFailure() {
+  if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+    return "cannot open: the file is open for writing elsewhere or held exclusively by another program "
+           "(sharing violation)";
+  }
+  return SystemReason("cannot open");
+}
+
 }  // namespace
 
 MappedFile::~MappedFile() { Unmap(); }
@@ -33,6 +44,7 @@ MappedFile::~MappedFile() { Unmap(); }
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : m_pData(std::exchange(other.m_pData, nullptr)),
       m_nSize(std::exchange(other.m_nSize, 0)),
+      m_hFile(std::exchange(other.m_hFile, nullptr)),
       m_error(std::move(other.m_error)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
@@ -40,6 +52,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     Unmap();
     m_pData = std::exchange(other.m_pData, nullptr);
     m_nSize = std::exchange(other.m_nSize, 0);
+    m_hFile = std::exchange(other.m_hFile, nullptr);
     m_error = std::move(other.m_error);
   }
   return *this;
@@ -49,12 +62,15 @@ bool MappedFile::Map(const std::string& path) {
   Unmap();
   m_error.clear();
   const std::wstring widePath = Utf8ToWide(path);
-  // Backup semantics lets a folder open too, so that it is refused below
-  // for what it is rather than as an access failure.
+  // Others may read the file while it is held, but nobody may open it for
+  // writing (nor remove it): the handle stays open as long as the view, so
+  // the bytes validated are the bytes sent. Backup semantics lets a folder open too,
+  // so that it is refused below for what it is rather than as an access
+  // failure.
   HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    m_error = SystemReason("cannot open");
+    m_error = OpenFailure();
     return false;
   }
   // The type of the opened handle: a pipe or a device (a console, a
@@ -93,12 +109,16 @@ bool MappedFile::Map(const std::string& path) {
   }
   void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   if (view == nullptr) m_error = SystemReason("cannot map a view");
-  // The view keeps the mapping and the file alive; both handles go now.
+  // The view keeps the mapping alive; the file's handle is kept, for its
+  // sharing mode is what keeps writers out.
   ::CloseHandle(mapping);
-  ::CloseHandle(file);
-  if (view == nullptr) return false;
+  if (view == nullptr) {
+    ::CloseHandle(file);
+    return false;
+  }
   m_pData = static_cast<const std::uint8_t*>(view);
   m_nSize = static_cast<std::size_t>(size.QuadPart);
+  m_hFile = file;
   return true;
 }
 
@@ -107,6 +127,10 @@ void MappedFile::Unmap() {
     ::UnmapViewOfFile(m_pData);
     m_pData = nullptr;
     m_nSize = 0;
+  }
+  if (m_hFile != nullptr) {
+    ::CloseHandle(static_cast<HANDLE>(m_hFile));
+    m_hFile = nullptr;
   }
 }
 
