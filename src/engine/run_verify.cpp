@@ -93,9 +93,12 @@ bool CRunVerifier::WaitForRouter(std::string* why) {
 }
 
 void CRunVerifier::Verify(RunReport& report, std::optional<std::uint32_t> routerAcceptedAt) {
+  // A run that failed anywhere, an item or a run step such as the NVRAM
+  // erase, is not verified: there is nothing the check could confirm.
+  const bool runSucceeded = JudgeRun(report).ok();
   report.verifyRequested = true;
-  if (report.interrupted || !report.EveryItemSucceeded()) {
-    SetAll(report, VerifyOutcome::CouldNotVerify, "not every selected item succeeded");
+  if (!runSucceeded) {
+    SetAll(report, VerifyOutcome::CouldNotVerify, "the run did not succeed");
     return;
   }
   const auto stopped = [&](const std::string& why) {

@@ -111,7 +111,7 @@ RunReport CUpdateSession::Update() {
   }
   RunReport report = m_engine.Run();
   if (m_options.verify) {
-    if (!report.interrupted && report.EveryItemSucceeded()) {
+    if (JudgeRun(report).ok()) {
       m_prompter.Note("verifying: waiting for the router to answer again (at most " +
                       std::to_string(kRouterRestartLimitMs / 1000) + " s), then checking its versions");
     }

@@ -215,8 +215,9 @@ cp "$WINEPREFIX"/drive_c/DownloadLog/*/LumtarLog.txt "$out/" 2>/dev/null || true
 # The run's line in the run history beside the dated logs, read back by
 # the command line's reader.
 history="$("$orvane" history --log-dir "$WINEPREFIX/drive_c/DownloadLog" --json 2>&1 || true)"
-expect_eq "the run in the run history (front end, succeeded items)" \
-  "$(grep -o '"front_end":"dialog"' <<<"$history" | wc -l) $(grep -o '"outcome":"succeeded"' <<<"$history" | wc -l)" "1 5"
+# Six successes: the run's own verdict, then each of its five items.
+expect_eq "the run in the run history (front end, verdict and succeeded items)" \
+  "$(grep -o '"front_end":"dialog"' <<<"$history" | wc -l) $(grep -o '"outcome":"succeeded"' <<<"$history" | wc -l)" "1 6"
 
 echo "== close, then a new copy starts (against a router whose module never answers)"
 driver close

@@ -445,5 +445,80 @@ TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
   EXPECT_FALSE(Contains(r.out, "2020-01-02")) << r.out;
 }
 
+// Every day's download log under `folder`, one after the other.
+std::string DownloadLogs(const std::string& folder) {
+  std::string text;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.path().filename() != "LumtarLog.txt") continue;
+    const std::vector<std::uint8_t> bytes = test::ReadFile(entry.path().string());
+    text.append(bytes.begin(), bytes.end());
+  }
+  return text;
+}
+
+// The router takes the application image, then answers no control packet
+// for a long time (its restart), so the NVRAM erase after it gets no echo:
+// every item succeeded, the run did not, and every front end says so.
+TEST_F(RouterCommandsTest, RefusedNvramEraseAfterASucceededImageFailsTheRun) {
+  routersim::Config silentAfterImage;
+  silentAfterImage.restartMs = 10 * kRouterRestartLimitMs;
+  StartRouter({}, silentAfterImage);
+  m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
+
+  Result r = Run({"update", "--yes", "--json", "--verify"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "{\"ok\":false,\"verdict\":{\"outcome\":\"failed\",\"failed_item\":\"\","
+                              "\"failed_step\":\"erase router NVRAM\",\"detail\":\"no echo after "))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"outcome\":\"succeeded\"")) << "the item itself went through";
+  // Nothing to verify after a failed run: no wait for the router either.
+  EXPECT_TRUE(Contains(r.out, "\"verification\":\"could not verify\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"verification_reason\":\"the run did not succeed\"")) << r.out;
+  EXPECT_TRUE(Contains(r.err, "Warning: Erase router module's NVRAM fail")) << r.err;
+
+  // Again as text, on a router fresh from the power switch (this one stays
+  // silent on its control port long after the image).
+  m_sim->Stop();
+  StartRouter({}, silentAfterImage);
+  r = Run({"update", "--yes"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_FALSE(Contains(r.out, "Update finished")) << r.out;
+  std::string last;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) last = line;
+  EXPECT_EQ(last.rfind("Update failed at erase router NVRAM: no echo after ", 0), 0u) << last;
+
+  const RunHistory history = ReadRunHistory(RunHistoryPath(m_logs.Str()));
+  ASSERT_EQ(history.records.size(), 2u);
+  for (const RunRecord& record : history.records) {
+    EXPECT_EQ(record.outcome, "failed");
+    EXPECT_EQ(record.failedStep, "erase router NVRAM");
+    ASSERT_EQ(record.items.size(), 1u);
+    EXPECT_EQ(record.items[0].outcome, "succeeded");
+  }
+}
+
+// A router that sends its verdict and goes on answering for a while before
+// it restarts: the verification waits for it to go and come back, and only
+// then checks.
+TEST_F(RouterCommandsTest, VerificationWaitsForTheRouterToRestart) {
+  routersim::Config lateRestart;
+  lateRestart.restartDelayMs = 6000;
+  lateRestart.restartMs = 4000;
+  StartRouter({}, lateRestart);
+  m_images.Write("boot.bin", test::RouterImageCarrying(IMAGE_BOOT, "1.0.1.0.0"));
+  const Result r = Run({"update", "--yes", "--json", "--verify"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"verification\":\"verified\"")) << r.out;
+
+  const std::string log = DownloadLogs(m_logs.Str());
+  const std::size_t gone = log.find("Verify: the router stopped answering (restarting)");
+  const std::size_t back = log.find("Verify: waiting for the router");
+  const std::size_t checked = log.rfind("Check: images in");
+  ASSERT_NE(gone, std::string::npos) << log;
+  EXPECT_LT(gone, checked) << "checked only after the router went";
+  EXPECT_LT(back, checked);
+}
+
 }  // namespace
 }  // namespace orvane::cli
