@@ -55,10 +55,6 @@ class StreamPrompter : public IPrompter {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_warnings;
   }
-  std::string FirstWarning() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_warnings.empty() ? std::string() : m_warnings.front();
-  }
 
  private:
   // `shown` on the terminal; `kept` (the table's own words) for JSON.
@@ -369,7 +365,7 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
   InterruptScope interrupts;
   const CheckReport check = CheckWatched(c, options, out, "check");
   if (options.json) {
-    WriteCheckJson(out, check, check.ok ? "" : c.prompter.FirstWarning());
+    WriteCheckJson(out, check, check.ok ? "" : LoadText(check.warning));
   } else if (check.ok) {
     out << "Router " << check.router.ip << " (" << check.router.mac << "), version \"" << check.router.discoveryVersion
         << "\"\n";
@@ -396,7 +392,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   if (!check.ok) {
     if (options.json) {
       JsonWriter json;
-      json.BeginObject().Key("ok").Bool(false).Key("message").String(c.prompter.FirstWarning());
+      json.BeginObject().Key("ok").Bool(false).Key("message").String(LoadText(check.warning));
       json.Key("items").BeginArray().EndArray().Key("warnings");
       WriteStrings(json, c.prompter.Warnings());
       json.Key("log_file").String("").EndObject();
