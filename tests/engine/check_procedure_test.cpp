@@ -63,8 +63,8 @@ class RecordingPrompter : public IPrompter {
 
 class NullView : public IItemView {
  public:
-  void SetCellText(int, int, const std::string&) override {}
-  void SetRowColour(int, std::uint32_t) override {}
+  void SetProgressText(int, const std::string&) override {}
+  void SetStatus(int, const std::string&, StatusKind) override {}
 };
 
 class CheckTest : public ::testing::Test {
