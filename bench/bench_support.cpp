@@ -136,16 +136,16 @@ std::string MeasureLabel(const std::vector<MeasureRow>& specs) {
   return out.str();
 }
 
-void TimingView::SetCellText(int row, int column, const std::string& text) {
+void TimingView::SetStatus(int row, const std::string& text, StatusKind) {
   Hook hook;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     hook = m_hook;
   }
-  if (hook) hook(row, column, text);
+  if (hook) hook(row, text);
 }
 
-void TimingView::OnCell(Hook hook) {
+void TimingView::OnStatus(Hook hook) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_hook = std::move(hook);
 }
@@ -398,8 +398,8 @@ double RouterTransferRate(ImageType type, const std::string& path, const std::st
   std::atomic<bool> started{false};
   Clock::time_point start{}, end{};
   const std::string sending = LoadText(IDS_SEND_ROUTER_DATA);
-  run.View().OnCell([&](int, int column, const std::string& text) {
-    if (column == COLUMN_STATUS && text == sending && !started) {
+  run.View().OnStatus([&](int, const std::string& text) {
+    if (text == sending && !started) {
       start = Clock::now();
       started = true;
     }

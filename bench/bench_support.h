@@ -60,13 +60,13 @@ std::string MeasureLabel(const MeasureRow& row);
 std::string MeasureLabel(const std::vector<MeasureRow>& specs);
 
 // A view that writes nothing anywhere but lets a benchmark note when a
-// status text or a percentage is shown (called on the engine's thread).
+// status text is shown (called on the engine's thread).
 class TimingView : public IItemView {
  public:
-  using Hook = std::function<void(int row, int column, const std::string& text)>;
-  void SetCellText(int row, int column, const std::string& text) override;
-  void SetRowColour(int, std::uint32_t) override {}
-  void OnCell(Hook hook);
+  using Hook = std::function<void(int row, const std::string& text)>;
+  void SetProgressText(int, const std::string&) override {}
+  void SetStatus(int row, const std::string& text, StatusKind kind) override;
+  void OnStatus(Hook hook);
 
  private:
   std::mutex m_lock;

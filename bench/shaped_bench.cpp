@@ -33,7 +33,7 @@
 #include "bench_support.h"
 #include "catalogue/string_table.h"
 #include "diag/diag_commands.h"
-#include "engine/router_packets.h"
+#include "net/router_packets.h"
 #include "platform/clock.h"
 
 namespace {

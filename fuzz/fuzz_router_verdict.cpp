@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "diag/framing.h"
-#include "engine/router_packets.h"
+#include "net/router_packets.h"
 
 namespace {
 

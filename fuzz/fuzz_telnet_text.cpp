@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/check_procedure.h"
 #include "net/telnet_session.h"
 #include "net/telnet_text.h"
 #include "platform/codepage.h"

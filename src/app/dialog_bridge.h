@@ -37,14 +37,17 @@ struct CellText {
 };
 
 // The list's "%" and "Status" cells and the rows' colours, as the engine
-// writes them (from any thread).
+// writes them (from any thread): a status posts the row's colour for its
+// kind, then its text.
 class CDialogItemView : public IItemView {
  public:
   void Attach(HWND dialog) { m_hDialog = dialog; }
-  void SetCellText(int row, int column, const std::string& text) override;
-  void SetRowColour(int row, std::uint32_t colour) override;
+  void SetProgressText(int row, const std::string& text) override;
+  void SetStatus(int row, const std::string& text, StatusKind kind) override;
 
  private:
+  void PostCell(int row, int column, const std::string& text);
+
   HWND m_hDialog = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/item_list.h"
 #include "app/module_version.h"
 #include "app/resource.h"
 #include "catalogue/string_table.h"
@@ -17,18 +18,6 @@ namespace orvane::app {
 namespace {
 
 std::wstring Text(std::uint16_t id) { return platform::Utf8ToWide(LoadText(id)); }
-
-COLORREF StatusColourValue(StatusColour colour) {
-  switch (colour) {
-    case StatusColour::Red:
-      return kColourRed;
-    case StatusColour::Blue:
-      return kColourBlue;
-    case StatusColour::GreyText:
-      break;
-  }
-  return GetSysColor(COLOR_GRAYTEXT);
-}
 
 SessionOptions DialogSession(const AppSettings& settings, const std::string& imageFolder) {
   SessionOptions options;
@@ -336,8 +325,8 @@ void COrvaneDlg::ApplyEvaluation() {
   const Evaluation& evaluation = m_checkReport.evaluation;
   for (int row = 0; row < kItemCount && row < m_lstItems.GetItemCount(); ++row) {
     const CheckRow& r = m_checkReport.rows[row];
-    m_lstItems.SetItemData(row, static_cast<LPARAM>(StatusColourValue(r.colour)));
-    m_lstItems.SetItemText(row, COLUMN_STATUS, Text(r.status));
+    m_lstItems.SetItemData(row, static_cast<LPARAM>(StatusTextColour(r.kind, GetSysColor(COLOR_GRAYTEXT))));
+    m_lstItems.SetItemText(row, kColumnStatus, Text(r.status));
   }
   EnableControls(evaluation.checkEnabled, evaluation.updateEnabled, evaluation.optionEnabled);
   if (evaluation.focus == Focus::Check) SetFocus(Item(IDC_CHECK));

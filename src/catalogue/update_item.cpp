@@ -46,16 +46,16 @@ Evaluation EvaluateItems(const UpdateItems& items, bool allowNotNewer) {
     const CUpdateItem& item = items[row];
     RowEvaluation& out = result.rows[row];
     if (!item.HasImage()) {
-      out = {IDS_NOT_FOUND, StatusColour::GreyText, false, item.m_bSelected != 0};
+      out = {IDS_NOT_FOUND, StatusKind::Absent, false, item.m_bSelected != 0};
     } else if (item.m_nMatch == MATCH_NO) {
-      out = {IDS_VERSION_UNMATCHED, StatusColour::Red, true, false};
+      out = {IDS_VERSION_UNMATCHED, StatusKind::Blocked, true, false};
       anyUnmatched = true;
     } else if (item.m_nMatch == MATCH_NOT_NEWER) {
       anyNotNewer = true;
-      out = allowNotNewer ? RowEvaluation{IDS_WAITING_UPDATE, StatusColour::Blue, true, true}
-                          : RowEvaluation{IDS_SKIP_UPDATE, StatusColour::Blue, true, false};
+      out = allowNotNewer ? RowEvaluation{IDS_WAITING_UPDATE, StatusKind::Waiting, true, true}
+                          : RowEvaluation{IDS_SKIP_UPDATE, StatusKind::Skipped, true, false};
     } else {
-      out = {IDS_WAITING_UPDATE, StatusColour::Blue, true, true};
+      out = {IDS_WAITING_UPDATE, StatusKind::Waiting, true, true};
     }
   }
   if (anyUnmatched) {

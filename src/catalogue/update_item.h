@@ -7,6 +7,7 @@
 
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_type.h"
+#include "catalogue/status_kind.h"
 #include "catalogue/string_table.h"
 
 namespace orvane {
@@ -51,18 +52,9 @@ std::array<std::uint32_t, 6> ParseVersionNumbers(const std::string& text);
 // two numbers agree, else MATCH_NO.
 void CompareItemVersion(CUpdateItem& item);
 
-// How a row's status text is coloured; the front end turns GreyText into
-// the system's grey-text colour.
-enum class StatusColour { GreyText, Red, Blue };
-
-// 0x00BBGGRR colours of the run and the evaluation.
-inline constexpr std::uint32_t kColourBlack = 0x00000000;
-inline constexpr std::uint32_t kColourBlue = 0x00FF0000;
-inline constexpr std::uint32_t kColourRed = 0x000000FF;
-
 struct RowEvaluation {
   StringId status;
-  StatusColour colour;
+  StatusKind kind;  // Absent, Blocked, Skipped or Waiting
   bool selectionChanged;  // false: the row keeps the selection it had
   bool selected;
 };

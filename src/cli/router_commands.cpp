@@ -83,10 +83,12 @@ class TerminalView : public IItemView {
   // The rows' display names; set before the first cell is written.
   void SetItems(const UpdateItems* items) { m_items = items; }
 
-  void SetCellText(int row, int column, const std::string& text) override {
-    if (column != COLUMN_STATUS) return;
+  void SetProgressText(int, const std::string&) override {}
+
+  void SetStatus(int row, const std::string& text, StatusKind kind) override {
     std::lock_guard<std::mutex> guard(m_lock);
     m_rows[row].status = text;
+    m_rows[row].kind = kind;
     if (m_quiet || m_finished) return;
     if (m_live) {
       Draw(row);
@@ -94,11 +96,6 @@ class TerminalView : public IItemView {
       m_out << (*m_items)[row].m_strName << ": " << text << "\n";
     }
     m_out.flush();
-  }
-
-  void SetRowColour(int row, std::uint32_t colour) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_rows[row].colour = colour;
   }
 
   void SetItemProgress(int row, int percent) override {
@@ -136,7 +133,7 @@ class TerminalView : public IItemView {
   struct Row {
     int progress = 0;
     std::string status;
-    std::uint32_t colour = 0;
+    StatusKind kind = StatusKind::Progress;
     int lastTen = -1;
   };
 
@@ -160,8 +157,26 @@ class TerminalView : public IItemView {
     char line[160];
     std::snprintf(line, sizeof line, "\r\033[K%-18s %s %3d%%  ", (*m_items)[row].m_strName.c_str(), bar.c_str(),
                   r.progress);
-    const char* colour = r.colour == kColourRed ? "\033[31m" : r.colour == kColourBlue ? "\033[34m" : "";
+    const char* colour = AnsiColour(r.kind);
     m_out << line << colour << r.status << (colour[0] ? "\033[0m" : "");
+  }
+
+  // The status text's colour: results and failures stand out, steps under
+  // way and absent items take the terminal's own.
+  static const char* AnsiColour(StatusKind kind) {
+    switch (kind) {
+      case StatusKind::Failed:
+      case StatusKind::Blocked:
+        return "\033[31m";
+      case StatusKind::Succeeded:
+      case StatusKind::Waiting:
+      case StatusKind::Skipped:
+        return "\033[34m";
+      case StatusKind::Progress:
+      case StatusKind::Absent:
+        break;
+    }
+    return "";
   }
 
   std::mutex m_lock;
@@ -208,8 +223,8 @@ struct Command {
 // A view that ignores everything: the check itself writes no cells.
 class NullView : public IItemView {
  public:
-  void SetCellText(int, int, const std::string&) override {}
-  void SetRowColour(int, std::uint32_t) override {}
+  void SetProgressText(int, const std::string&) override {}
+  void SetStatus(int, const std::string&, StatusKind) override {}
 };
 
 bool ApplyTimeScale(const RouterOptions& options, std::ostream& err) {

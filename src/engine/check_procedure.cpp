@@ -2,40 +2,9 @@
 
 #include "log/download_log.h"
 #include "net/control_channel.h"
-
-#include <cctype>
+#include "net/telnet_text.h"
 
 namespace orvane {
-
-bool IsVersionText(const std::string& text) {
-  if (text.empty()) return false;
-  std::size_t length = 0;
-  while (length < text.size() && (std::isdigit(static_cast<unsigned char>(text[length])) || text[length] == '.')) {
-    ++length;
-  }
-  constexpr std::size_t kShortestVersion = 9;  // "1.1.1.1.1"
-  if (length < kShortestVersion) return false;
-  std::string head = text.substr(0, length);
-  if (head.back() != '.') head += '.';
-  int dots = 0;
-  for (std::size_t i = 0; i < head.size(); ++i) {
-    if (head[i] != '.') continue;
-    if (i == 0 || head[i - 1] == '.') return false;  // an empty group
-    ++dots;
-  }
-  constexpr int kVersionGroups = 5;  // each group closed by a dot, the last one's added above
-  return dots == kVersionGroups;
-}
-
-bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (IsVersionText(*it)) {
-      target = *it;
-      return true;
-    }
-  }
-  return false;
-}
 
 bool CCheckProcedure::ShellFailed(std::string problem) {
   m_facts.shellProblem = std::move(problem);

@@ -29,16 +29,6 @@ inline constexpr const char* kQueryBootVersion = "nvram get cfe_version\r\n";
 inline constexpr const char* kQueryAppVersion = "nvram get app_version\r\n";
 inline constexpr std::uint32_t kTelnetWaitMs = 500;
 
-// Does `text` begin with a router version: five dot-separated decimal
-// groups ("1.0.0.12.3", optionally "1.0.0.12.3."), then anything that is
-// not a digit or a dot?
-bool IsVersionText(const std::string& text);
-
-// From the last line back, the first version line is copied whole into
-// `target` (the lines are UTF-8 already, as the session cut them); false and
-// `target` unchanged when there is none.
-bool PickVersionLine(const std::vector<std::string>& lines, std::string& target);
-
 // What the last check found out beyond the rows.
 struct CheckFacts {
   // The warning that ended the check (kImagesFound when none did): the

@@ -45,7 +45,7 @@ StepOutcome CModuleSteps::UpdateFirmware() {
     m_display.EnterStep(RunStep::BackupNv);
     if (StepOutcome o = StopPoint(RunStep::BackupNv, "before the NV backup"); !o) return o;
     diag.DIAG_QueryBoardVersion(nullptr);  // logs the version being replaced
-    m_display.ShowStatus(IDS_BACKUP_NV, kColourBlack);
+    m_display.ShowStatus(IDS_BACKUP_NV);
     const DiagResult backup = diag.DIAG_NV_BackupRestore(true);
     if (!backup) return StepOutcome::Failure(IDS_BACKUP_NV_FAIL, RunStep::BackupNv, DescribeDiagResult(backup));
   } else {
@@ -109,7 +109,7 @@ StepOutcome CModuleSteps::EnterDownloadMode() {
   CDiagCaller& diag = m_link.Diag();
   const bool inDownloader = m_link.ModuleState().inDownloader;
   if (!m_link.ModuleState().offline) {
-    m_display.ShowStatus(IDS_ENTER_OFFLINE, kColourBlack);
+    m_display.ShowStatus(IDS_ENTER_OFFLINE);
     // A module that refuses to go offline may still switch; not an error.
     if (diag.DIAG_ChangeMode(MODE_OFFLINE_DIGITAL)) {
       if (!inDownloader) m_condition = ModuleCondition::Offline;
@@ -125,7 +125,7 @@ StepOutcome CModuleSteps::EnterDownloadMode() {
   m_condition = ModuleCondition::Downloader;
   if (StepOutcome o = StopPoint(RunStep::EnterDownloader, "after the download trigger"); !o) return o;
   if (inDownloader) return StepOutcome::Success();
-  m_display.ShowStatus(IDS_SWITCH_DOWNLOADER, kColourBlack);
+  m_display.ShowStatus(IDS_SWITCH_DOWNLOADER);
   const DiagResult sw = diag.DIAG_SwitchToDownloader();
   if (!sw) return StepOutcome::Failure(IDS_SWITCH_DOWNLOADER_FAIL, RunStep::EnterDownloader, DescribeDiagResult(sw));
   // The module restarts into its downloader.
@@ -142,7 +142,7 @@ StepOutcome CModuleSteps::DownloadImage(const CFirmwareImage& image) {
   m_display.EnterStep(RunStep::Unlock);
   if (StepOutcome o = UnlockModule(image.Units().front().UnlockCode()); !o) return o;
   m_display.EnterStep(RunStep::Write);
-  m_display.ShowStatus(image.Type() == IMAGE_FIRMWARE ? IDS_DOWNLOAD_FIRMWARE : IDS_DOWNLOAD_DASHBOARD, kColourBlack);
+  m_display.ShowStatus(image.Type() == IMAGE_FIRMWARE ? IDS_DOWNLOAD_FIRMWARE : IDS_DOWNLOAD_DASHBOARD);
   m_log.AddLine("File Path: %s", image.Path().c_str());
 
   std::uint64_t total = 0;
@@ -179,7 +179,7 @@ StepOutcome CModuleSteps::DownloadImage(const CFirmwareImage& image) {
 
 StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
   CDiagCaller& diag = m_link.Diag();
-  m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
+  m_display.ShowStatus(IDS_UNLOCK_MODULE);
   if (diag.DIAG_Unlock(code)) return StepOutcome::Success();
   // Second chance: the router puts its module into forced download mode.
   if (const ControlOutcome forced = m_router.EnterForcedDownload(); !forced) {
@@ -188,7 +188,7 @@ StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
   }
   m_router.WaitRouterAlive(kRouterProbeLimitMs);  // the stop point and the second unlock tell
   if (StepOutcome o = StopPoint(RunStep::Unlock, "before the second unlock"); !o) return o;
-  m_display.ShowStatus(IDS_UNLOCK_MODULE, kColourBlack);
+  m_display.ShowStatus(IDS_UNLOCK_MODULE);
   const DiagResult second = diag.DIAG_Unlock(code);
   if (second) return StepOutcome::Success();
   return StepOutcome::Failure(IDS_UNLOCK_FAIL, RunStep::Unlock,
@@ -197,7 +197,7 @@ StepOutcome CModuleSteps::UnlockModule(const std::uint8_t code[8]) {
 
 StepOutcome CModuleSteps::CheckNvRestore() {
   CDiagCaller& diag = m_link.Diag();
-  m_display.ShowStatus(IDS_CHECK_NV_RESTORE, kColourBlack);
+  m_display.ShowStatus(IDS_CHECK_NV_RESTORE);
   DiagResult last;
   for (int round = 0; round < kNvRestoreRounds; ++round) {
     for (int attempt = 1; attempt <= kNvStatusQueriesPerRound; ++attempt) {
@@ -213,14 +213,14 @@ StepOutcome CModuleSteps::CheckNvRestore() {
 }
 
 StepOutcome CModuleSteps::RebootModule() {
-  m_display.ShowStatus(IDS_REBOOTING_DATACARD, kColourBlack);
+  m_display.ShowStatus(IDS_REBOOTING_DATACARD);
   const DiagResult reset = m_link.Diag().DIAG_Reset();
   if (reset) return StepOutcome::Success();
   return StepOutcome::Failure(IDS_REBOOT_MODULE_FAIL, RunStep::Reset, DescribeDiagResult(reset));
 }
 
 StepOutcome CModuleSteps::WaitModuleReady() {
-  m_display.ShowStatus(IDS_WAIT_MODULE_READY, kColourBlack);
+  m_display.ShowStatus(IDS_WAIT_MODULE_READY);
   m_display.SetProgress(0);
   const auto stopped = [] {
     return StepOutcome::Interrupted(RunStep::WaitModule, "while the module restarted");

@@ -85,7 +85,7 @@ StepOutcome CRouterSteps::TransferRouterImage(ImageType item) {
   if (m_stop.ShouldStop()) {
     return StepOutcome::Interrupted(RunStep::RouterTrigger, "after the trigger, before the image's data");
   }
-  m_display.ShowStatus(IDS_SEND_ROUTER_DATA, kColourBlack);
+  m_display.ShowStatus(IDS_SEND_ROUTER_DATA);
   m_display.EnterStep(RunStep::RouterData);
 
   const UnitExtent extent = image.Extents().front();
@@ -139,7 +139,7 @@ TriggerOutcome CRouterSteps::SendTrigger(TriggerKind kind, std::uint32_t totalLe
 
 StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
   m_display.EnterStep(RunStep::RouterResult);
-  m_display.ShowStatus(IDS_WAIT_ROUTER_UPDATING, kColourBlack);
+  m_display.ShowStatus(IDS_WAIT_ROUTER_UPDATING);
   const std::uint32_t limit = type == IMAGE_APP ? kResultWaitAppMs : kResultWaitOtherMs;
   m_display.SetProgress(0);
   const std::uint32_t start = platform::TickCount();
@@ -187,7 +187,7 @@ StepOutcome CRouterSteps::TCP_GetRouterResult(ImageType type) {
 
 ControlOutcome CRouterSteps::EraseRouterNvram() {
   m_display.SetRow(ROW_NONE);
-  m_display.ShowStatus(IDS_ERASE_ROUTER_NVRAM, kColourBlack);  // no row: the log only
+  m_display.ShowStatus(IDS_ERASE_ROUTER_NVRAM);  // no row: the log only
   const std::uint32_t start = platform::TickCount();
   ControlOutcome outcome;
   outcome.request = ControlRequestKind::EraseNvram;
@@ -247,7 +247,7 @@ ControlOutcome CRouterSteps::EnterForcedDownload() {
   // The router may not be where discovery found it any more: the request
   // goes to every router on the LAN.
   CControlChannel control(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
-  m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD, kColourBlack);
+  m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD);
   for (int attempt = 1; attempt <= kForceAttempts && !outcome.ok(); ++attempt) {
     control.Request() = m_link.ControlRequest(CTRL_FORCE_DOWNLOAD);
     outcome.attempts = attempt;

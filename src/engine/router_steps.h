@@ -24,12 +24,12 @@
 
 #include "catalogue/update_item.h"
 #include "engine/router_link.h"
-#include "engine/router_packets.h"
 #include "engine/router_step_outcome.h"
 #include "engine/row_display.h"
 #include "engine/run_report.h"
 #include "engine/run_stop.h"
 #include "log/download_log.h"
+#include "net/router_packets.h"
 
 namespace orvane {
 

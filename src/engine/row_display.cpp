@@ -24,17 +24,14 @@ void CRowDisplay::CompleteItem() {
   m_view.SetItemProgress(m_nRow, 100);
 }
 
-void CRowDisplay::SetStatusText(const std::string& text, std::uint32_t colour) {
-  if (HasRow()) {
-    m_view.SetRowColour(m_nRow, colour);
-    m_view.SetCellText(m_nRow, COLUMN_STATUS, text);
-  }
+void CRowDisplay::SetStatusText(const std::string& text, StatusKind kind) {
+  if (HasRow()) m_view.SetStatus(m_nRow, text, kind);
   m_log.AddLine("%s", text.c_str());
 }
 
-void CRowDisplay::ShowStatus(StringId id, std::uint32_t colour) {
+void CRowDisplay::ShowStatus(StringId id) {
   const char* text = LoadText(id);
-  if (text[0] != '\0') SetStatusText(text, colour);
+  if (text[0] != '\0') SetStatusText(text, StatusKind::Progress);
 }
 
 void CRowDisplay::SetProgress(int percent) {
@@ -49,7 +46,7 @@ void CRowDisplay::SetProgress(int percent) {
   m_nLastProgress = percent;
   m_nLastProgressRow = m_nRow;
   if (!HasRow()) return;
-  m_view.SetCellText(m_nRow, COLUMN_PERCENT, std::to_string(percent) + "%");
+  m_view.SetProgressText(m_nRow, std::to_string(percent) + "%");
 }
 
 }  // namespace orvane

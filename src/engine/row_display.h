@@ -7,9 +7,9 @@
 // to the view for bars.
 //
 // Used by the run's worker thread only.
-#include <cstdint>
 #include <string>
 
+#include "catalogue/status_kind.h"
 #include "catalogue/string_table.h"
 #include "catalogue/update_item.h"
 #include "engine/item_view.h"
@@ -35,9 +35,11 @@ class CRowDisplay {
   // The current item is done: its whole progress is full.
   void CompleteItem();
 
-  // The text of `id` in the current row's "Status" cell (and the log).
-  void ShowStatus(StringId id, std::uint32_t colour = kColourBlack);
-  void SetStatusText(const std::string& text, std::uint32_t colour);
+  // The text of `id`, a step under way, in the current row's "Status" cell
+  // (and the log).
+  void ShowStatus(StringId id);
+  // `text` of `kind` in the current row's "Status" cell (and the log).
+  void SetStatusText(const std::string& text, StatusKind kind);
   // The current step's percentage in the "%" cell. Only a change is written:
   // the block loops call this after every block.
   void SetProgress(int percent);

@@ -16,7 +16,7 @@ void CUpdateRun::ShowResult(ImageType item, const StepOutcome& outcome, RunRepor
   r.failedStep = outcome.failedStep;
   r.detail = outcome.detail;
   if (outcome) m_display.CompleteItem();
-  m_display.SetStatusText(RunReport::ResultText(r), outcome ? kColourBlue : kColourRed);
+  m_display.SetStatusText(RunReport::ResultText(r), outcome ? StatusKind::Succeeded : StatusKind::Failed);
   if (!outcome && !outcome.detail.empty()) {
     m_log.AddLine("%s: %s", RunStepName(outcome.failedStep), outcome.detail.c_str());
   }

@@ -97,7 +97,7 @@ void CUpdateSession::Evaluate(CheckReport& report, bool allowNotNewer) {
     row.update = item.GetUpdateVersion();
     row.file = item.ImagePath();
     row.status = report.ok ? report.evaluation.rows[i].status : IDS_NOT_FOUND;
-    row.colour = report.ok ? report.evaluation.rows[i].colour : StatusColour::GreyText;
+    row.kind = report.ok ? report.evaluation.rows[i].kind : StatusKind::Absent;
     row.selected = report.ok && IsSelected(m_items, static_cast<ImageType>(i));
     if (row.selected) ++report.selectedCount;
   }

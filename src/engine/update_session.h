@@ -60,7 +60,7 @@ struct CheckRow {
   std::string update;     // the image's version; empty without an image
   std::string file;       // the image's path; empty without an image
   StringId status = IDS_NOT_FOUND;
-  StatusColour colour = StatusColour::GreyText;
+  StatusKind kind = StatusKind::Absent;
   bool selected = false;  // the run updates it
 };
 

@@ -1,5 +1,7 @@
 #include "net/telnet_text.h"
 
+#include <cctype>
+
 #include "platform/codepage.h"
 
 namespace orvane {
@@ -37,6 +39,36 @@ int FindMarkerLine(const std::vector<std::string>& lines, std::string_view marke
     if (lines[i].find(marker) != std::string::npos) return i;
   }
   return -1;
+}
+
+bool IsVersionText(const std::string& text) {
+  if (text.empty()) return false;
+  std::size_t length = 0;
+  while (length < text.size() && (std::isdigit(static_cast<unsigned char>(text[length])) || text[length] == '.')) {
+    ++length;
+  }
+  constexpr std::size_t kShortestVersion = 9;  // "1.1.1.1.1"
+  if (length < kShortestVersion) return false;
+  std::string head = text.substr(0, length);
+  if (head.back() != '.') head += '.';
+  int dots = 0;
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] != '.') continue;
+    if (i == 0 || head[i - 1] == '.') return false;  // an empty group
+    ++dots;
+  }
+  constexpr int kVersionGroups = 5;  // each group closed by a dot, the last one's added above
+  return dots == kVersionGroups;
+}
+
+bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (IsVersionText(*it)) {
+      target = *it;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace orvane

@@ -1,7 +1,7 @@
 #pragma once
 // The text rules of the telnet session, as pure functions: how its receive
-// buffer grows, how received text is cut into lines, and which line holds a
-// marker.
+// buffer grows, how received text is cut into lines, which line holds a
+// marker, and which line holds a version the shell printed.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,5 +28,15 @@ std::vector<std::string> SplitReplyLines(std::span<const std::uint8_t> text);
 // prompt) counts only in the last line; any other marker is searched from
 // the last line to the first.
 int FindMarkerLine(const std::vector<std::string>& lines, std::string_view marker);
+
+// Does `text` begin with a router version: five dot-separated decimal
+// groups ("1.0.0.12.3", optionally "1.0.0.12.3."), then anything that is
+// not a digit or a dot?
+bool IsVersionText(const std::string& text);
+
+// From the last line back, the first version line is copied whole into
+// `target` (the lines are UTF-8 already, as the session cut them); false and
+// `target` unchanged when there is none.
+bool PickVersionLine(const std::vector<std::string>& lines, std::string& target);
 
 }  // namespace orvane

@@ -81,7 +81,7 @@ TEST(EvaluateItems, AllMatchingEnablesUpdateOnly) {
   const Evaluation e = EvaluateItems(ItemsWith({1, 1, 1, 1, 1}, kAllImages), false);
   for (const RowEvaluation& row : e.rows) {
     EXPECT_EQ(row.status, IDS_WAITING_UPDATE);
-    EXPECT_EQ(row.colour, StatusColour::Blue);
+    EXPECT_EQ(row.kind, StatusKind::Waiting);
     EXPECT_TRUE(row.selectionChanged && row.selected);
   }
   EXPECT_FALSE(e.checkEnabled);
@@ -93,7 +93,7 @@ TEST(EvaluateItems, AllMatchingEnablesUpdateOnly) {
 TEST(EvaluateItems, OneMismatchBlocksTheWholeUpdate) {
   const Evaluation e = EvaluateItems(ItemsWith({1, 1, 0, 1, 1}, kAllImages), true);
   EXPECT_EQ(e.rows[2].status, IDS_VERSION_UNMATCHED);
-  EXPECT_EQ(e.rows[2].colour, StatusColour::Red);
+  EXPECT_EQ(e.rows[2].kind, StatusKind::Blocked);
   EXPECT_FALSE(e.rows[2].selected);
   EXPECT_EQ(e.rows[0].status, IDS_WAITING_UPDATE);
   EXPECT_TRUE(e.checkEnabled);
@@ -106,13 +106,14 @@ TEST(EvaluateItems, NotNewerFollowsTheOption) {
   const UpdateItems items = ItemsWith({1, 2, 1, 1, 1}, kAllImages);
   const Evaluation off = EvaluateItems(items, false);
   EXPECT_EQ(off.rows[1].status, IDS_SKIP_UPDATE);
-  EXPECT_EQ(off.rows[1].colour, StatusColour::Blue);
+  EXPECT_EQ(off.rows[1].kind, StatusKind::Skipped);
   EXPECT_FALSE(off.rows[1].selected);
   EXPECT_TRUE(off.optionEnabled);
   EXPECT_TRUE(off.updateEnabled);
 
   const Evaluation on = EvaluateItems(items, true);
   EXPECT_EQ(on.rows[1].status, IDS_WAITING_UPDATE);
+  EXPECT_EQ(on.rows[1].kind, StatusKind::Waiting);
   EXPECT_TRUE(on.rows[1].selected);
   EXPECT_TRUE(on.optionEnabled);
 }
@@ -123,7 +124,7 @@ TEST(EvaluateItems, RowWithoutImageIsNotFoundAndKeepsItsSelection) {
   items[3].m_bSelected = 0;
   const Evaluation e = EvaluateItems(items, false);
   EXPECT_EQ(e.rows[0].status, IDS_NOT_FOUND);
-  EXPECT_EQ(e.rows[0].colour, StatusColour::GreyText);
+  EXPECT_EQ(e.rows[0].kind, StatusKind::Absent);
   EXPECT_FALSE(e.rows[0].selectionChanged);
   // A missing image's MATCH_NO does not block anything.
   EXPECT_TRUE(e.updateEnabled);

@@ -146,7 +146,7 @@ struct Observed {
   struct Row {
     bool selected = false;
     std::string status;
-    std::optional<std::uint32_t> colour;
+    std::optional<StatusKind> kind;
   };
   std::array<Row, kItemCount> rows{};
 };
@@ -200,9 +200,8 @@ Observed RunCase(const Case& c) {
     case Interrupt::None: break;
     case Interrupt::BeforeTheRun: session.Stop().Request(); break;
     case Interrupt::AfterTheFirstItem:
-      view.OnCell([&](int row, int column, const std::string& text) {
-        if (column == COLUMN_STATUS && text.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0) == 0) session.Stop().Request();
-        (void)row;
+      view.OnStatus([&](int, const std::string& text) {
+        if (text.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0) == 0) session.Stop().Request();
       });
       break;
     case Interrupt::DuringVerification:
@@ -224,8 +223,8 @@ Observed RunCase(const Case& c) {
   o.boxes = app::RunMessages(o.report, o.items);
   for (int i = 0; i < kItemCount; ++i) {
     o.rows[i].selected = o.report.items[i].outcome != ItemOutcome::NotSelected;
-    o.rows[i].status = view.Last(i, COLUMN_STATUS);
-    o.rows[i].colour = view.Colour(i);
+    o.rows[i].status = view.LastStatus(i);
+    o.rows[i].kind = view.LastKind(i);
   }
   return o;
 }
@@ -294,13 +293,13 @@ void ExpectFrontEndsAgree(const Observed& o) {
     EXPECT_TRUE(Contains(o.boxes.back(), ItemName(o.items, v.item))) << o.boxes.back();
   }
   if (v.outcome == RunOutcome::Failed && v.item != IMAGE_NONE) {
-    EXPECT_EQ(o.rows[v.item].colour.value_or(0), kColourRed) << "the failed item's row";
+    EXPECT_EQ(o.rows[v.item].kind, StatusKind::Failed) << "the failed item's row";
     EXPECT_TRUE(Contains(o.rows[v.item].status, LoadText(o.report.items[v.item].resultId))) << o.rows[v.item].status;
   }
   if (succeeded) {
     for (int i = 0; i < kItemCount; ++i) {
       if (!o.rows[i].selected) continue;
-      EXPECT_EQ(o.rows[i].colour.value_or(0), kColourBlue) << "row " << i;
+      EXPECT_EQ(o.rows[i].kind, StatusKind::Succeeded) << "row " << i;
       EXPECT_EQ(o.rows[i].status.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0), 0u) << o.rows[i].status;
     }
   }

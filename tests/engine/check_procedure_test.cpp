@@ -1,5 +1,6 @@
 // The check against the simulated router and module over loopback, one
-// test per outcome the operator can meet; and the version-line rules.
+// test per outcome the operator can meet; and the rule that a reported
+// version is the image's.
 #include "engine/check_procedure.h"
 
 #include "engine/run_verify.h"
@@ -17,31 +18,6 @@
 
 namespace orvane {
 namespace {
-
-TEST(IsVersionText, FiveDotSeparatedGroups) {
-  EXPECT_TRUE(IsVersionText("2.1.0.3.7"));
-  EXPECT_TRUE(IsVersionText("1.2.3.4.5."));           // a trailing dot
-  EXPECT_TRUE(IsVersionText("2.1.0.3.7 (build 5)"));  // text behind it
-  EXPECT_TRUE(IsVersionText("10.20.30.40.50abc"));
-  EXPECT_FALSE(IsVersionText(""));
-  EXPECT_FALSE(IsVersionText("10.10.10.10"));   // four groups
-  EXPECT_FALSE(IsVersionText("12..1.3.7"));     // an empty group
-  EXPECT_FALSE(IsVersionText(".1.2.3.4.5"));
-  EXPECT_FALSE(IsVersionText("1.2.3.4.5.6"));   // six groups
-  EXPECT_FALSE(IsVersionText("1.2.3.4"));       // too short
-  EXPECT_FALSE(IsVersionText("# nvram get app_version"));
-}
-
-TEST(PickVersionLine, TakesTheLastVersionLineWhole) {
-  std::string target = "kept";
-  EXPECT_TRUE(PickVersionLine({"nvram get app_version", "2.1.0.3.7", "# "}, target));
-  EXPECT_EQ(target, "2.1.0.3.7");
-  EXPECT_TRUE(PickVersionLine({"1.1.1.1.1", "2.1.0.3.7 (build 5)", "#"}, target));
-  EXPECT_EQ(target, "2.1.0.3.7 (build 5)");
-  target = "kept";
-  EXPECT_FALSE(PickVersionLine({"nvram get app_version", "", "#"}, target));
-  EXPECT_EQ(target, "kept");
-}
 
 // What a device reports after an update shows the image's version when it
 // is that version, whole, perhaps with words behind it; never a longer
@@ -63,8 +39,8 @@ class RecordingPrompter : public IPrompter {
 
 class NullView : public IItemView {
  public:
-  void SetCellText(int, int, const std::string&) override {}
-  void SetRowColour(int, std::uint32_t) override {}
+  void SetProgressText(int, const std::string&) override {}
+  void SetStatus(int, const std::string&, StatusKind) override {}
 };
 
 class CheckTest : public ::testing::Test {

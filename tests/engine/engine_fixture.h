@@ -200,14 +200,17 @@ class EngineRunTest : public ::testing::Test {
     return ::testing::AssertionFailure() << "\"" << cell << "\" is not \"" << text << "(MM:SS)\"";
   }
 
-  // The row ended with `id`'s text (red for a failure, blue for success),
-  // and the report says the same; a failure names its step and detail.
+  // The row ended with `id`'s text (a Succeeded status for success, a Failed
+  // one otherwise), and the report says the same; a failure names its step
+  // and detail.
   void ExpectResult(int row, std::uint16_t id) const {
-    EXPECT_TRUE(IsResult(view.Last(row, COLUMN_STATUS), LoadText(id))) << "row " << row;
-    EXPECT_EQ(id == IDS_DOWNLOAD_SUCCESS ? kColourBlue : kColourRed, view.Colour(row).value_or(1)) << "row " << row;
+    EXPECT_TRUE(IsResult(view.LastStatus(row), LoadText(id))) << "row " << row;
+    EXPECT_EQ(std::optional(id == IDS_DOWNLOAD_SUCCESS ? StatusKind::Succeeded : StatusKind::Failed),
+              view.LastKind(row))
+        << "row " << row;
     const ItemReport& r = report.items[row];
     EXPECT_EQ(id, r.resultId) << "row " << row;
-    EXPECT_EQ(RunReport::ResultText(r), view.Last(row, COLUMN_STATUS)) << "the report renders as the row";
+    EXPECT_EQ(RunReport::ResultText(r), view.LastStatus(row)) << "the report renders as the row";
     if (id == IDS_DOWNLOAD_SUCCESS) {
       EXPECT_EQ(ItemOutcome::Succeeded, r.outcome) << "row " << row;
     } else {

@@ -30,7 +30,7 @@ TEST_F(EngineRunTest, FilesTruncatedAfterTheCheckAreSentAsChecked) {
   // reached the firmware, that file is cut too and written over.
   ASSERT_TRUE(TruncateFile(app, 100));
   bool firmwareChanged = false;
-  view.OnCell([&](int row, int, const std::string&) {
+  view.OnStatus([&](int row, const std::string&) {
     if (row != IMAGE_FIRMWARE || firmwareChanged) return;
     firmwareChanged = TruncateFile(firmware, 100) &&
                       OverwriteFile(firmware, std::vector<std::uint8_t>(firmwareFile.size(), 0x7E));

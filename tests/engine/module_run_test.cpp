@@ -33,10 +33,13 @@ TEST_F(ModuleRunTest, FirmwareGoesThroughBackupDownloaderResetAndRestore) {
                                           LoadText(IDS_UNLOCK_MODULE),     LoadText(IDS_DOWNLOAD_FIRMWARE),
                                           LoadText(IDS_REBOOTING_DATACARD), LoadText(IDS_WAIT_MODULE_READY),
                                           LoadText(IDS_CHECK_NV_RESTORE)};
-  auto shown = view.Texts(IMAGE_FIRMWARE, COLUMN_STATUS);
+  auto shown = view.Statuses(IMAGE_FIRMWARE);
   ASSERT_FALSE(shown.empty());
   shown.pop_back();  // the result
   EXPECT_EQ(expected, shown);
+  auto kinds = view.Kinds(IMAGE_FIRMWARE);
+  kinds.pop_back();
+  EXPECT_EQ(std::vector<StatusKind>(expected.size(), StatusKind::Progress), kinds) << "each a step under way";
   const std::string log = LogFiles();
   EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersion));
   EXPECT_TRUE(Contains(log, "Firmware Version: " + moduleConfig.firmwareVersionAfter));
@@ -135,8 +138,8 @@ TEST_F(ModuleRunTest, RefusedSwitchIsASwitchFailure) {
 TEST_F(ModuleRunTest, ModuleTriggerNotSentFailsTheItem) {
   AddFirmware();
   StartRouter();
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_ENTER_OFFLINE)) sim->DropRelay();
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && text == LoadText(IDS_ENTER_OFFLINE)) sim->DropRelay();
   });
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_TCP_DOWNLOAD_CMD_FAIL);
@@ -186,8 +189,8 @@ TEST_F(ModuleRunTest, ForcedDownloadUnansweredAfterARefusedUnlockIsAnUnlockFailu
   moduleConfig.faults.failUnlocks = 3;  // the whole first unlock
   StartRouter();
   // The router goes silent once the module is in its downloader.
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_UNLOCK_MODULE)) {
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && text == LoadText(IDS_UNLOCK_MODULE)) {
       sim->SetControlSilent(true);
     }
   });
@@ -284,8 +287,8 @@ TEST_F(ModuleRunTest, AStopDuringTheDownloadWaitsForTheResetAndLaterItemsDoNotSt
   AddFirmware();
   AddItem(IMAGE_DASHBOARD, {{2000, 0x00500000}});
   StartRouter();
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
       engine->Stop().Request();
     }
   });
@@ -305,8 +308,8 @@ TEST_F(ModuleRunTest, AStopDuringTheDownloadWaitsForTheResetAndLaterItemsDoNotSt
 TEST_F(ModuleRunTest, AStopAtOnceLeavesTheModuleInItsDownloaderAndTheNextRunRecoversIt) {
   AddFirmware();
   StartRouter();
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_FIRMWARE && column == COLUMN_STATUS && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_FIRMWARE && text == LoadText(IDS_DOWNLOAD_FIRMWARE)) {
       engine->Stop().RequestNow();
     }
   });
@@ -317,7 +320,7 @@ TEST_F(ModuleRunTest, AStopAtOnceLeavesTheModuleInItsDownloaderAndTheNextRunReco
   EXPECT_EQ(0u, module->Resets());
   EXPECT_EQ(routersim::ModuleMode::kDownloader, module->Mode());
 
-  view.OnCell(nullptr);
+  view.OnStatus(nullptr);
   engine->Stop().Reset();
   RunUpdate();
   ExpectResult(IMAGE_FIRMWARE, IDS_DOWNLOAD_SUCCESS);

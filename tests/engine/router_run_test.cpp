@@ -36,11 +36,10 @@ TEST_F(EngineRunTest, AllFiveItemsArriveWholeAndEndInDownloadSuccess) {
 
   for (int row = 0; row < kItemCount; ++row) {
     ExpectResult(row, IDS_DOWNLOAD_SUCCESS);
-    EXPECT_EQ("100%", view.Last(row, COLUMN_PERCENT)) << "row " << row;
+    EXPECT_EQ("100%", view.LastProgress(row)) << "row " << row;
     // The "%" cell starts again with each step that measures itself; the
     // item's whole progress only moves forward and ends full.
-    std::vector<int> whole;
-    for (const std::string& t : view.Texts(row, RecordingView::kItemProgress)) whole.push_back(std::stoi(t));
+    const std::vector<int> whole = view.ItemProgress(row);
     EXPECT_TRUE(std::is_sorted(whole.begin(), whole.end())) << "row " << row;
     EXPECT_EQ(100, whole.empty() ? -1 : whole.back()) << "row " << row;
   }
@@ -53,8 +52,8 @@ TEST_F(EngineRunTest, AllFiveItemsArriveWholeAndEndInDownloadSuccess) {
     EXPECT_TRUE(image.complete);
   }
   // 7300 bytes: one block straight to 100%; 7301: 99% after the first.
-  EXPECT_EQ((std::vector<std::string>{"0%", "100%", "0%", "100%"}), view.Texts(IMAGE_BOOT, COLUMN_PERCENT));
-  EXPECT_EQ((std::vector<std::string>{"0%", "99%", "100%", "0%", "100%"}), view.Texts(IMAGE_APP, COLUMN_PERCENT));
+  EXPECT_EQ((std::vector<std::string>{"0%", "100%", "0%", "100%"}), view.ProgressTexts(IMAGE_BOOT));
+  EXPECT_EQ((std::vector<std::string>{"0%", "99%", "100%", "0%", "100%"}), view.ProgressTexts(IMAGE_APP));
 
   EXPECT_TRUE(ModuleHolds(IMAGE_FIRMWARE));
   EXPECT_TRUE(ModuleHolds(IMAGE_DASHBOARD));
@@ -65,11 +64,11 @@ TEST_F(EngineRunTest, AllFiveItemsArriveWholeAndEndInDownloadSuccess) {
   EXPECT_TRUE(module->NvRestored());
   // Progress over all units: 4096 of 8193 bytes, then 8192, then all.
   const std::vector<std::string> firmwareSteps{"49%", "99%", "100%"};
-  const auto firmware = view.Texts(IMAGE_FIRMWARE, COLUMN_PERCENT);
+  const auto firmware = view.ProgressTexts(IMAGE_FIRMWARE);
   EXPECT_NE(std::search(firmware.begin(), firmware.end(), firmwareSteps.begin(), firmwareSteps.end()),
             firmware.end());
   const std::vector<std::string> dashboardSteps{"51%", "75%", "100%"};
-  const auto dashboard = view.Texts(IMAGE_DASHBOARD, COLUMN_PERCENT);
+  const auto dashboard = view.ProgressTexts(IMAGE_DASHBOARD);
   EXPECT_NE(std::search(dashboard.begin(), dashboard.end(), dashboardSteps.begin(), dashboardSteps.end()),
             dashboard.end());
 
@@ -102,8 +101,8 @@ TEST_F(EngineRunTest, AppAndFirmwareRunAppThenEraseThenFirmware) {
   StartRouter();
   // What the router had seen at two moments, read from the engine's thread.
   std::optional<std::size_t> erasesAtAppResult, erasesAtFirmwareStart;
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_APP && column == COLUMN_STATUS && text.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0) == 0) {
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_APP && text.rfind(LoadText(IDS_DOWNLOAD_SUCCESS), 0) == 0) {
       erasesAtAppResult = ControlsOfType(sim->Snapshot(), CTRL_ERASE_NVRAM);
     }
     if (row == IMAGE_FIRMWARE && !erasesAtFirmwareStart) {
@@ -180,8 +179,8 @@ TEST_F(EngineRunTest, TriggerNotSentFailsTheItem) {
   AddItem(IMAGE_APP, {{1000}});
   StartRouter();
   // The relay goes away as the item starts, before its trigger.
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_BOOT && column == COLUMN_PERCENT && text == "0%") sim->DropRelay();
+  view.OnProgressText([&](int row, const std::string& text) {
+    if (row == IMAGE_BOOT && text == "0%") sim->DropRelay();
   });
   RunUpdate();
   ExpectResult(IMAGE_BOOT, IDS_TCP_DOWNLOAD_CMD_FAIL);
@@ -199,8 +198,8 @@ TEST_F(EngineRunTest, AStopBetweenTheBlocksOfARouterImageEndsTheRun) {
   AddItem(IMAGE_BOOT, {{40000}});
   AddItem(IMAGE_APP, {{1000}});
   StartRouter();
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_BOOT && column == COLUMN_STATUS && text == LoadText(IDS_SEND_ROUTER_DATA)) engine->Stop().Request();
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_BOOT && text == LoadText(IDS_SEND_ROUTER_DATA)) engine->Stop().Request();
   });
   RunUpdate();
   EXPECT_TRUE(report.interrupted);
@@ -217,8 +216,8 @@ TEST_F(EngineRunTest, AStopBetweenTheBlocksOfARouterImageEndsTheRun) {
 TEST_F(EngineRunTest, BrokenImageTransferFailsWithTheBlockInTheLog) {
   AddItem(IMAGE_RESOURCE, {{40000}});
   StartRouter();
-  view.OnCell([&](int row, int column, const std::string& text) {
-    if (row == IMAGE_RESOURCE && column == COLUMN_STATUS && text == LoadText(IDS_SEND_ROUTER_DATA)) sim->DropRelay();
+  view.OnStatus([&](int row, const std::string& text) {
+    if (row == IMAGE_RESOURCE && text == LoadText(IDS_SEND_ROUTER_DATA)) sim->DropRelay();
   });
   RunUpdate();
   ExpectResult(IMAGE_RESOURCE, IDS_ROUTER_DATA_FAIL);
@@ -239,7 +238,7 @@ TEST_F(EngineRunTest, RefusedImageShowsTheRoutersVerdict) {
   RunUpdate();
   ExpectResult(IMAGE_BOOT, IDS_ROUTER_RESPONSE_FAIL);
   ExpectFailedStep(IMAGE_BOOT, RunStep::RouterResult, "result code");
-  EXPECT_EQ("100%", view.Last(IMAGE_BOOT, COLUMN_PERCENT));
+  EXPECT_EQ("100%", view.LastProgress(IMAGE_BOOT));
   EXPECT_FALSE(view.RowTouched(IMAGE_APP));
   const std::string log = LogFiles();
   EXPECT_GE(NumberAfter(log, "TCP_GetRouterResult's ElapsedTime = "), 0);
@@ -257,7 +256,7 @@ TEST_F(EngineRunTest, NoVerdictWithinTwoMinutesTimesOutTheBootLoader) {
   ExpectResult(IMAGE_BOOT, IDS_ROUTER_RESPONSE_TIMEOUT);
   // The wait's share of its limit, one receive time-out (8 s of 120 s)
   // after another.
-  const auto all = Percentages(view.Texts(IMAGE_BOOT, COLUMN_PERCENT));
+  const auto all = Percentages(view.ProgressTexts(IMAGE_BOOT));
   ASSERT_GE(all.size(), 4u);
   const std::vector<int> waiting(all.begin() + 3, all.end());  // after 0%, 100% (image) and 0% (wait)
   ASSERT_GE(waiting.size(), 8u);

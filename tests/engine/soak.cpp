@@ -114,8 +114,8 @@ std::vector<Fault> Faults() {
 
 class SilentView : public IItemView {
  public:
-  void SetCellText(int, int, const std::string&) override {}
-  void SetRowColour(int, std::uint32_t) override {}
+  void SetProgressText(int, const std::string&) override {}
+  void SetStatus(int, const std::string&, StatusKind) override {}
 };
 
 class RecordingPrompter : public IPrompter {

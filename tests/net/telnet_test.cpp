@@ -63,6 +63,31 @@ TEST(TelnetTextTest, ReceiveBufferGrowsByWholeMultiples) {
   EXPECT_EQ(GrowReceiveCapacity(16, 15, 34), 64u);
 }
 
+TEST(TelnetTextTest, AVersionLineBeginsWithFiveDotSeparatedGroups) {
+  EXPECT_TRUE(IsVersionText("2.1.0.3.7"));
+  EXPECT_TRUE(IsVersionText("1.2.3.4.5."));           // a trailing dot
+  EXPECT_TRUE(IsVersionText("2.1.0.3.7 (build 5)"));  // text behind it
+  EXPECT_TRUE(IsVersionText("10.20.30.40.50abc"));
+  EXPECT_FALSE(IsVersionText(""));
+  EXPECT_FALSE(IsVersionText("10.10.10.10"));   // four groups
+  EXPECT_FALSE(IsVersionText("12..1.3.7"));     // an empty group
+  EXPECT_FALSE(IsVersionText(".1.2.3.4.5"));
+  EXPECT_FALSE(IsVersionText("1.2.3.4.5.6"));   // six groups
+  EXPECT_FALSE(IsVersionText("1.2.3.4"));       // too short
+  EXPECT_FALSE(IsVersionText("# nvram get app_version"));
+}
+
+TEST(TelnetTextTest, TheLastVersionLineIsPickedWhole) {
+  std::string target = "kept";
+  EXPECT_TRUE(PickVersionLine({"nvram get app_version", "2.1.0.3.7", "# "}, target));
+  EXPECT_EQ(target, "2.1.0.3.7");
+  EXPECT_TRUE(PickVersionLine({"1.1.1.1.1", "2.1.0.3.7 (build 5)", "#"}, target));
+  EXPECT_EQ(target, "2.1.0.3.7 (build 5)");
+  target = "kept";
+  EXPECT_FALSE(PickVersionLine({"nvram get app_version", "", "#"}, target));
+  EXPECT_EQ(target, "kept");
+}
+
 // A shell on loopback: accepts the session's connection and reads what it sends.
 class TelnetSessionTest : public testing::ScaledTime {
  protected:

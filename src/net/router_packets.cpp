@@ -1,4 +1,4 @@
-#include "engine/router_packets.h"
+#include "net/router_packets.h"
 
 #include <cstring>
 
