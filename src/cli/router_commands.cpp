@@ -250,7 +250,7 @@ void WriteCheckJson(std::ostream& out, const CheckReport& check, const std::stri
   json.BeginObject().Key("ok").Bool(check.ok).Key("message").String(message);
   json.Key("router").BeginObject()
       .Key("ip").String(check.router.ip)
-      .Key("mac").String(check.routerFound ? check.router.mac : "00-00-00-00-00-00")
+      .Key("mac").String(check.facts.routerFound ? check.router.mac : "00-00-00-00-00-00")
       .Key("version").String(check.router.discoveryVersion)
       .EndObject();
   json.Key("items").BeginArray();
@@ -380,7 +380,7 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
   InterruptScope interrupts;
   const CheckReport check = CheckWatched(c, options, out, "check");
   if (options.json) {
-    WriteCheckJson(out, check, check.ok ? "" : LoadText(check.warning));
+    WriteCheckJson(out, check, check.ok ? "" : LoadText(check.Warning()));
   } else if (check.ok) {
     out << "Router " << check.router.ip << " (" << check.router.mac << "), version \"" << check.router.discoveryVersion
         << "\"\n";
@@ -407,7 +407,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   if (!check.ok) {
     if (options.json) {
       JsonWriter json;
-      json.BeginObject().Key("ok").Bool(false).Key("message").String(LoadText(check.warning));
+      json.BeginObject().Key("ok").Bool(false).Key("message").String(LoadText(check.Warning()));
       json.Key("items").BeginArray().EndArray().Key("warnings");
       WriteStrings(json, c.prompter.Warnings());
       json.Key("log_file").String("").EndObject();
@@ -425,7 +425,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     return kExitBlocked;
   }
 
-  const int selected = check.selectedCount;
+  const int selected = check.SelectedCount();
   // The question needs someone to answer it: a terminal on the input. It
   // goes where the operator sees it even when the output is piped.
   if (!options.yes && terminal.inputIsTerminal) {

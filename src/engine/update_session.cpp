@@ -43,6 +43,12 @@ std::string VerdictPlace(const Verdict& v, const UpdateItems& items) {
   return text;
 }
 
+int CheckReport::SelectedCount() const {
+  int selected = 0;
+  for (const CheckRow& row : rows) selected += row.selected ? 1 : 0;
+  return selected;
+}
+
 CUpdateSession::CUpdateSession(SessionOptions options, IItemView& view, IPrompter& prompter)
     : m_options(std::move(options)),
       m_prompter(prompter),
@@ -60,9 +66,7 @@ CheckReport CUpdateSession::Check(ImageSetPtr images) {
   CheckReport report;
   report.ok = m_check.RunCheck(*m_images);
   report.facts = m_check.Facts();
-  report.warning = report.facts.warning;
-  report.routerFound = report.facts.routerFound;
-  if (report.routerFound) {
+  if (report.facts.routerFound) {
     report.router = {m_engine.Link().MacText(), m_engine.Link().AddressText(), m_check.DiscoveryVersion()};
   }
   report.notes = CheckNotes(report.facts);
@@ -85,7 +89,6 @@ void CUpdateSession::Evaluate(CheckReport& report, bool allowNotNewer) {
     report.evaluation = EvaluateItems(m_items, allowNotNewer);
     ApplySelection(report.evaluation, m_items);
   }
-  report.selectedCount = 0;
   for (int i = 0; i < kItemCount; ++i) {
     const CUpdateItem& item = m_items[i];
     CheckRow& row = report.rows[i];
@@ -99,7 +102,6 @@ void CUpdateSession::Evaluate(CheckReport& report, bool allowNotNewer) {
     row.status = report.ok ? report.evaluation.rows[i].status : IDS_NOT_FOUND;
     row.kind = report.ok ? report.evaluation.rows[i].kind : StatusKind::Absent;
     row.selected = report.ok && IsSelected(m_items, static_cast<ImageType>(i));
-    if (row.selected) ++report.selectedCount;
   }
 }
 

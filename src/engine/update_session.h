@@ -66,17 +66,19 @@ struct CheckRow {
 
 struct CheckReport {
   bool ok = false;
-  // The warning that ended a failed check (by id), kImagesFound otherwise.
-  StringId warning = kImagesFound;
-  bool routerFound = false;
   RunRouter router;  // MAC, IPv4 address and discovery version; empty until found
   std::array<CheckRow, kItemCount> rows{};
+  // What the check found out, the warning that ended a failed one (by id)
+  // among them.
   CheckFacts facts;
   // What the check could not find out, in the operator's words.
   std::vector<std::string> notes;
   // The button rules (only when ok).
   Evaluation evaluation{};
-  int selectedCount = 0;
+
+  // The warning that ended a failed check; kImagesFound otherwise.
+  StringId Warning() const { return facts.warning; }
+  int SelectedCount() const;
 };
 
 class CUpdateSession {

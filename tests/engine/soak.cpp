@@ -266,8 +266,8 @@ int main(int argc, char** argv) {
     RunReport report;
     if (checked) {
       if (check.evaluation.updateEnabled) report = session.Update();
-    } else if (check.warning == IDS_DETECT_NONE_ROUTER || check.warning == IDS_TCP_CONNECT_FAIL) {
-      warning = check.warning;
+    } else if (check.Warning() == IDS_DETECT_NONE_ROUTER || check.Warning() == IDS_TCP_CONNECT_FAIL) {
+      warning = check.Warning();
     }
     sim->Stop();
     sim.reset();
