@@ -50,6 +50,7 @@ const char* KindTitle(FindingKind kind) {
     case FindingKind::kImagesUnusable: return "images unusable";
     case FindingKind::kRouterAnswered: return "router answered discovery";
     case FindingKind::kNoRouterAnswered: return "no router answered discovery";
+    case FindingKind::kRouterAnswerUnusable: return "the router answered discovery, but its answer was unusable";
     case FindingKind::kSeveralRouters: return "several routers answered discovery";
     case FindingKind::kUdpFiltered: return "the router's UDP answers are filtered on this PC";
     case FindingKind::kShellLoginPrompt: return "router shell gives its login prompt";
@@ -75,10 +76,18 @@ bool Diagnosis::Has(FindingKind kind) const {
 
 std::vector<const platform::NetworkAdapter*> AdaptersOnNetwork(const std::vector<platform::NetworkAdapter>& adapters,
                                                               const Ipv4Address& broadcast) {
+  constexpr Ipv4Address kLimitedBroadcast{255, 255, 255, 255};
+  constexpr std::uint8_t kLoopbackNetwork = 127;
+  const bool limited = broadcast == kLimitedBroadcast;
   std::vector<const platform::NetworkAdapter*> on;
   for (const platform::NetworkAdapter& adapter : adapters) {
     if (!adapter.up) continue;
     for (const platform::AdapterAddress& a : adapter.ipv4) {
+      if (limited) {
+        if (a.address[0] == kLoopbackNetwork) continue;
+        on.push_back(&adapter);
+        break;
+      }
       bool same = true;
       for (std::size_t i = 0; i < a.address.size(); ++i) {
         same = same && (a.address[i] & a.mask[i]) == (broadcast[i] & a.mask[i]);
@@ -127,6 +136,32 @@ std::vector<Finding> AdapterFindings(const std::vector<platform::NetworkAdapter>
   return findings;
 }
 
+std::string DiscoveryNoiseText(const DiscoveryNoise& noise) {
+  std::string text;
+  const auto add = [&text](std::size_t count, const char* what) {
+    if (count == 0) return;
+    text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+  };
+  add(noise.badFrame, "with a bad check sequence or a broken frame");
+  add(noise.shortPacket, "shorter than a whole packet");
+  add(noise.otherType, "of another packet type");
+  add(noise.noMac, "with an all-zero MAC address");
+  return text;
+}
+
+void SettleVerdict(Diagnosis& d, bool routerReached) {
+  bool fault = false;
+  for (Finding& f : d.findings) {
+    // The list may miss a route the system knows (a VPN, a routed LAN).
+    if (routerReached && f.kind == FindingKind::kNoAdapterOnNetwork && f.severity == Severity::kFault) {
+      f.severity = Severity::kWarning;
+      f.detail += "; a router answered all the same";
+    }
+    fault = fault || f.severity == Severity::kFault;
+  }
+  d.checkWouldSucceed = !fault;
+}
+
 Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
   Diagnosis d;
   const NetworkProfile& profile = options.profile;
@@ -159,10 +194,11 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
   }
 
   std::vector<RouterAnnouncement> routers;
+  DiscoveryNoise noise;
   bool requestSent = false;
   {
     CControlChannel discovery(profile.broadcastAddress, profile.controlUdpPort);
-    requestSent = discovery.DiscoverAll(&routers);
+    requestSent = discovery.DiscoverAll(&routers, kMaxAnnouncements, &noise);
   }
   for (const RouterAnnouncement& r : routers) {
     Finding f = Make(FindingKind::kRouterAnswered, Severity::kInfo, FormatIpv4(r.ip),
@@ -171,7 +207,17 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
     d.findings.push_back(std::move(f));
   }
   const std::size_t silentAt = d.findings.size();
-  if (routers.empty()) {
+  const bool answeredUnusably = routers.empty() && noise.Total() > 0;
+  if (answeredUnusably) {
+    // Something answers on the router's port, so nothing filters it: the
+    // answers themselves are what the check cannot use.
+    d.findings.push_back(Make(FindingKind::kRouterAnswerUnusable, Severity::kFault, profile.broadcastAddress,
+                              std::to_string(noise.Total()) + (noise.Total() == 1 ? " datagram" : " datagrams") +
+                                  " came back on port " +
+                                  std::to_string(profile.controlUdpPort) + ", none a usable announcement: " +
+                                  DiscoveryNoiseText(noise),
+                              Advice::kRestartRouter));
+  } else if (routers.empty()) {
     const std::string port = std::to_string(profile.controlUdpPort);
     d.findings.push_back(Make(FindingKind::kNoRouterAnswered, Severity::kFault, profile.broadcastAddress,
                               requestSent ? "no answer on port " + port + " within " +
@@ -239,7 +285,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
     }
   }
 
-  if (routers.empty() && (shellConnected || relayAccepted)) {
+  if (routers.empty() && !answeredUnusably && (shellConnected || relayAccepted)) {
     d.findings[silentAt].advice = Advice::kAllowRouterUdp;
     d.findings.push_back(Make(FindingKind::kUdpFiltered, Severity::kFault, targetText,
                               "discovery stayed silent while the router's TCP ports answer: an inbound UDP filter "
@@ -247,7 +293,7 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
                               Advice::kAllowRouterUdp));
   }
 
-  d.checkWouldSucceed = images->Usable() && !routers.empty() && relayAccepted;
+  SettleVerdict(d, !routers.empty() && relayAccepted);
   return d;
 }
 
@@ -262,6 +308,7 @@ const char* FindingKindName(FindingKind kind) {
     case FindingKind::kImagesUnusable: return "images_unusable";
     case FindingKind::kRouterAnswered: return "router_answered";
     case FindingKind::kNoRouterAnswered: return "no_router_answered";
+    case FindingKind::kRouterAnswerUnusable: return "router_answer_unusable";
     case FindingKind::kSeveralRouters: return "several_routers";
     case FindingKind::kUdpFiltered: return "udp_filtered";
     case FindingKind::kShellLoginPrompt: return "shell_login_prompt";

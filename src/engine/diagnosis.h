@@ -35,6 +35,7 @@ enum class FindingKind {
   kImagesUnusable,           // the check's image step would fail (detail: its warning)
   kRouterAnswered,           // one per router that answered discovery (subject: its IPv4 address)
   kNoRouterAnswered,         // discovery stayed silent
+  kRouterAnswerUnusable,     // datagrams came back, but none was a usable announcement (detail: what was wrong)
   kSeveralRouters,           // more than one router answered
   kUdpFiltered,              // silent discovery, but the router's TCP ports answer
   kShellLoginPrompt,         // the telnet shell gave its login prompt
@@ -88,14 +89,18 @@ struct DiagnosisOptions {
 
 struct Diagnosis {
   std::vector<Finding> findings;
-  bool checkWouldSucceed = false;  // images usable, a router found, its relay accepting
+  // One rule: true exactly when no finding is a fault (images usable, a
+  // router found, its relay accepting, nothing else in the way).
+  bool checkWouldSucceed = false;
 
   bool Has(FindingKind kind) const;
 };
 
 // The adapters that are up and hold an address on the network of
 // `broadcast` (the address masked by the adapter's own mask), loopback
-// included; each once, in the system's order.
+// included; each once, in the system's order. The limited broadcast
+// 255.255.255.255 leaves through any of them: every adapter that is up with
+// an IPv4 address outside loopback counts.
 std::vector<const platform::NetworkAdapter*> AdaptersOnNetwork(const std::vector<platform::NetworkAdapter>& adapters,
                                                               const Ipv4Address& broadcast);
 
@@ -107,6 +112,16 @@ Ipv4Address ExpectedRouterAddress(const Ipv4Address& broadcast);
 // the broadcast's network.
 std::vector<Finding> AdapterFindings(const std::vector<platform::NetworkAdapter>& adapters,
                                      const Ipv4Address& broadcast);
+
+// The datagrams that came back to discovery without a usable announcement,
+// in words: "2 with a bad check sequence, 1 with an all-zero MAC address".
+std::string DiscoveryNoiseText(const DiscoveryNoise& noise);
+
+// Ends a diagnosis: when `routerReached` (a router answered discovery and
+// its relay accepted), an adapter list that shows none on the router's
+// network does not stand in the check's way, and that finding becomes a
+// warning; then checkWouldSucceed is set by the one rule.
+void SettleVerdict(Diagnosis& diagnosis, bool routerReached);
 
 // The whole diagnosis, with an image scan of its own.
 Diagnosis RunDiagnosis(const DiagnosisOptions& options);

@@ -41,13 +41,17 @@ bool CControlChannel::SendPacket(const std::uint8_t* packet, std::size_t length,
 
 bool CControlChannel::ReceivePacket(std::span<std::uint8_t, kControlBufferSize> buffer, std::size_t* length,
                                     std::uint32_t timeoutMs) {
-  *length = 0;
-  if (!m_bOpened || !m_pPort) return false;
+  *length = ReceiveFrame(buffer, timeoutMs).value_or(0);
+  return *length > 0;
+}
+
+std::optional<std::size_t> CControlChannel::ReceiveFrame(std::span<std::uint8_t, kControlBufferSize> buffer,
+                                                         std::uint32_t timeoutMs) {
+  if (!m_bOpened || !m_pPort) return std::nullopt;
   std::array<std::uint8_t, kControlBufferSize> datagram;
   std::size_t received = 0;
-  if (!m_pPort->Receive(datagram.data(), datagram.size(), &received, timeoutMs)) return false;
-  *length = DecodeFrame(datagram.data(), received, buffer.data());
-  return *length > 0;
+  if (!m_pPort->Receive(datagram.data(), datagram.size(), &received, timeoutMs)) return std::nullopt;
+  return DecodeFrame(datagram.data(), received, buffer.data());
 }
 
 ControlEcho CControlChannel::ExchangeEcho(std::uint32_t timeoutMs) {
@@ -68,21 +72,31 @@ bool CControlChannel::SendDiscoveryRequest() {
   return SendPacket(request.data(), request.size(), kControlSendTimeoutMs);
 }
 
-bool CControlChannel::NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply) {
+bool CControlChannel::NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply,
+                                       DiscoveryNoise* noise) {
+  DiscoveryNoise ignored;
+  DiscoveryNoise& counts = noise != nullptr ? *noise : ignored;
   for (;;) {
     const std::uint32_t elapsed = platform::TickCount() - start;
     if (elapsed >= timeoutMs) return false;
     std::array<std::uint8_t, kControlBufferSize> buffer;
-    std::size_t length = 0;
     // No datagram, or one that is no good frame (a corrupted reply, another
     // program's traffic): waited on until the time-out.
-    if (!ReceivePacket(buffer, &length, timeoutMs - elapsed)) continue;
-    // A reply shorter than a whole packet is skipped: its missing bytes
-    // would otherwise be read as the router's addresses.
-    const std::span<const std::uint8_t> packet(buffer.data(), length);
-    if (!IsRouterAnnouncement(packet)) continue;
-    DecodeControlPacket(packet, reply);
-    return true;
+    const std::optional<std::size_t> length = ReceiveFrame(buffer, timeoutMs - elapsed);
+    if (!length) continue;
+    if (*length == 0) {
+      ++counts.badFrame;
+      continue;
+    }
+    const std::span<const std::uint8_t> packet(buffer.data(), *length);
+    switch (CheckAnnouncement(packet)) {
+      case AnnouncementCheck::kAnnouncement:
+        DecodeControlPacket(packet, reply);
+        return true;
+      case AnnouncementCheck::kShort: ++counts.shortPacket; break;
+      case AnnouncementCheck::kOtherType: ++counts.otherType; break;
+      case AnnouncementCheck::kNoMac: ++counts.noMac; break;
+    }
   }
 }
 
@@ -97,12 +111,14 @@ bool CControlChannel::Discover(MacAddress* mac, Ipv4Address* ip, std::string* te
   return true;
 }
 
-bool CControlChannel::DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters) {
+bool CControlChannel::DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters,
+                                  DiscoveryNoise* noise) {
   routers->clear();
+  if (noise != nullptr) *noise = DiscoveryNoise{};
   if (!m_bOpened || !SendDiscoveryRequest()) return false;
   const std::uint32_t start = platform::TickCount();
   ControlPacket reply;
-  while (routers->size() < maxRouters && NextAnnouncement(start, kDiscoverReplyTimeoutMs, &reply)) {
+  while (routers->size() < maxRouters && NextAnnouncement(start, kDiscoverReplyTimeoutMs, &reply, noise)) {
     bool known = false;
     for (const RouterAnnouncement& router : *routers) known = known || router.mac == reply.mac;
     if (!known) routers->push_back({reply.mac, reply.ip, platform::AnsiToUtf8(ControlText(reply))});

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,6 +39,19 @@ struct RouterAnnouncement {
 
 // What one request-and-echo exchange came to.
 enum class ControlEcho { Echoed, NotSent, NoEcho };
+
+// The datagrams that came back to a discovery but were no usable
+// announcement, by what was wrong with them: a router that answers this way
+// is there, but its answer cannot be used.
+struct DiscoveryNoise {
+  std::size_t badFrame = 0;   // no good frame (a bad check sequence, a broken frame)
+  std::size_t shortPacket = 0;
+  std::size_t otherType = 0;
+  std::size_t noMac = 0;      // an announcement with an all-zero MAC address
+
+  std::size_t Total() const { return badFrame + shortPacket + otherType + noMac; }
+  bool operator==(const DiscoveryNoise&) const = default;
+};
 
 // The most routers DiscoverAll keeps: more answers than that are no LAN an
 // operator can sort out by the list anyway.
@@ -86,7 +100,9 @@ class CControlChannel {
   // within 1000 ms of it, by the same rules as Discover, each MAC once and in
   // the order of their first answer; the wait always runs to its end unless
   // `maxRouters` have answered. False when the request could not be sent.
-  bool DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters = kMaxAnnouncements);
+  // `noise` (may be null) counts the datagrams passed over.
+  bool DiscoverAll(std::vector<RouterAnnouncement>* routers, std::size_t maxRouters = kMaxAnnouncements,
+                   DiscoveryNoise* noise = nullptr);
 
   ControlPacket& Request() { return m_request; }
   const ControlPacket& Reply() const { return m_reply; }
@@ -98,8 +114,13 @@ class CControlChannel {
   bool SendDiscoveryRequest();
   // The next router announcement that arrives before `timeoutMs` have
   // passed since `start` (a TickCount); datagrams that are no good frame or
-  // no announcement are passed over. False when the time is up.
-  bool NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply);
+  // no announcement are passed over (counted in `noise`, may be null).
+  // False when the time is up.
+  bool NextAnnouncement(std::uint32_t start, std::uint32_t timeoutMs, ControlPacket* reply,
+                        DiscoveryNoise* noise = nullptr);
+  // One datagram, decoded into `buffer`: the packet length, 0 for a
+  // datagram that is no good frame; nothing when none came in time.
+  std::optional<std::size_t> ReceiveFrame(std::span<std::uint8_t, kControlBufferSize> buffer, std::uint32_t timeoutMs);
 
   std::unique_ptr<CUdpPort> m_pPort;
   bool m_bOpened = false;

@@ -40,9 +40,16 @@ bool HasMac(const ControlPacket& packet) {
   return std::any_of(packet.mac.begin(), packet.mac.end(), [](std::uint8_t b) { return b != 0; });
 }
 
-bool IsRouterAnnouncement(std::span<const std::uint8_t> packet) {
+AnnouncementCheck CheckAnnouncement(std::span<const std::uint8_t> packet) {
   ControlPacket decoded;
-  return DecodeControlPacket(packet, &decoded) && decoded.type == CTRL_DISCOVER && HasMac(decoded);
+  if (!DecodeControlPacket(packet, &decoded)) return AnnouncementCheck::kShort;
+  if (decoded.type != CTRL_DISCOVER) return AnnouncementCheck::kOtherType;
+  if (!HasMac(decoded)) return AnnouncementCheck::kNoMac;
+  return AnnouncementCheck::kAnnouncement;
+}
+
+bool IsRouterAnnouncement(std::span<const std::uint8_t> packet) {
+  return CheckAnnouncement(packet) == AnnouncementCheck::kAnnouncement;
 }
 
 }  // namespace orvane

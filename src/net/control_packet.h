@@ -44,8 +44,17 @@ std::string ControlText(const ControlPacket& packet);
 
 bool HasMac(const ControlPacket& packet);
 
-// Is this decoded reply a router's answer to discovery: a whole packet of
-// type CTRL_DISCOVER with a MAC address?
+// What a decoded reply to discovery is: a router's announcement (a whole
+// packet of type CTRL_DISCOVER with a MAC address), or why it is none.
+enum class AnnouncementCheck {
+  kAnnouncement,
+  kShort,      // fewer than 32 bytes: its missing bytes would be read as addresses
+  kOtherType,  // a whole packet of another type
+  kNoMac,      // type CTRL_DISCOVER, but the MAC address is all zero
+};
+AnnouncementCheck CheckAnnouncement(std::span<const std::uint8_t> packet);
+
+// Is this decoded reply a router's answer to discovery?
 bool IsRouterAnnouncement(std::span<const std::uint8_t> packet);
 
 }  // namespace orvane

@@ -248,21 +248,44 @@ TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
 }
 
 
-// The doctor on loopback, where the router's address is the broadcast's.
-TEST_F(RouterCommandsTest, DoctorTellsAFilteredDiscoveryFromAWorkingOne) {
-  for (const bool silent : {false, true}) {
-    SCOPED_TRACE(silent ? "discovery unanswered" : "all in place");
+// The doctor on loopback, where the router's address is the broadcast's: a
+// working router, one whose answers a filter drops, and one whose answers
+// arrive but cannot be used.
+TEST_F(RouterCommandsTest, DoctorTellsAFilteredDiscoveryFromAnUnusableAndAWorkingOne) {
+  struct Case {
+    const char* name;
+    void (*fault)(routersim::Config&);
+    const char* finding;  // the discovery finding expected, "" for a router that answered
+    const char* detail;
+  };
+  const Case cases[] = {
+      {"all in place", [](routersim::Config&) {}, "", ""},
+      {"discovery unanswered", [](routersim::Config& c) { c.faults.silentControl = true; }, "udp_filtered", ""},
+      {"an all-zero MAC", [](routersim::Config& c) { c.mac = {}; }, "router_answer_unusable",
+       "1 datagram came back on port "},
+      {"a bad check sequence", [](routersim::Config& c) { c.faults.corruptNextReply = true; },
+       "router_answer_unusable", "with a bad check sequence"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     routersim::Config config;
-    config.faults.silentControl = silent;
+    c.fault(config);
     StartRouter({}, config);
     PutImages();
     const routersim::Ports ports = m_sim->BoundPorts();
     const Result r = test::RunCli({"doctor", "--json", "--dir", m_images.Str(), "--broadcast", "127.0.0.1", "--port",
                                    std::to_string(ports.relay), "--control-port", std::to_string(ports.control),
                                    "--telnet-port", std::to_string(ports.telnet), "--time-scale", "0.1"});
-    EXPECT_EQ(r.status, silent ? 1 : 0) << r.out << r.err;
-    EXPECT_EQ(Contains(r.out, "{\"kind\":\"udp_filtered\",\"severity\":\"fault\""), silent) << r.out;
-    EXPECT_EQ(Contains(r.out, "{\"kind\":\"router_answered\""), !silent) << r.out;
+    const bool working = c.finding[0] == '\0';
+    EXPECT_EQ(r.status, working ? 0 : 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, working ? "\"check_would_succeed\":true" : "\"check_would_succeed\":false")) << r.out;
+    EXPECT_EQ(Contains(r.out, "{\"kind\":\"router_answered\""), working) << r.out;
+    if (!working) {
+      EXPECT_TRUE(Contains(r.out, std::string("{\"kind\":\"") + c.finding + "\",\"severity\":\"fault\""));
+    }
+    EXPECT_TRUE(Contains(r.out, c.detail)) << r.out;
+    // An answer that arrives is no filtered one.
+    EXPECT_EQ(Contains(r.out, "udp_filtered"), std::string(c.finding) == "udp_filtered") << r.out;
     EXPECT_TRUE(Contains(r.out, "{\"kind\":\"module_answers\"")) << r.out;
     m_sim->Stop();
   }

@@ -42,6 +42,39 @@ TEST(DiagnosisTest, OnlyAdaptersThatAreUpWithAnAddressInsideTheirMaskCount) {
   EXPECT_EQ(subject, "office, router, wide");
 }
 
+TEST(DiagnosisTest, TheLimitedBroadcastLeavesThroughEveryAdapterButLoopback) {
+  const auto loopback = Adapter("lo", true, {{{127, 0, 0, 1}, {255, 0, 0, 0}}});
+  const auto lan = Adapter("lan", true, {{{10, 0, 0, 5}, {255, 0, 0, 0}}});
+  const std::vector<Finding> findings = AdapterFindings({loopback, lan}, {255, 255, 255, 255});
+  EXPECT_EQ(findings.back().kind, FindingKind::kAdapterOnNetwork);
+  EXPECT_EQ(findings.back().subject, "lan");
+  EXPECT_EQ(AdapterFindings({loopback}, {255, 255, 255, 255}).back().kind, FindingKind::kNoAdapterOnNetwork);
+}
+
+// A fault means the check would fail, with one exception that is no fault:
+// the adapter list showed none on the router's network, yet the router was
+// reached.
+TEST(DiagnosisTest, AFaultMeansTheCheckWouldFail) {
+  const auto settle = [](std::vector<FindingKind> faults, bool routerReached) {
+    Diagnosis d;
+    for (FindingKind kind : faults) {
+      Finding f;
+      f.kind = kind;
+      f.severity = Severity::kFault;
+      d.findings.push_back(f);
+    }
+    SettleVerdict(d, routerReached);
+    return d;
+  };
+  EXPECT_TRUE(settle({}, true).checkWouldSucceed);
+  const Diagnosis reached = settle({FindingKind::kNoAdapterOnNetwork}, true);
+  EXPECT_TRUE(reached.checkWouldSucceed);
+  EXPECT_EQ(reached.findings[0].severity, Severity::kWarning);
+  EXPECT_FALSE(settle({FindingKind::kNoAdapterOnNetwork}, false).checkWouldSucceed);
+  EXPECT_FALSE(settle({FindingKind::kNoAdapterOnNetwork, FindingKind::kImagesUnusable}, true).checkWouldSucceed);
+  EXPECT_FALSE(settle({FindingKind::kRouterAnswerUnusable}, false).checkWouldSucceed);
+}
+
 TEST(DiagnosisTest, TheRouterIsExpectedAtTheFirstAddressOfABroadcastNetwork) {
   EXPECT_EQ(ExpectedRouterAddress(kBroadcast), (Ipv4Address{192, 168, 1, 1}));
   EXPECT_EQ(ExpectedRouterAddress({10, 1, 2, 255}), (Ipv4Address{10, 1, 2, 1}));

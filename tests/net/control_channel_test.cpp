@@ -159,22 +159,29 @@ TEST_F(ControlChannelTest, AStreamOfOtherDatagramsDoesNotKeepDiscoveryWaiting) {
   testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "discovery amid other datagrams");
 }
 
-TEST_F(ControlChannelTest, DiscoverAllKeepsEveryRouterOnceAndEndsWithItsWait) {
+TEST_F(ControlChannelTest, DiscoverAllKeepsEveryRouterOnceAndCountsWhatItPassedOver) {
   Responder responder([](const Bytes&) {
     ControlPacket noMac = Announcement(0, "none");
     noMac.mac = {};
-    return std::vector<Bytes>{Datagram(Announcement(1, "first")), Datagram(noMac), Datagram(Announcement(2, "second")),
-                              Datagram(Announcement(1, "again"))};
+    ControlPacket other = Announcement(3, "other");
+    other.type = CTRL_DISCOVER + 1;
+    Bytes corrupted = Datagram(Announcement(4, "corrupted"));
+    corrupted[corrupted.size() - 2] ^= 0x01;  // a check byte
+    return std::vector<Bytes>{Datagram(Announcement(1, "first")), Datagram(noMac), corrupted,
+                              test::Framed({0x01, 0x7F, 0x00}, true), Datagram(other),
+                              Datagram(Announcement(2, "second")), Datagram(noMac), Datagram(Announcement(1, "again"))};
   });
   CControlChannel channel("127.0.0.1", responder.Port());
   std::vector<RouterAnnouncement> routers;
+  DiscoveryNoise noise;
   const std::uint32_t start = platform::TickCount();
-  ASSERT_TRUE(channel.DiscoverAll(&routers));
+  ASSERT_TRUE(channel.DiscoverAll(&routers, kMaxAnnouncements, &noise));
   testing::ExpectDuration(ElapsedSince(start), kDiscoverReplyTimeoutMs, "collecting every router");
   ASSERT_EQ(routers.size(), 2u);
   EXPECT_EQ(routers[0], (RouterAnnouncement{{0x02, 0, 0, 0, 0, 1}, {127, 0, 0, 1}, "first"}));
   EXPECT_EQ(routers[1].mac, (MacAddress{0x02, 0, 0, 0, 0, 2}));
   EXPECT_EQ(routers[1].text, "second");
+  EXPECT_EQ(noise, (DiscoveryNoise{.badFrame = 1, .shortPacket = 1, .otherType = 1, .noMac = 2}));
 }
 
 TEST_F(ControlChannelTest, ExchangeWantsTheIdenticalPacketBack) {
