@@ -4,6 +4,12 @@
 # on a router whose nvram lacks them; it overwrites what is set, so it is not
 # for every boot.
 #
+# netvigil falls back to these same values when one of its numbers is
+# missing or unusable (0, negative, not a number): it logs a settings fault
+# and goes on as a router set up with this file would, never with fewer
+# attempts or shorter waits. Its build checks that its fallbacks and the
+# values here agree; change both together.
+#
 # No ping server is configured: with remote_server_number=0 netvigil only
 # watches the PPP link (and reboots when the link stays down, unless the
 # firmware dials on demand, wan_ppp_demand=2). Add the servers the network's
@@ -31,5 +37,6 @@ nvram set ping_interval=60
 # netvigil logs; 2 or more silences it.
 nvram set sys_log_level=1
 # Seconds that must pass between two reboots by netvigil; 0 for no such
-# guard. Holds only where nvram keeps its values over a restart.
+# guard. Holds only where nvram keeps its values over a restart, and counts
+# only reboot commands that did not fail: one that failed is retried.
 nvram set netvigil_min_reboot_gap=0

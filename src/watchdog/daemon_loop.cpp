@@ -1,5 +1,7 @@
 // Start-up, the work loop of netvigil and its dry run.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +12,8 @@
 
 #include "watchdog/netvigil.h"
 #include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_read.h"
+#include "watchdog/posix_io.h"
 
 namespace nv {
 
@@ -26,21 +30,21 @@ ping_step next_step(bool success, int32_t i, int32_t k, int32_t K, int32_t N) {
 unsigned check_counts(pass_counts& counts) {
   unsigned faults = 0;
   if (counts.servers < 0) {
-    counts.servers = 0;
+    counts.servers = kShippedServers;
     faults |= FAULT_SERVERS;
   }
   if (counts.attempts < 1) {
-    counts.attempts = 1;
+    counts.attempts = kShippedAttempts;
     faults |= FAULT_ATTEMPTS;
   }
   if (counts.servers >= 1 && (counts.index < 1 || counts.index > counts.servers)) {
     // Start the list again; the attempts counted belonged to another server.
-    counts.index = 1;
-    counts.attempt = 1;
+    counts.index = kShippedIndex;
+    counts.attempt = kShippedAttempt;
     faults |= FAULT_INDEX;
   }
   if (counts.attempt < 1) {
-    counts.attempt = 1;
+    counts.attempt = kShippedAttempt;
     faults |= FAULT_ATTEMPT;
   } else if (counts.attempt > counts.attempts) {
     counts.attempt = counts.attempts;  // its attempts are used up
@@ -53,6 +57,21 @@ void format_reboot_record(char* text, size_t size, int64_t time, int32_t index,
                           reboot_reason reason) {
   format_text(text, size, "time=%lld server=%d reason=%s", static_cast<long long>(time),
               static_cast<int>(index), reason == REBOOT_NO_LINK ? "no-link" : "unreachable");
+}
+
+bool reboot_succeeded(const reboot_outcome& outcome) {
+  return outcome.end == REBOOT_EXITED && outcome.code == 0;
+}
+
+void format_reboot_result(char* text, size_t size, const reboot_outcome& outcome) {
+  const size_t used = strnlen(text, size);
+  if (used + 1 >= size) return;
+  if (outcome.end == REBOOT_NOT_STARTED) {
+    format_text(text + used, size - used, " result=not-started");
+  } else {
+    format_text(text + used, size - used, " result=%s-%d",
+                outcome.end == REBOOT_EXITED ? "exit" : "signal", outcome.code);
+  }
 }
 
 bool reboot_allowed(int64_t now, int64_t last, int32_t gap, double time_scale) {
@@ -71,9 +90,10 @@ enum run_mode {
 run_mode g_mode = MODE_DAEMON;
 
 // How a pass ends. The daemon ends the process with status 0 after a success
-// or a counted failure; after the wait and reboot paths it takes the next
-// pass.
-enum pass_end { PASS_SUCCEEDED, PASS_FAILED, PASS_GOES_ON };
+// or a counted failure, and when the store could not be read (skipped:
+// nothing counted, nothing written); after the wait and reboot paths it takes
+// the next pass.
+enum pass_end { PASS_SUCCEEDED, PASS_FAILED, PASS_SKIPPED, PASS_GOES_ON };
 
 int g_sock = -1;
 // The current server's text, kept for the log lines of the pass. A longer
@@ -95,21 +115,33 @@ void say(const char* format, ...) {
   write_log_file(nullptr, text);
 }
 
+// ---- reading the settings ------------------------------------------------
+
+// Reads `key` for the pass: its text in `text` ("" for a missing key). False
+// when the store could not be read; the line that says so is logged, and the
+// pass must end at once.
+bool read_text(const char* key, const char** text) {
+  const nvram_result read = nvram_read(key);
+  if (read.outcome == NVRAM_UNREADABLE) {
+    char why[64];
+    describe_unreadable(why, sizeof why, read);
+    log_line("settings", 511, "Settings unreadable: %s (%s), pass skipped\n", key, why);
+    say("the pass ends here: nothing counted, nothing stored, no reboot\n");
+    return false;
+  }
+  *text = read.outcome == NVRAM_VALUE ? read.value : "";
+  return true;
+}
+
+bool read_number(const char* key, int32_t* value) {
+  const char* text = "";
+  if (!read_text(key, &text)) return false;
+  *value = text_to_int(text);
+  return true;
+}
+
 // ---- settings faults -------------------------------------------------------
 
-enum setting_id {
-  SET_SERVERS,
-  SET_ATTEMPTS,
-  SET_INDEX,
-  SET_ATTEMPT,
-  SET_REBOOT_INTERVAL,
-  SET_SUCCESS_INTERVAL,
-  SET_PING_INTERVAL,
-};
-const char* const kSettingKeys[] = {
-    "remote_server_number", "ping_out_times",   "ping_address_index", "ping_times",
-    "reboot_interval",      "success_interval", "ping_interval",
-};
 unsigned g_reported_faults = 0;  // one bit per setting_id
 
 // Logs a settings fault, once per key and start of the process.
@@ -117,31 +149,45 @@ void report_fault(setting_id id, const char* value, int32_t used) {
   const unsigned bit = 1u << id;
   if ((g_reported_faults & bit) != 0) return;
   g_reported_faults |= bit;
-  log_line("settings", 510, "Settings fault: %s is \"%s\", using %d\n", kSettingKeys[id], value,
-           static_cast<int>(used));
+  log_line("settings", 510, "Settings fault: %s is \"%s\", using %d\n", kShippedSettings[id].key,
+           value, static_cast<int>(used));
 }
 
-// The interval setting `id` in seconds as the daemon uses it; `text` gets what
-// the log lines show: the stored text, or the fallback when the setting is
-// faulty (a wait of 0 or less would let the loop spin).
-int32_t read_interval(setting_id id, const char** text) {
-  const char* stored = setting_text(kSettingKeys[id]);
+// The interval setting `id` in seconds as the daemon uses it, from its stored
+// text; `text` gets what the log lines show: the stored text, or the shipped
+// value when the setting is faulty (a wait of 0 or less would let the loop
+// spin).
+int32_t use_interval(setting_id id, const char* stored, const char** text) {
   const int32_t seconds = text_to_int(stored);
   if (seconds > 0) {
     *text = stored;
     return seconds;
   }
-  report_fault(id, stored, kFallbackIntervalSeconds);
-  *text = kFallbackIntervalText;
-  return kFallbackIntervalSeconds;
+  const int32_t shipped = kShippedSettings[id].value;
+  report_fault(id, stored, shipped);
+  static char shipped_text[SETTING_COUNT][12];
+  format_text(shipped_text[id], sizeof shipped_text[id], "%d", static_cast<int>(shipped));
+  *text = shipped_text[id];
+  return shipped;
+}
+
+// Reads and checks the interval setting `id`; false when the store could not
+// be read.
+bool read_interval(setting_id id, int32_t* seconds, const char** text) {
+  const char* stored = "";
+  if (!read_text(kShippedSettings[id].key, &stored)) return false;
+  *seconds = use_interval(id, stored, text);
+  return true;
 }
 
 // N for this pass; a negative number configures no server.
-int32_t read_servers() {
-  const int32_t servers = setting_int(kSettingKeys[SET_SERVERS]);
-  if (servers >= 0) return servers;
-  report_fault(SET_SERVERS, int_to_text(servers), 0);
-  return 0;
+bool read_servers(int32_t* servers) {
+  if (!read_number(kShippedSettings[SET_SERVERS].key, servers)) return false;
+  if (*servers < 0) {
+    report_fault(SET_SERVERS, int_to_text(*servers), kShippedServers);
+    *servers = kShippedServers;
+  }
+  return true;
 }
 
 void report_count_faults(unsigned faults, const pass_counts& read, const pass_counts& used) {
@@ -179,11 +225,6 @@ bool link_up() {
   return stat(g_link_marker, &info) == 0;
 }
 
-// Dialling on demand: the link may be down on purpose.
-bool dial_on_demand() {
-  return strcmp(setting_text("wan_ppp_demand"), "2") == 0;
-}
-
 void close_socket() {
   if (g_sock >= 0) close(g_sock);
   g_sock = -1;  // a later ping opens a new one
@@ -192,18 +233,40 @@ void close_socket() {
 // Runs "reboot" as the shell runs a plain command name: found on PATH,
 // started with no arguments, waited for (a reboot that works ends this
 // process first). Without a shell between, and without the one that
-// system() would start.
-void run_reboot() {
+// system() would start. A child that cannot start the program says why
+// through a pipe that a started program closes unseen.
+reboot_outcome run_reboot() {
+  // Under an inherited "ignore" the system would reap the child itself and
+  // its status would be lost.
+  signal(SIGCHLD, SIG_DFL);
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return {REBOOT_NOT_STARTED, errno};
   const pid_t child = fork();
   if (child == 0) {
     char* const argv[] = {const_cast<char*>("reboot"), nullptr};
     execvp(argv[0], argv);
+    const int error = errno;
+    write_all(report[1], reinterpret_cast<const char*>(&error), sizeof error);
     _exit(127);  // what the shell ends with when it finds no such command
   }
-  if (child < 0) return;
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  const int fork_error = errno;
+  close(report[1]);
+  if (child < 0) {
+    close(report[0]);
+    return {REBOOT_NOT_STARTED, fork_error};
   }
+  int error = 0;
+  ssize_t got = 0;
+  while ((got = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return {REBOOT_NOT_STARTED, errno};  // not ours to wait for
+  }
+  if (got == static_cast<ssize_t>(sizeof error)) return {REBOOT_NOT_STARTED, error};
+  if (WIFEXITED(status)) return {REBOOT_EXITED, WEXITSTATUS(status)};
+  return {REBOOT_SIGNALLED, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 int64_t text_to_time(const char* text) {
@@ -212,111 +275,137 @@ int64_t text_to_time(const char* text) {
   return end != text && value > 0 ? value : 0;
 }
 
-// Runs "reboot" unless the guard holds it back; the record goes first, since
-// a reboot that works ends this process.
-void reboot_router(reboot_reason reason) {
-  const int32_t gap = setting_int(kRebootGapKey);
-  const int64_t last = text_to_time(setting_text(kRebootTimeKey));
+// Runs "reboot" unless the guard holds it back. The record goes first, since
+// a reboot that works ends this process; the command's outcome follows when
+// it returns. A failed command leaves the guard's time as it was, so that the
+// loop's next try is not held back by it.
+pass_end reboot_router(reboot_reason reason) {
+  int32_t gap = 0;
+  const char* last_text = "";
+  if (!read_number(kRebootGapKey, &gap) || !read_text(kRebootTimeKey, &last_text)) {
+    return PASS_SKIPPED;
+  }
+  const int64_t last = text_to_time(last_text);
   const int64_t now = time(nullptr);
   if (!reboot_allowed(now, last, gap, g_time_scale)) {
     const long long ago = static_cast<long long>(static_cast<double>(now - last) / g_time_scale);
     log_line("main", 446, "Reboot held back: the last one was %lld seconds ago, %s is %d\n", ago,
              kRebootGapKey, static_cast<int>(gap));
     say("no reboot now\n");
-    return;
+    return PASS_GOES_ON;
   }
-  char record[96];
+  char record[128];
   format_reboot_record(record, sizeof record, now, g_ping_address_index, reason);
   if (dry_run()) {
     say("would store %s=%s\n", kRebootRecordKey, record);
     say("would run reboot\n");
-    return;
+    return PASS_GOES_ON;
   }
   char when[24];
   format_text(when, sizeof when, "%lld", static_cast<long long>(now));
+  char before[24] = "";
+  if (last > 0) format_text(before, sizeof before, "%lld", static_cast<long long>(last));
   nvram_set(kRebootRecordKey, record);
   nvram_set(kRebootTimeKey, when);
   close_socket();
-  run_reboot();  // the reboot ends this process, or not
+  const reboot_outcome outcome = run_reboot();  // a reboot that works ends this process
+  format_reboot_result(record, sizeof record, outcome);
+  nvram_set(kRebootRecordKey, record);
+  if (!reboot_succeeded(outcome)) {
+    nvram_set(kRebootTimeKey, before);
+    const char* const how[] = {"ended with exit status", "was ended by signal",  // by reboot_end
+                               "could not be started, errno"};
+    log_line("main", 447, "Reboot failed: reboot %s %d; the loop tries again\n", how[outcome.end],
+             outcome.code);
+  }
+  return PASS_GOES_ON;
 }
 
 // The record of the daemon's last reboot, logged once by the next start.
-void report_last_reboot() {
-  const char* record = setting_text(kRebootRecordKey);
-  if (*record == '\0') return;
+bool report_last_reboot() {
+  const char* record = "";
+  if (!read_text(kRebootRecordKey, &record)) return false;
+  if (*record == '\0') return true;
   log_line("main", 343, "Last reboot by netvigil: %s\n", record);
   if (dry_run()) {
     say("the reboot record stays for the next start of the daemon\n");
   } else {
     nvram_set(kRebootRecordKey, "");
   }
+  return true;
 }
 
 // ---- the pass --------------------------------------------------------------
 
-// Whether the link wait ends without a reboot.
-bool link_or_demand() {
+// After the wait for the link: whether it ends without a reboot.
+enum link_verdict { LINK_FINE, LINK_DOWN, LINK_UNREADABLE };
+link_verdict link_or_demand() {
   if (link_up()) {
     say("the PPP link is up now: the next pass\n");
-    return true;
+    return LINK_FINE;
   }
-  if (dial_on_demand()) {
+  // Dialling on demand: the link may be down on purpose.
+  const char* demand = "";
+  if (!read_text("wan_ppp_demand", &demand)) return LINK_UNREADABLE;
+  if (strcmp(demand, "2") == 0) {
     say("the PPP link is down, wan_ppp_demand is \"2\": the next pass waits again\n");
-    return true;
+    return LINK_FINE;
   }
-  if (dry_run()) {
-    say("the PPP link is down, wan_ppp_demand is \"%s\" (not \"2\")\n",
-        setting_text("wan_ppp_demand"));
-  }
-  return false;
+  say("the PPP link is down, wan_ppp_demand is \"%s\" (not \"2\")\n", demand);
+  return LINK_DOWN;
 }
 
-pass_end no_server_wait() {
-  say("no server configured (remote_server_number 0): no ping\n");
+// The wait for the PPP link, with no server configured (`no_server`) or with
+// the link down: the wait line, reboot_interval, and the reboot when the link
+// is still down and not dialled on demand.
+pass_end wait_for_link(bool no_server) {
+  if (no_server) {
+    say("no server configured (remote_server_number 0): no ping\n");
+  } else {
+    say("the PPP link is down (no %s)\n", g_link_marker);
+  }
   const char* text = "";
-  const int32_t seconds = read_interval(SET_REBOOT_INTERVAL, &text);
-  log_line("main", 350,
-           "No IP addres configurate, wait for %s seconds to establish the PPP connection!\n",
-           text);
+  int32_t seconds = 0;
+  if (!read_interval(SET_REBOOT_INTERVAL, &seconds, &text)) return PASS_SKIPPED;
+  if (no_server) {
+    log_line("main", 350,
+             "No IP addres configurate, wait for %s seconds to establish the PPP connection!\n",
+             text);
+  } else {
+    log_line("main", 433, "Wait for %s seconds to establish the PPP connection!\n", text);
+  }
   pause_ms(seconds_to_ms(seconds), "reboot_interval");
-  if (link_or_demand()) return PASS_GOES_ON;
-  read_interval(SET_REBOOT_INTERVAL, &text);
-  log_line("main", 363, "PPP can not be establish in %s seconds, need reboot!\n", text);
-  reboot_router(REBOOT_NO_LINK);
-  return PASS_GOES_ON;
-}
-
-pass_end link_wait() {
-  say("the PPP link is down (no %s)\n", g_link_marker);
-  const char* text = "";
-  const int32_t seconds = read_interval(SET_REBOOT_INTERVAL, &text);
-  log_line("main", 433, "Wait for %s seconds to establish the PPP connection!\n", text);
-  pause_ms(seconds_to_ms(seconds), "reboot_interval");
-  if (link_or_demand()) return PASS_GOES_ON;
-  read_interval(SET_REBOOT_INTERVAL, &text);
-  log_line("main", 440, "PPP can not be establish in %s seconds!\n", text);
-  reboot_router(REBOOT_NO_LINK);
-  return PASS_GOES_ON;
+  const link_verdict verdict = link_or_demand();
+  if (verdict != LINK_DOWN) return verdict == LINK_FINE ? PASS_GOES_ON : PASS_SKIPPED;
+  if (!read_interval(SET_REBOOT_INTERVAL, &seconds, &text)) return PASS_SKIPPED;
+  if (no_server) {
+    log_line("main", 363, "PPP can not be establish in %s seconds, need reboot!\n", text);
+  } else {
+    log_line("main", 440, "PPP can not be establish in %s seconds!\n", text);
+  }
+  return reboot_router(REBOOT_NO_LINK);
 }
 
 // Copies the server text of index `index` ("" when the key is missing).
-const char* load_server(int32_t index) {
+bool load_server(int32_t index) {
   char key[32];
   format_text(key, sizeof key, "%s%d", "remote_server", static_cast<int>(index));
-  const char* text = setting_text(key);
+  const char* text = "";
+  if (!read_text(key, &text)) return false;
   const size_t length = strnlen(text, sizeof g_server - 1);
   memcpy(g_server, text, length);
   g_server[length] = '\0';
-  return g_server;
+  return true;
 }
 
 pass_end ping_once(int32_t servers) {
   if (g_ping_address_index < 1 || g_ping_address_index > servers) {
-    report_fault(SET_INDEX, int_to_text(g_ping_address_index), 1);
-    g_ping_address_index = 1;
-    g_ping_timeout = 1;
+    report_fault(SET_INDEX, int_to_text(g_ping_address_index), kShippedIndex);
+    g_ping_address_index = kShippedIndex;
+    g_ping_timeout = kShippedAttempt;
   }
-  const char* server = load_server(g_ping_address_index);
+  if (!load_server(g_ping_address_index)) return PASS_SKIPPED;
+  const char* server = g_server;
   say("server %d of %d (remote_server%d) is \"%s\", attempt %d\n",
       static_cast<int>(g_ping_address_index), static_cast<int>(servers),
       static_cast<int>(g_ping_address_index), server, static_cast<int>(g_ping_timeout));
@@ -325,6 +414,10 @@ pass_end ping_once(int32_t servers) {
   if (g_sock < 0) say("no raw ICMP socket (it needs root): the ping fails\n");
   const bool success = netvigil(server, g_sock) == 0;
   if (success) {
+    // Read before anything is written: a store that cannot be read leaves
+    // the counters as they were.
+    const char* rest = "";
+    if (!read_text(kShippedSettings[SET_SUCCESS_INTERVAL].key, &rest)) return PASS_SKIPPED;
     const ping_step step = next_step(true, g_ping_address_index, g_ping_timeout, 0, 0);
     g_ping_address_index = step.index;
     g_ping_timeout = step.attempt;
@@ -332,14 +425,17 @@ pass_end ping_once(int32_t servers) {
     store_counter("ping_times", g_ping_timeout);
     log_line("main", 391, "ping %s success\n", server);
     const char* text = "";
-    pause_ms(seconds_to_ms(read_interval(SET_SUCCESS_INTERVAL, &text)), "success_interval");
+    pause_ms(seconds_to_ms(use_interval(SET_SUCCESS_INTERVAL, rest, &text)), "success_interval");
     say("the pass ends: the ping was answered\n");
     return PASS_SUCCEEDED;
   }
 
   log_line("main", 399, "ping %s failure\n", server);
-  const pass_counts read{g_ping_address_index, g_ping_timeout, setting_int("ping_out_times"),
-                         setting_int("remote_server_number")};
+  pass_counts read{g_ping_address_index, g_ping_timeout, 0, 0};
+  if (!read_number(kShippedSettings[SET_ATTEMPTS].key, &read.attempts) ||
+      !read_number(kShippedSettings[SET_SERVERS].key, &read.servers)) {
+    return PASS_SKIPPED;
+  }
   pass_counts counts = read;
   report_count_faults(check_counts(counts), read, counts);
   g_ping_address_index = counts.index;
@@ -370,33 +466,37 @@ pass_end ping_once(int32_t servers) {
       static_cast<int>(counts.attempts));
   log_line("main", 404, "ping %s fail, need reboot after %s seconds!\n", server, kRebootDelayText);
   pause_ms(kRebootDelayMs, "before the reboot");
-  reboot_router(REBOOT_UNREACHABLE);
+  if (reboot_router(REBOOT_UNREACHABLE) == PASS_SKIPPED) return PASS_SKIPPED;
   const char* text = "";
-  pause_ms(seconds_to_ms(read_interval(SET_PING_INTERVAL, &text)), "ping_interval");
-  // Counters unchanged: the next pass pings the same server again.
+  int32_t seconds = 0;
+  if (!read_interval(SET_PING_INTERVAL, &seconds, &text)) return PASS_SKIPPED;
+  pause_ms(seconds_to_ms(seconds), "ping_interval");
+  // Counters unchanged: the next pass pings the same server again (and a
+  // reboot command that failed runs again when that ping fails).
   return PASS_GOES_ON;
 }
 
 pass_end one_pass() {
-  const int32_t servers = read_servers();
-  if (servers == 0) return no_server_wait();
-  if (!link_up()) return link_wait();
+  int32_t servers = 0;
+  if (!read_servers(&servers)) return PASS_SKIPPED;
+  if (servers == 0) return wait_for_link(true);
+  if (!link_up()) return wait_for_link(false);
   return ping_once(servers);
 }
 
-void read_counters() {
-  g_ping_address_index = setting_int("ping_address_index");
-  g_ping_timeout = setting_int("ping_times");
+// The counters, read once at start.
+bool read_counters() {
+  return read_number("ping_address_index", &g_ping_address_index) &&
+         read_number("ping_times", &g_ping_timeout);
 }
 
 }  // namespace
 
 void netvigil_main() {
   load_environment();
-  read_counters();
   log_line("main", 341, "Netvigil start!\n");  // still in the foreground
-  report_last_reboot();
   daemon(1, 1);
+  if (!read_counters() || !report_last_reboot()) exit(0);  // skipped, like any other pass
   g_sock = create_icmp_socket();
   for (;;) {
     if (one_pass() != PASS_GOES_ON) exit(0);
@@ -407,17 +507,19 @@ int netvigil_dry_run(bool write) {
   g_mode = write ? MODE_DRY_RUN_WRITE : MODE_DRY_RUN;
   load_environment();
   g_log_file = nullptr;  // log lines to standard output, the log file untouched
-  read_counters();
   say("one pass in the foreground: no pause, no reboot, %s\n",
       write ? "the counters are stored" : "nothing is stored");
+  if (!read_counters()) return 1;  // no counters to tell of
   say("counters before: ping_address_index=%d ping_times=%d\n",
       static_cast<int>(g_ping_address_index), static_cast<int>(g_ping_timeout));
-  report_last_reboot();
-  g_sock = create_icmp_socket();
-  const pass_end end = one_pass();
+  pass_end end = PASS_SKIPPED;
+  if (report_last_reboot()) {
+    g_sock = create_icmp_socket();
+    end = one_pass();
+    close_socket();
+  }
   say("counters after: ping_address_index=%d ping_times=%d\n",
       static_cast<int>(g_ping_address_index), static_cast<int>(g_ping_timeout));
-  close_socket();
   return end == PASS_SUCCEEDED ? 0 : 1;
 }
 

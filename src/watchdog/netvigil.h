@@ -26,12 +26,19 @@
 // Settings that would make the daemon spin or never reboot (an interval of
 // 0 or below, a count that never reaches its limit) are settings faults: each
 // is logged once per start, naming the key and its value, and the daemon goes
-// on with a sound value instead (see check_counts and kFallbackIntervalSeconds).
+// on with the value the router's package ships for it (kShippedSettings), so
+// that a missing setting never makes the watchdog harsher than its defaults.
 // A complete set of positive settings behaves exactly as described above.
 //
+// A settings store that cannot be read (the `nvram` program failed or hung)
+// is no missing setting: the pass ends at once, with nothing counted, nothing
+// written and no reboot, and a line of its own names the key and why.
+//
 // Before it runs "reboot" the daemon stores a reboot record (kRebootRecordKey)
-// that the next start logs once and clears; an optional least gap between two
-// reboots (kRebootGapKey) holds a reboot back that would come too soon.
+// that the next start logs once and clears; when the command returns, the
+// record gains its outcome. An optional least gap between two reboots
+// (kRebootGapKey) holds a reboot back that would come too soon after one that
+// ran; a command that failed holds nothing back.
 //
 // `netvigil --dry-run` does one pass in the foreground and prints every
 // decision instead of sleeping, rebooting or writing (netvigil_dry_run).
@@ -40,6 +47,7 @@
 #include <stdint.h>
 
 struct timeval;
+struct nvram_result;
 
 namespace nv {
 
@@ -124,10 +132,17 @@ const char* int_to_text(int32_t n);
 // missing or non-numeric value), held to the 32-bit range.
 int32_t text_to_int(const char* text);
 
-// nvram access: a missing key reads as "" (never a null pointer).
+// nvram access: a missing key reads as "" (never a null pointer), and so
+// does a store that could not be read. The log level is read this way (a
+// line is never lost for want of it); the pass reads through nvram_read, which
+// tells the two apart.
 const char* setting_text(const char* key);
 int32_t setting_int(const char* key);
 void store_int(const char* key, int32_t value);
+
+// Why the store could not be read, for the log (e.g. "nvram get ended with
+// exit status 3").
+void describe_unreadable(char* text, size_t size, const nvram_result& read);
 
 // Appends `text` to the log file at `path`, starting the file afresh when this
 // process has appended more than kLogFileLimit bytes. A file that cannot be
@@ -231,12 +246,44 @@ struct ping_step {
 };
 ping_step next_step(bool success, int32_t i, int32_t k, int32_t K, int32_t N);
 
-// ---- settings checks -------------------------------------------------------
+// ---- shipped defaults and settings checks ----------------------------------
 
-// An interval setting (reboot_interval, success_interval, ping_interval) of 0
-// or below is a settings fault; the daemon waits this long instead.
-inline constexpr int32_t kFallbackIntervalSeconds = 60;
-inline constexpr const char* kFallbackIntervalText = "60";
+// The values that the router's package ships (nvram-defaults.sh) for the
+// settings the daemon checks. A faulty setting is taken as its shipped value:
+// never fewer attempts, a shorter wait for the link or a quicker retry than
+// a router set up with the defaults has.
+inline constexpr int32_t kShippedServers = 0;            // remote_server_number
+inline constexpr int32_t kShippedAttempts = 3;           // ping_out_times
+inline constexpr int32_t kShippedIndex = 1;              // ping_address_index
+inline constexpr int32_t kShippedAttempt = 1;            // ping_times
+inline constexpr int32_t kShippedRebootInterval = 300;   // reboot_interval, seconds
+inline constexpr int32_t kShippedSuccessInterval = 300;  // success_interval, seconds
+inline constexpr int32_t kShippedPingInterval = 60;      // ping_interval, seconds
+
+// The checked settings, by number.
+enum setting_id {
+  SET_SERVERS,
+  SET_ATTEMPTS,
+  SET_INDEX,
+  SET_ATTEMPT,
+  SET_REBOOT_INTERVAL,
+  SET_SUCCESS_INTERVAL,
+  SET_PING_INTERVAL,
+  SETTING_COUNT,
+};
+struct shipped_setting {
+  const char* key;
+  int32_t value;
+};
+inline constexpr shipped_setting kShippedSettings[SETTING_COUNT] = {
+    {"remote_server_number", kShippedServers},
+    {"ping_out_times", kShippedAttempts},
+    {"ping_address_index", kShippedIndex},
+    {"ping_times", kShippedAttempt},
+    {"reboot_interval", kShippedRebootInterval},
+    {"success_interval", kShippedSuccessInterval},
+    {"ping_interval", kShippedPingInterval},
+};
 
 // The counters and limits of a pass as next_step takes them.
 struct pass_counts {
@@ -248,10 +295,11 @@ struct pass_counts {
 
 // Faults that check_counts found, one bit each.
 enum count_fault : unsigned {
-  FAULT_SERVERS = 1u << 0,   // N < 0: taken as 0, no server configured
-  FAULT_ATTEMPTS = 1u << 1,  // K < 1: taken as 1
+  FAULT_SERVERS = 1u << 0,   // N < 0: taken as kShippedServers, no server
+  FAULT_ATTEMPTS = 1u << 1,  // K < 1 (missing, 0): taken as kShippedAttempts
   FAULT_INDEX = 1u << 2,     // i outside 1..N (N >= 1): taken as 1, with k = 1
-  FAULT_ATTEMPT = 1u << 3,   // k < 1: taken as 1; k > K: taken as K
+  FAULT_ATTEMPT = 1u << 3,   // k < 1: taken as 1; k > K: taken as K (the
+                             // failures counted have used the attempts up)
 };
 
 // Repairs, in place, counts under which next_step would never reach the
@@ -262,9 +310,13 @@ unsigned check_counts(pass_counts& counts);
 // ---- reboot record and guard -----------------------------------------------
 
 // Stored before each "reboot": "time=<s> server=<i> reason=<no-link|unreachable>",
-// seconds since 1970. The next start logs it once and clears it (stores "").
+// seconds since 1970; when the command returns, its outcome is appended
+// (format_reboot_result). A record without one is a command that never
+// returned: the reboot ended the process. The next start logs it once and
+// clears it (stores "").
 inline constexpr const char* kRebootRecordKey = "netvigil_last_reboot";
-// The record's time alone, kept for the guard.
+// The time of the last reboot command that did not fail, for the guard:
+// stored with the record, put back as it was when the command fails.
 inline constexpr const char* kRebootTimeKey = "netvigil_last_reboot_time";
 // Optional least time between two reboots by the daemon, in seconds; absent,
 // 0 or not a positive number: no guard.
@@ -278,6 +330,26 @@ enum reboot_reason {
 // The record's text for a reboot at `time` with server index `index`.
 void format_reboot_record(char* text, size_t size, int64_t time, int32_t index,
                           reboot_reason reason);
+
+// How a reboot command that returned had ended.
+enum reboot_end {
+  REBOOT_EXITED,       // it ran and exited with status `code`
+  REBOOT_SIGNALLED,    // it was ended by signal `code`
+  REBOOT_NOT_STARTED,  // it could not be started (not on PATH, not a
+                       // program, no process): errno in `code`
+};
+struct reboot_outcome {
+  reboot_end end;
+  int code;
+};
+
+// Whether the command did its part: exited with status 0 (the router is
+// going down). Anything else is a failed reboot, retried by the loop.
+bool reboot_succeeded(const reboot_outcome& outcome);
+
+// Appends the outcome to the record `text` (`size` bytes in all):
+// " result=exit-<status>", " result=signal-<n>" or " result=not-started".
+void format_reboot_result(char* text, size_t size, const reboot_outcome& outcome);
 
 // Whether a reboot may run at `now` (seconds since 1970) when the last one
 // ran at `last` (0 for none known) and the guard asks for `gap` seconds of

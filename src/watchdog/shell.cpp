@@ -10,6 +10,7 @@
 
 #include "watchdog/netvigil.h"
 #include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_read.h"
 #include "watchdog/posix_io.h"
 
 namespace nv {
@@ -156,6 +157,36 @@ int32_t setting_int(const char* key) {
 
 void store_int(const char* key, int32_t value) {
   nvram_set(key, int_to_text(value));
+}
+
+void describe_unreadable(char* text, size_t size, const nvram_result& read) {
+  const char* why = "no failure";
+  switch (read.failure) {
+    case NVRAM_FAILURE_NONE:
+      break;
+    case NVRAM_FAILURE_START:
+      why = "nvram could not be started, errno %d";
+      break;
+    case NVRAM_FAILURE_STATUS:
+      why = "nvram get ended with exit status %d";
+      break;
+    case NVRAM_FAILURE_SIGNAL:
+      why = "nvram get was ended by signal %d";
+      break;
+    case NVRAM_FAILURE_TIMEOUT:
+      why = "nvram get did not end within %d ms";
+      break;
+    case NVRAM_FAILURE_IO:
+      why = "nvram get could not be followed, errno %d";
+      break;
+    case NVRAM_FAILURE_FILE:
+      why = "the store file cannot be read, errno %d";
+      break;
+    case NVRAM_FAILURE_MEMORY:
+      why = "no room to keep the value";
+      break;
+  }
+  format_text(text, size, why, read.detail);
 }
 
 // ---- log -------------------------------------------------------------------

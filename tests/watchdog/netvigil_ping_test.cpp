@@ -2,10 +2,14 @@
 // checks of the stored counts.
 #include <string.h>
 
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "watchdog/netvigil.h"
+#include "watchdog/nvram/nvram_read.h"
 #include "watchdog_test_support.h"
 
 namespace {
@@ -259,7 +263,7 @@ TEST(SettingsCheck, NoStoredCountKeepsTheRebootAway) {
     nv::pass_counts counts = s.counts;
     EXPECT_EQ(nv::check_counts(counts), s.faults) << "i=" << s.counts.index;
     const int32_t N = s.counts.servers;
-    const int32_t K = s.counts.attempts < 1 ? 1 : s.counts.attempts;
+    const int32_t K = s.counts.attempts < 1 ? nv::kShippedAttempts : s.counts.attempts;
     int failures = 1;
     for (;; ++failures) {
       const nv::ping_step step =
@@ -275,6 +279,87 @@ TEST(SettingsCheck, NoStoredCountKeepsTheRebootAway) {
   nv::pass_counts none{1, 1, 3, -1};
   EXPECT_EQ(nv::check_counts(none), unsigned{nv::FAULT_SERVERS});
   EXPECT_EQ(none.servers, 0);
+}
+
+// The fallbacks are the package's own defaults, so a router whose nvram lost
+// a setting watches its link as one set up with nvram-defaults.sh does.
+TEST(ShippedDefaults, EveryFallbackIsTheValueThePackageShips) {
+  const std::map<std::string, std::string> shipped =
+      watchdog_test::DefaultsOf(NETVIGIL_DEFAULTS_SCRIPT);
+  ASSERT_FALSE(shipped.empty()) << "no settings in " << NETVIGIL_DEFAULTS_SCRIPT;
+  for (const nv::shipped_setting& setting : nv::kShippedSettings) {
+    const auto found = shipped.find(setting.key);
+    ASSERT_NE(found, shipped.end()) << setting.key << " falls back to a value the package lacks";
+    EXPECT_EQ(found->second, std::to_string(setting.value)) << setting.key;
+  }
+}
+
+// Failures in a row, from the first attempt on server 1, until the reboot,
+// with ping_out_times and remote_server_number stored as `K` and `N`; each
+// start checks the counts as the daemon does. 0 when it never comes.
+int FailuresUntilReboot(int32_t K, int32_t N) {
+  nv::pass_counts counts{1, 1, K, N};
+  for (int failures = 1; failures <= 1000; ++failures) {
+    nv::check_counts(counts);
+    const nv::ping_step step =
+        nv::next_step(false, counts.index, counts.attempt, counts.attempts, counts.servers);
+    if (step.kind == nv::STEP_REBOOT) return failures;
+    counts = {step.index, step.attempt, K, N};
+  }
+  return 0;
+}
+
+TEST(SettingsCheck, AnUnusableAttemptLimitRebootsNoSoonerThanTheShippedOne) {
+  for (int32_t N = 1; N <= 3; ++N) {
+    const int shipped = FailuresUntilReboot(nv::kShippedAttempts, N);
+    EXPECT_EQ(shipped, N * nv::kShippedAttempts) << "N=" << N;
+    for (const int32_t K : {0, -1, INT32_MIN}) {
+      EXPECT_EQ(FailuresUntilReboot(K, N), shipped) << "K=" << K << " N=" << N;
+    }
+    // A limit the operator set is kept, however low.
+    EXPECT_EQ(FailuresUntilReboot(1, N), N) << "N=" << N;
+  }
+}
+
+TEST(RebootRecord, OnlyACommandThatExitedWithZeroSucceededAndTheRecordSaysHowItEnded) {
+  struct Case {
+    nv::reboot_outcome outcome;
+    const char* result;
+    bool succeeded;
+  };
+  const Case cases[] = {
+      {{nv::REBOOT_EXITED, 0}, " result=exit-0", true},
+      {{nv::REBOOT_EXITED, 1}, " result=exit-1", false},
+      {{nv::REBOOT_EXITED, 127}, " result=exit-127", false},
+      {{nv::REBOOT_SIGNALLED, 9}, " result=signal-9", false},
+      {{nv::REBOOT_NOT_STARTED, 2}, " result=not-started", false},
+  };
+  for (const Case& c : cases) {
+    char record[96];
+    nv::format_reboot_record(record, sizeof record, 1700000000, 2, nv::REBOOT_UNREACHABLE);
+    const std::string before = record;
+    nv::format_reboot_result(record, sizeof record, c.outcome);
+    EXPECT_EQ(std::string(record), before + c.result);
+    EXPECT_EQ(nv::reboot_succeeded(c.outcome), c.succeeded) << c.result;
+  }
+}
+
+TEST(UnreadableStore, EveryFailureIsToldApartWithItsDetail) {
+  const nvram_failure failures[] = {NVRAM_FAILURE_START,   NVRAM_FAILURE_STATUS,
+                                    NVRAM_FAILURE_SIGNAL,  NVRAM_FAILURE_TIMEOUT,
+                                    NVRAM_FAILURE_IO,      NVRAM_FAILURE_FILE};
+  std::set<std::string> texts;
+  for (const nvram_failure failure : failures) {
+    char text[64];
+    nv::describe_unreadable(text, sizeof text, {NVRAM_UNREADABLE, nullptr, failure, 4321});
+    EXPECT_NE(std::string(text).find("4321"), std::string::npos) << text;
+    texts.insert(text);
+  }
+  char memory[64];
+  nv::describe_unreadable(memory, sizeof memory,
+                          {NVRAM_UNREADABLE, nullptr, NVRAM_FAILURE_MEMORY, 0});
+  texts.insert(memory);
+  EXPECT_EQ(texts.size(), std::size(failures) + 1);
 }
 
 TEST(RebootGuard, HoldsARebootBackOnlyWithinTheGap) {

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,6 +36,7 @@
 #include "support/net_namespace.h"
 #include "support/text_search.h"
 #include "watchdog/nvram/nvram.h"
+#include "watchdog/nvram/nvram_command.h"
 #include "watchdog_test_support.h"
 
 namespace {
@@ -198,9 +200,14 @@ class NetvigilDaemon : public ::testing::Test {
     record_ = folder_ / "reboots";
     bin_ = folder_ / "bin";
     ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
-    // The stand-in reboot: shell built-ins only, since PATH holds nothing but
-    // its folder. It records how many log lines the daemon had written and
-    // whether the reboot record was in the store.
+    PutReboot(0);
+  }
+
+  // The stand-in reboot: shell built-ins only, since PATH holds nothing but
+  // its folder. It records how many log lines the daemon had written and
+  // whether the reboot record was in the store, then ends with `status` (a
+  // failed reboot when not 0).
+  void PutReboot(int status) {
     const std::string reboot = bin_ + "/reboot";
     WriteFile(reboot,
               "#!/bin/sh\n"
@@ -210,7 +217,8 @@ class NetvigilDaemon : public ::testing::Test {
               "while IFS= read -r line; do\n"
               "  case \"$line\" in netvigil_last_reboot=?*) stored=' record stored';; esac\n"
               "done < \"$NVRAM_FILE\"\n"
-              "echo \"$n$stored\" >> \"$REBOOT_RECORD\"\n");
+              "echo \"$n$stored\" >> \"$REBOOT_RECORD\"\n"
+              "exit " + std::to_string(status) + "\n");
     ASSERT_EQ(chmod(reboot.c_str(), 0755), 0);
     ASSERT_EQ(access(reboot.c_str(), X_OK), 0);
   }
@@ -266,7 +274,7 @@ class NetvigilDaemon : public ::testing::Test {
     });
     std::vector<char*> envp = Pointers(environment);
     const std::string ns_path = NamespacePath();
-    options.insert(options.begin(), NETVIGIL_PROGRAM);
+    options.insert(options.begin(), program_);
     std::vector<char*> argv = Pointers(options);
     CommandResult result;
     int out[2] = {-1, -1};
@@ -354,6 +362,7 @@ class NetvigilDaemon : public ::testing::Test {
   std::unique_ptr<NetNamespace> ns_;
   std::string log_, marker_, record_, bin_;
   std::string time_scale_ = "0.01";
+  std::string program_ = NETVIGIL_PROGRAM;  // the daemon with the file store
 };
 
 TEST_F(NetvigilDaemon, PingOfLoopbackSucceedsAndResetsCounters) {
@@ -605,23 +614,23 @@ TEST_F(NetvigilDaemon, UnusableRebootIntervalNeitherSpinsNorRebootsAtOnce) {
   Set("remote_server1", "127.0.0.1");
   SetLink(false);
 
-  // 0 while dialling on demand: one fault line, then a 60 s wait per pass
-  // instead of the same line over and over.
-  time_scale_ = "0.005";  // 60 s in 0.3 s
+  // 0 while dialling on demand: one fault line, then the shipped 300 s wait
+  // per pass instead of the same line over and over.
+  time_scale_ = "0.001";  // 300 s in 0.3 s
   Set("reboot_interval", "0");
   Set("wan_ppp_demand", "2");
   Start();
   orvane::platform::Sleep(700);
   StopDaemons();
-  EXPECT_EQ(CountLog("[ settings:  510]:Settings fault: reboot_interval is \"0\", using 60"), 1);
-  const int waits = CountLog("[     main:  433]:Wait for 60 seconds to establish the PPP connection!");
+  EXPECT_EQ(CountLog("[ settings:  510]:Settings fault: reboot_interval is \"0\", using 300"), 1);
+  const int waits = CountLog("[     main:  433]:Wait for 300 seconds to establish the PPP connection!");
   EXPECT_GE(waits, 2);
   EXPECT_LE(waits, 5);
   EXPECT_EQ(LogLines().size(), static_cast<size_t>(2 + waits));
 
   // Negative, not dialling on demand: no failing sleep and no reboot before
-  // the 60 s are over.
-  time_scale_ = "0.05";  // 60 s in 3 s
+  // the 300 s are over.
+  time_scale_ = "0.01";  // 300 s in 3 s
   unlink(log_.c_str());
   Set("reboot_interval", "-5");
   Set("wan_ppp_demand", "0");
@@ -631,8 +640,8 @@ TEST_F(NetvigilDaemon, UnusableRebootIntervalNeitherSpinsNorRebootsAtOnce) {
   EXPECT_TRUE(Reboots().empty());
   EXPECT_EQ(ReadFile(log_),
             "[INFO] [     main:  341]:Netvigil start!\n"
-            "[INFO] [ settings:  510]:Settings fault: reboot_interval is \"-5\", using 60\n"
-            "[INFO] [     main:  433]:Wait for 60 seconds to establish the PPP connection!\n");
+            "[INFO] [ settings:  510]:Settings fault: reboot_interval is \"-5\", using 300\n"
+            "[INFO] [     main:  433]:Wait for 300 seconds to establish the PPP connection!\n");
 }
 
 TEST_F(NetvigilDaemon, RebootIsRecordedForTheNextStartAndTheGapHoldsTheNextOneBack) {
@@ -668,6 +677,175 @@ TEST_F(NetvigilDaemon, RebootIsRecordedForTheNextStartAndTheGapHoldsTheNextOneBa
   EXPECT_EQ(LogLines()[1], "[INFO] [     main:  343]:Last reboot by netvigil: " + record);
   EXPECT_EQ(CountLog(":  343]:"), 1);
   EXPECT_EQ(Get("netvigil_last_reboot"), "");
+}
+
+TEST_F(NetvigilDaemon, MissingSettingsAreTakenAsTheShippedDefaults) {
+  // What the package ships; the daemon must fall back to no harsher values.
+  std::map<std::string, std::string> shipped = watchdog_test::DefaultsOf(NETVIGIL_DEFAULTS_SCRIPT);
+  const int attempts = atoi(shipped["ping_out_times"].c_str());
+  ASSERT_GT(attempts, 1) << "more than one attempt is needed to tell the fallback from 1";
+  ASSERT_FALSE(shipped["ping_interval"].empty());
+  ASSERT_FALSE(shipped["success_interval"].empty());
+
+  // Loopback down: every ping fails. No ping_out_times, no ping_interval.
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_address_index", "1");
+  Set("ping_times", "1");
+  for (int attempt = 2; attempt <= attempts; ++attempt) {
+    Pass();
+    EXPECT_EQ(Counters(), "1," + std::to_string(attempt));
+  }
+  EXPECT_TRUE(Reboots().empty()) << ReadFile(log_);
+  const std::string fault = "[ settings:  510]:Settings fault: ping_out_times is \"0\", using ";
+  EXPECT_EQ(CountLog(fault + shipped["ping_out_times"]), attempts - 1);  // once per start
+
+  // The shipped number of failures reached: the reboot, then the shipped
+  // pause after it.
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return CountLog(":  510]:Settings fault: ping_interval") == 1; }))
+      << ReadFile(log_);
+  StopDaemons();
+  EXPECT_EQ(Reboots().size(), 1u);
+  EXPECT_EQ(LogLines().back(), "[INFO] [ settings:  510]:Settings fault: ping_interval is \"\", using " +
+                                   shipped["ping_interval"]);
+
+  // A ping that is answered rests for the shipped success_interval.
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  const CommandResult dry = Run({"--dry-run"}, true);
+  EXPECT_EQ(dry.exit_code, 0) << dry.output;
+  EXPECT_TRUE(Contains(dry.output, "[INFO] [ settings:  510]:Settings fault: success_interval is "
+                                   "\"\", using " + shipped["success_interval"] +
+                                   "\ndry-run: would pause " + shipped["success_interval"] +
+                                   " seconds (success_interval)\n"));
+}
+
+TEST_F(NetvigilDaemon, UnreadableStoreSkipsThePassWithNothingCountedOrWritten) {
+  // The daemon with the `command` store, reading through a stand-in nvram
+  // that fails one read of one key, then hands every call to the project's
+  // nvram program. Loopback down: the ping fails, so the pass would count.
+  program_ = NETVIGIL_COMMAND_STORE_PROGRAM;
+  const std::string never_written = folder_ / "never-written";
+  ASSERT_EQ(mkfifo(never_written.c_str(), 0600), 0);
+  const std::string failed = folder_ / "failed-once";
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_out_times", "3");
+  struct Case {
+    const char* key;
+    std::string failure;  // the stand-in's shell text for its one failure
+    std::string why;
+    std::string log_before;  // the pass's lines before the unreadable one
+  };
+  const std::string counted = "[INFO] [     main:  341]:Netvigil start!\n"
+                              "[INFO] [     main:  381]:ping 127.0.0.1\n"
+                              "[INFO] [ netvigil:  229]:Error!\n"  // no route to send on
+                              "[INFO] [ netvigil:  253]:Interrupt by isr in sleep!\n"
+                              "[INFO] [     main:  399]:ping 127.0.0.1 failure\n";
+  const Case cases[] = {
+      {"ping_out_times", "exit 3", "nvram get ended with exit status 3", counted},
+      // Opening a FIFO that nobody writes blocks: the read runs out of time.
+      {"ping_out_times", "exec 3<'" + never_written + "'",
+       "nvram get did not end within " + std::to_string(kNvramCommandTimeoutMs) + " ms", counted},
+      // At start: no ping at all.
+      {"ping_times", "kill -9 $$", "nvram get was ended by signal 9",
+       "[INFO] [     main:  341]:Netvigil start!\n"},
+  };
+  for (const Case& c : cases) {
+    unlink(log_.c_str());
+    unlink(failed.c_str());
+    Set("ping_address_index", "1");
+    Set("ping_times", "1");
+    const std::string nvram = bin_ + "/nvram";
+    WriteFile(nvram, std::string("#!/bin/sh\n") +
+                         "if [ \"$1 $2\" = 'get " + c.key + "' ] && [ ! -e '" + failed + "' ]; then\n"
+                         "  : > '" + failed + "'\n  " + c.failure + "\nfi\n"
+                         "exec '" NVRAM_PROGRAM "' \"$@\"\n");
+    ASSERT_EQ(chmod(nvram.c_str(), 0755), 0);
+    const std::string store = ReadFile(folder_ / "nvram.txt");
+
+    Pass();
+    EXPECT_EQ(ReadFile(log_), c.log_before + "[INFO] [ settings:  511]:Settings unreadable: " +
+                                  c.key + " (" + c.why + "), pass skipped\n");
+    EXPECT_EQ(ReadFile(folder_ / "nvram.txt"), store) << c.why << ": nothing written";
+    EXPECT_TRUE(Reboots().empty()) << c.why;
+
+    // The store answers again: the next start counts its failure.
+    Pass();
+    EXPECT_EQ(Counters(), "1,2") << c.why;
+    EXPECT_EQ(CountLog(":  511]:"), 1) << c.why;
+    EXPECT_EQ(CountLog(":  510]:"), 0) << c.why << ": no settings fault";
+  }
+}
+
+TEST_F(NetvigilDaemon, FailedRebootCommandIsRetriedWithoutTheGapHoldingItBack) {
+  // The last attempt of the last server fails (loopback down), with a least
+  // gap of an hour between reboots and one that ran long ago.
+  time_scale_ = "0.002";  // the 180 s warning lasts 0.36 s
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_out_times", "1");
+  Set("ping_interval", "600");  // 1.2 s between a failed reboot and the next ping
+  Set("netvigil_min_reboot_gap", "3600");
+  struct Case {
+    const char* what;
+    int status;  // of the stand-in reboot; -1: no reboot on PATH
+    std::string result;
+    bool retried;
+  };
+  const Case cases[] = {
+      {"reboot exits with 1", 1, "exit-1", true},
+      {"no reboot on PATH", -1, "not-started", true},
+      {"reboot exits with 0 and the router stays up", 0, "exit-0", false},
+  };
+  for (const Case& c : cases) {
+    unlink(log_.c_str());
+    unlink(record_.c_str());
+    unlink((bin_ + "/reboot").c_str());
+    if (c.status >= 0) PutReboot(c.status);
+    Set("ping_address_index", "1");
+    Set("ping_times", "1");
+    Set("netvigil_last_reboot", "");
+    Set("netvigil_last_reboot_time", "1000");
+    const long long before = time(nullptr);
+    Start();
+    // Two tries, or one and the guard's answer to the second.
+    const std::string second = c.retried ? ":  447]:Reboot failed" : ":  446]:Reboot held back";
+    ASSERT_TRUE(WaitUntil([&] { return CountLog(second) >= (c.retried ? 2 : 1); }))
+        << c.what << "\n" << ReadFile(log_);
+    StopDaemons();
+
+    EXPECT_EQ(CountLog(":  404]:"), 2) << c.what;
+    EXPECT_EQ(CountLog(":  446]:"), c.retried ? 0 : 1) << c.what;
+    if (c.status >= 0) {
+      EXPECT_EQ(Reboots().size(), c.retried ? 2u : 1u) << c.what;
+      EXPECT_TRUE(Contains(ReadFile(record_), " record stored")) << "stored before reboot ran";
+    }
+    // The record tells what the command did; the guard's time moved only for
+    // a command that did not fail.
+    long long when = 0;
+    char result[32] = {};
+    const std::string record = Get("netvigil_last_reboot");
+    ASSERT_EQ(sscanf(record.c_str(), "time=%lld server=1 reason=unreachable result=%31s", &when,
+                     result),
+              2)
+        << c.what << ": " << record;
+    EXPECT_EQ(result, c.result) << c.what;
+    EXPECT_GE(when, before) << c.what;
+    if (c.retried) {
+      EXPECT_EQ(Get("netvigil_last_reboot_time"), "1000") << c.what;
+      const std::string how = c.status >= 0 ? "ended with exit status 1"
+                                            : "could not be started, errno " + std::to_string(ENOENT);
+      EXPECT_EQ(CountLog("[     main:  447]:Reboot failed: reboot " + how + "; the loop tries again"),
+                2)
+          << c.what;
+    } else {
+      EXPECT_EQ(Get("netvigil_last_reboot_time"), std::to_string(when)) << c.what;
+    }
+  }
 }
 
 TEST_F(NetvigilDaemon, DryRunPrintsThePassAndStoresOnlyWithWrite) {

@@ -108,6 +108,48 @@ TEST_F(NvramCommandStore, MissingOrFailingProgramGivesNoValue) {
   EXPECT_EQ(nvram_set("ping_times", "1"), -1);
 }
 
+TEST_F(NvramCommandStore, TypedReadTellsAMissingKeyFromAProgramThatFailed) {
+  ASSERT_EQ(nvram_set("ping_times", "3"), 0);
+  nvram_result read = nvram_read("ping_times");
+  ASSERT_EQ(read.outcome, NVRAM_VALUE);
+  EXPECT_STREQ(read.value, "3");
+  EXPECT_EQ(nvram_read("ping_out_times").outcome, NVRAM_MISSING);  // the program's exit 1
+
+  struct Case {
+    const char* script;  // in place of the program; empty: no program at all
+    nvram_failure failure;
+    int detail;
+  };
+  const Case cases[] = {
+      {"echo 5\nexit 3\n", NVRAM_FAILURE_STATUS, 3},  // prints a value, then fails
+      {"kill -9 $$\n", NVRAM_FAILURE_SIGNAL, 9},
+      {"", NVRAM_FAILURE_STATUS, 127},  // the shell's "no such command"
+  };
+  for (const Case& c : cases) {
+    if (*c.script != '\0') {
+      ReplaceProgram(c.script);
+    } else {
+      unlink((bin_ + "/nvram").c_str());
+    }
+    read = nvram_read("ping_times");
+    EXPECT_EQ(read.outcome, NVRAM_UNREADABLE) << c.script;
+    EXPECT_EQ(read.value, nullptr) << c.script;
+    EXPECT_EQ(read.failure, c.failure) << c.script;
+    EXPECT_EQ(read.detail, c.detail) << c.script;
+    EXPECT_EQ(nvram_get("ping_times"), nullptr) << c.script;
+  }
+
+  // A program that never ends: opening a FIFO that nobody writes blocks.
+  const std::string never_written = folder_ / "never-written";
+  ASSERT_EQ(mkfifo(never_written.c_str(), 0600), 0);
+  ReplaceProgram("exec 3<'" + never_written + "'\n");
+  const char* const argv[] = {"nvram", "get", "ping_times", nullptr};
+  char output[16];
+  const nvram_command_end end = nvram_command_call(argv, output, sizeof output, 200);
+  EXPECT_EQ(end.failure, NVRAM_FAILURE_TIMEOUT);
+  EXPECT_EQ(end.detail, 200);
+}
+
 TEST_F(NvramCommandStore, SetIdProcessIgnoresTheCallersPath) {
   if (geteuid() != 0) GTEST_SKIP() << "taking a set-user-id identity needs root";
   const std::string ran = folder_ / "ran";

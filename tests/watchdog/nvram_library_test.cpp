@@ -5,6 +5,7 @@
 
 #include "board_nvram_standin.h"
 #include "watchdog/netvigil.h"
+#include "watchdog/nvram/nvram_read.h"
 
 namespace {
 
@@ -18,6 +19,14 @@ TEST(BoardSettingsLibrary, DaemonReadsAndWritesThroughTheBoardFunctions) {
   nv::store_int("ping_times", 7);
   ASSERT_NE(standin_nvram_peek("ping_times"), nullptr);
   EXPECT_STREQ(standin_nvram_peek("ping_times"), "7");
+}
+
+TEST(BoardSettingsLibrary, TypedReadIsAValueOrAMissingKey) {
+  standin_nvram_put("ping_times", "2");
+  const nvram_result read = nvram_read("ping_times");
+  ASSERT_EQ(read.outcome, NVRAM_VALUE);
+  EXPECT_STREQ(read.value, "2");
+  EXPECT_EQ(nvram_read("remote_server9").outcome, NVRAM_MISSING);
 }
 
 }  // namespace

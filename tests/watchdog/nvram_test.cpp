@@ -1,5 +1,6 @@
 // The file-backed settings store.
 #include <errno.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "watchdog/nvram/nvram_file.h"
+#include "watchdog/nvram/nvram_read.h"
 #include "watchdog_test_support.h"
 
 namespace {
@@ -39,6 +41,32 @@ TEST_F(NvramStore, SetGetUnsetRoundTrip) {
   ASSERT_EQ(nvram_unset("not_there"), 0);
   EXPECT_EQ(Get("remote_server1"), "<missing>");
   EXPECT_EQ(ReadFile(store_), "ping_times=4\nwan_ppp_demand=\n");
+}
+
+TEST_F(NvramStore, TypedReadTellsAValueAMissingKeyAndAnUnreadableStoreApart) {
+  EXPECT_EQ(nvram_read("ping_times").outcome, NVRAM_MISSING);  // no store file: an empty store
+  ASSERT_EQ(nvram_set("ping_times", "3"), 0);
+  ASSERT_EQ(nvram_set("wan_ppp_demand", ""), 0);
+  nvram_result read = nvram_read("ping_times");
+  ASSERT_EQ(read.outcome, NVRAM_VALUE);
+  EXPECT_STREQ(read.value, "3");
+  read = nvram_read("wan_ppp_demand");
+  ASSERT_EQ(read.outcome, NVRAM_VALUE);
+  EXPECT_STREQ(read.value, "");
+  for (const char* key : {"ping_out_times", "", "a=b"}) {
+    read = nvram_read(key);
+    EXPECT_EQ(read.outcome, NVRAM_MISSING) << key;
+    EXPECT_EQ(read.value, nullptr) << key;
+  }
+
+  // A store that is there but cannot be read: a folder in its place.
+  ASSERT_EQ(unlink(store_.c_str()), 0);
+  ASSERT_EQ(mkdir(store_.c_str(), 0755), 0);
+  read = nvram_read("ping_times");
+  EXPECT_EQ(read.outcome, NVRAM_UNREADABLE);
+  EXPECT_EQ(read.failure, NVRAM_FAILURE_FILE);
+  EXPECT_EQ(read.detail, EISDIR);
+  EXPECT_EQ(Get("ping_times"), "<missing>");  // nvram_get: no value, as before
 }
 
 TEST_F(NvramStore, RefusesKeysAndValuesThatWouldBreakTheFile) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,21 @@ inline std::vector<std::string> ListFolder(const std::string& path) {
     closedir(dir);
   }
   return names;
+}
+
+// The settings of a defaults script (the package's nvram-defaults.sh): each
+// "nvram set KEY=VALUE" line as KEY -> VALUE; comments and other lines are
+// not settings. Empty when the file cannot be read.
+inline std::map<std::string, std::string> DefaultsOf(const std::string& path) {
+  std::map<std::string, std::string> settings;
+  const std::string command = "nvram set ";
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    if (line.compare(0, command.size(), command) != 0) continue;
+    const size_t equals = line.find('=', command.size());
+    if (equals == std::string::npos) continue;
+    settings[line.substr(command.size(), equals - command.size())] = line.substr(equals + 1);
+  }
+  return settings;
 }
 
 // A fresh folder under TMPDIR (or /tmp), removed with everything in it.

@@ -1,11 +1,12 @@
 #pragma once
-// The router's settings store, as the daemon sees it: `nvram_get` and
-// `nvram_set` over text keys and values. This is the whole interface the
-// daemon uses, and exactly the C interface that the router board's own
-// settings library exports.
+// The router's settings store: `nvram_get` and `nvram_set` over text keys
+// and values, exactly the C interface that the router board's own settings
+// library exports. The daemon reads through nvram_read (nvram_read.h), which
+// every store builds on or beside these two, and writes with nvram_set.
 //
 // The build chooses where the two functions come from (NETVIGIL_SETTINGS):
-//   library  the board's settings library (NETVIGIL_NVRAM_LIBRARY);
+//   library  the board's settings library (NETVIGIL_NVRAM_LIBRARY), with
+//            nvram_library.cpp for nvram_read;
 //   command  nvram_command.cpp: the firmware's `nvram` program, run for each
 //            call;
 //   file     nvram_file.cpp: a text file, for development machines and tests

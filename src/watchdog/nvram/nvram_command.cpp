@@ -17,6 +17,7 @@
 
 #include "watchdog/nvram/nvram.h"
 #include "watchdog/nvram/nvram_cache.h"
+#include "watchdog/nvram/nvram_read.h"
 #include "watchdog/posix_io.h"
 
 namespace {
@@ -76,32 +77,35 @@ int ms_left(long long deadline) {
   _exit(127);
 }
 
-// Reads the program's output until it closes it; keeps what fits. False
-// when `deadline` passed first or reading failed.
-bool read_output(int fd, char* output, size_t capacity, long long deadline) {
+// Reads the program's output until it closes it; keeps what fits.
+// NVRAM_FAILURE_TIMEOUT when `deadline` passed first, NVRAM_FAILURE_IO
+// (errno in `error`) when reading failed.
+nvram_failure read_output(int fd, char* output, size_t capacity, long long deadline, int* error) {
   size_t kept = 0;
   char dropped[256];
-  bool ok = true;
+  nvram_failure failure = NVRAM_FAILURE_NONE;
   for (;;) {
     pollfd readable{fd, POLLIN, 0};
     const int ready = poll(&readable, 1, ms_left(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {
-      ok = false;  // time is up (or poll failed)
+      *error = ready < 0 ? errno : 0;
+      failure = ready < 0 ? NVRAM_FAILURE_IO : NVRAM_FAILURE_TIMEOUT;
       break;
     }
     const size_t room = capacity - 1 - kept;
     const ssize_t got = room > 0 ? read(fd, output + kept, room) : read(fd, dropped, sizeof dropped);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      ok = false;
+      *error = errno;
+      failure = NVRAM_FAILURE_IO;
       break;
     }
     if (got == 0) break;  // the program closed its output
     if (room > 0) kept += static_cast<size_t>(got);
   }
   output[kept] = '\0';
-  return ok;
+  return failure;
 }
 
 // Waits for `child` to end until `deadline`, with SIGCHLD blocked by the
@@ -122,37 +126,48 @@ int wait_for_end(pid_t child, long long deadline, const sigset_t* child_signal, 
   }
 }
 
-int run_blocked(const char* const argv[], char* output, size_t capacity, int timeout_ms,
-                const sigset_t* child_signal, const sigset_t* caller_mask) {
+nvram_command_end run_blocked(const char* const argv[], char* output, size_t capacity,
+                              int timeout_ms, const sigset_t* child_signal,
+                              const sigset_t* caller_mask) {
   int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {NVRAM_FAILURE_START, errno};
   const long long deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
   const pid_t child = fork();
   if (child == 0) exec_program(argv, pipe_fds[1], caller_mask);
+  const int fork_error = errno;
   close(pipe_fds[1]);
   if (child < 0) {
     close(pipe_fds[0]);
-    return -1;
+    return {NVRAM_FAILURE_START, fork_error};
   }
-  const bool read_all = read_output(pipe_fds[0], output, capacity, deadline);
+  int error = 0;
+  nvram_command_end end{
+      read_output(pipe_fds[0], output, capacity, deadline, &error), error};
   close(pipe_fds[0]);
+  if (end.failure == NVRAM_FAILURE_TIMEOUT) end.detail = timeout_ms;
 
   int status = 0;
-  const int ended = read_all ? wait_for_end(child, deadline, child_signal, &status) : 0;
-  if (ended < 0) return -1;
+  int ended = 0;
+  if (end.failure == NVRAM_FAILURE_NONE) {
+    ended = wait_for_end(child, deadline, child_signal, &status);
+    if (ended < 0) return {NVRAM_FAILURE_IO, errno};
+    if (ended == 0) end = {NVRAM_FAILURE_TIMEOUT, timeout_ms};
+  }
   if (ended == 0) {
     kill(-child, SIGKILL);  // the program's group: the child is not reaped yet
     kill(child, SIGKILL);   // in case it could not make its own group
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return -1;
+    return end;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (WIFEXITED(status)) return {NVRAM_FAILURE_NONE, WEXITSTATUS(status)};
+  return {NVRAM_FAILURE_SIGNAL, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 }  // namespace
 
-int nvram_command_run(const char* const argv[], char* output, size_t capacity, int timeout_ms) {
+nvram_command_end nvram_command_call(const char* const argv[], char* output, size_t capacity,
+                                     int timeout_ms) {
   output[0] = '\0';
   // The program's end is awaited as SIGCHLD: blocked, so that it stays
   // pending until asked for, and with its default action, since under an
@@ -169,23 +184,40 @@ int nvram_command_run(const char* const argv[], char* output, size_t capacity, i
   sigset_t caller_mask;
   sigprocmask(SIG_BLOCK, &child_signal, &caller_mask);
 
-  const int result = run_blocked(argv, output, capacity, timeout_ms, &child_signal, &caller_mask);
+  const nvram_command_end end =
+      run_blocked(argv, output, capacity, timeout_ms, &child_signal, &caller_mask);
 
   sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
   sigaction(SIGCHLD, &caller_action, nullptr);
-  return result;
+  return end;
+}
+
+int nvram_command_run(const char* const argv[], char* output, size_t capacity, int timeout_ms) {
+  const nvram_command_end end = nvram_command_call(argv, output, capacity, timeout_ms);
+  return end.failure == NVRAM_FAILURE_NONE ? end.detail : -1;
+}
+
+nvram_result nvram_read(const char* name) {
+  if (!key_valid(name)) return {NVRAM_MISSING, nullptr, NVRAM_FAILURE_NONE, 0};
+  char value[kNvramValueBuffer];
+  const char* const argv[] = {kProgram, "get", name, nullptr};
+  const nvram_command_end end = nvram_command_call(argv, value, sizeof value, kNvramCommandTimeoutMs);
+  if (end.failure != NVRAM_FAILURE_NONE) return {NVRAM_UNREADABLE, nullptr, end.failure, end.detail};
+  if (end.detail == kNvramMissingStatus) return {NVRAM_MISSING, nullptr, NVRAM_FAILURE_NONE, 0};
+  if (end.detail != 0) return {NVRAM_UNREADABLE, nullptr, NVRAM_FAILURE_STATUS, end.detail};
+  size_t length = strlen(value);
+  if (length > 0 && value[length - 1] == '\n') --length;
+  const char* kept = nvram_keep_value(name, value, length);
+  if (kept == nullptr) return {NVRAM_UNREADABLE, nullptr, NVRAM_FAILURE_MEMORY, 0};
+  return {NVRAM_VALUE, kept, NVRAM_FAILURE_NONE, 0};
 }
 
 extern "C" {
 
 char* nvram_get(const char* name) {
-  if (!key_valid(name)) return nullptr;
-  char value[kNvramValueBuffer];
-  const char* const argv[] = {kProgram, "get", name, nullptr};
-  if (nvram_command_run(argv, value, sizeof value, kNvramCommandTimeoutMs) != 0) return nullptr;
-  size_t length = strlen(value);
-  if (length > 0 && value[length - 1] == '\n') --length;
-  return nvram_keep_value(name, value, length);
+  // Missing and unreadable alike: no value.
+  const nvram_result read = nvram_read(name);
+  return read.outcome == NVRAM_VALUE ? const_cast<char*>(read.value) : nullptr;
 }
 
 int nvram_set(const char* name, const char* value) {

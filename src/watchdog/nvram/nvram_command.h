@@ -8,17 +8,23 @@
 // searches kNvramTrustedPath instead) and run without a shell: keys and values
 // reach it as they are. A value longer than kNvramValueBuffer - 1 bytes is
 // cut; a setting longer than kNvramSettingBuffer - 1 bytes is not written.
-// A program that cannot be run, ends with a status other than 0, is killed
-// by a signal or does not end within kNvramCommandTimeoutMs counts as "no
-// value" (nvram_get) or a failed write (nvram_set, errno EIO). The store uses
-// no heap.
+// `nvram get` ends with 0 and the value, or with kNvramMissingStatus for a key
+// that is not set. nvram_read (nvram_read.h) tells the other ends apart: a
+// program that cannot be started, ends with another status, is killed by a
+// signal or does not end within kNvramCommandTimeoutMs leaves the store
+// unreadable, and the result says which. nvram_get gives no value for those
+// as for a missing key; nvram_set fails (errno EIO). The store uses no heap.
 //
 // Thread safety: none; one thread per process uses the store. While a
 // program runs, SIGCHLD is blocked and has its default action.
 #include <stddef.h>
 
+#include "watchdog/nvram/nvram_read.h"
+
 // The search path of a set-id process.
 inline constexpr const char* kNvramTrustedPath = "/bin:/sbin:/usr/bin:/usr/sbin";
+// The exit status of `nvram get` for a key that is not set.
+inline constexpr int kNvramMissingStatus = 1;
 // One run of the program, from start to its end, at most (real time).
 inline constexpr int kNvramCommandTimeoutMs = 5000;
 // The longest value kept, its terminating zero included.
@@ -38,3 +44,14 @@ inline constexpr size_t kNvramKeptKeys = 30;
 // it is killed. It is always reaped before the call returns. Its exit status
 // (0-255), or -1 when it could not be started, was killed or ran out of time.
 int nvram_command_run(const char* const argv[], char* output, size_t capacity, int timeout_ms);
+
+// How one run of the program ended: `failure` NVRAM_FAILURE_NONE when it
+// exited, `detail` its exit status; otherwise why it did not (START with
+// errno, SIGNAL with the signal, TIMEOUT with `timeout_ms`, IO with errno).
+struct nvram_command_end {
+  nvram_failure failure;
+  int detail;
+};
+// nvram_command_run with the end told apart.
+nvram_command_end nvram_command_call(const char* const argv[], char* output, size_t capacity,
+                                     int timeout_ms);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "watchdog/nvram/nvram_cache.h"
+#include "watchdog/nvram/nvram_read.h"
 #include "watchdog/posix_io.h"
 
 namespace {
@@ -27,7 +28,8 @@ bool value_valid(const char* value) {
 }
 
 // The whole store as one zero-terminated text (empty when the file does not
-// exist). Returns null when the file exists but cannot be read.
+// exist). Returns null, errno telling why, when the file exists but cannot
+// be read (or memory ran out).
 char* load_store(size_t* length) {
   *length = 0;
   const int fd = open(nvram_file(), O_RDONLY | O_CLOEXEC);
@@ -61,7 +63,9 @@ char* load_store(size_t* length) {
     }
     *length += static_cast<size_t>(got);
   }
+  const int saved_errno = errno;
   close(fd);
+  errno = saved_errno;
   return text;
 }
 
@@ -201,21 +205,36 @@ const char* nvram_file(void) {
   return path != nullptr && *path != '\0' ? path : kNvramDefaultFile;
 }
 
-char* nvram_get(const char* name) {
-  if (!key_valid(name)) return nullptr;
+}  // extern "C"
+
+nvram_result nvram_read(const char* name) {
+  if (!key_valid(name)) return {NVRAM_MISSING, nullptr, NVRAM_FAILURE_NONE, 0};
   size_t length = 0;
   char* text = load_store(&length);
-  if (text == nullptr) return nullptr;
+  if (text == nullptr) {
+    const int why = errno;
+    return {NVRAM_UNREADABLE, nullptr, why == ENOMEM ? NVRAM_FAILURE_MEMORY : NVRAM_FAILURE_FILE,
+            why};
+  }
   const char* line_end = nullptr;
   const char* line = find_line(text, name, &line_end);
   if (line == nullptr) {
     free(text);
-    return nullptr;
+    return {NVRAM_MISSING, nullptr, NVRAM_FAILURE_NONE, 0};
   }
   const char* value = line + strlen(name) + 1;
   char* kept = nvram_keep_value(name, value, static_cast<size_t>(line_end - value));
   free(text);
-  return kept;
+  if (kept == nullptr) return {NVRAM_UNREADABLE, nullptr, NVRAM_FAILURE_MEMORY, 0};
+  return {NVRAM_VALUE, kept, NVRAM_FAILURE_NONE, 0};
+}
+
+extern "C" {
+
+char* nvram_get(const char* name) {
+  // Missing and unreadable alike: no value.
+  const nvram_result read = nvram_read(name);
+  return read.outcome == NVRAM_VALUE ? const_cast<char*>(read.value) : nullptr;
 }
 
 int nvram_set(const char* name, const char* value) {

@@ -13,6 +13,9 @@
 // store, never half of one; a lock file ("<store>.lock") serialises writers
 // of different processes so that no change is lost.
 //
+// A store file that exists but cannot be read gives no value (nvram_get);
+// nvram_read (nvram_read.h) reports it as unreadable, with errno.
+//
 // Thread safety: none; one thread per process uses the store.
 #include "watchdog/nvram/nvram.h"
 
