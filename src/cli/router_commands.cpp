@@ -295,7 +295,9 @@ class Worker {
   // still runs, so the caller must end the process without returning
   // through anything the worker uses.
   bool Wait(const std::function<bool(int count, std::uint32_t* deadlineMs)>& onInterrupt) {
-    int seen = platform::InterruptCount();
+    // Counted from the start of the catching: an interrupt that came before
+    // this wait began (between the check and the run) is handed on too.
+    int seen = 0;
     std::uint32_t deadline = platform::kInfinite;
     std::uint32_t deadlineStart = 0;
     while (!m_bDone) {
@@ -448,19 +450,26 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   }
 
   // The run goes on a worker; this thread watches for the operator's
-  // interrupts: the first asks the run to stop at its next safe point, the
-  // second to stop at once.
+  // interrupts: the first asks the run to stop at its next safe point, any
+  // later one to stop at once. Signals that come together raise the count
+  // by more than one (SIGINT and SIGTERM, a closed console window), so each
+  // request is made once the count reaches it, not at an exact count.
   RunReport report;
   Worker run([&] { report = c.session.Update(); });
+  bool stopAsked = false;
+  bool stopNowAsked = false;
   const bool ended = run.Wait([&](int count, std::uint32_t* deadlineMs) {
-    if (count == 1) {
+    if (count >= 1 && !stopAsked) {
+      stopAsked = true;
       c.session.Stop().Request();
       c.session.Log().AddLine("Stop requested by the operator");
       view.Interject([&] {
         c.prompter.Say("orvane update: stopping at the next safe point (a module's download in progress is "
                        "finished first); interrupt again to stop at once.");
       });
-    } else if (count == 2) {
+    }
+    if (count >= 2 && !stopNowAsked) {
+      stopNowAsked = true;
       c.session.Stop().RequestNow();
       c.session.Log().AddLine("Stop at once requested by the operator");
       view.Interject([&] { c.prompter.Say("orvane update: stopping at once."); });
