@@ -248,6 +248,49 @@ TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
 }
 
 
+// Whether `text` holds a byte that steers a terminal: ESC, BEL, or the C1
+// control OSC in UTF-8.
+::testing::AssertionResult HoldsTerminalCommands(const std::string& text) {
+  for (const std::string raw : {"\x1b", "\x07", "\xc2\x9d"}) {
+    if (Contains(text, raw)) return ::testing::AssertionSuccess() << "raw bytes in: " << test::Occurrences(text, raw);
+  }
+  return ::testing::AssertionFailure() << "no raw terminal command in the text";
+}
+
+// A router whose texts carry escape sequences: a title change, a screen
+// clear, a bell in discovery's version text; the same and an 8-bit OSC
+// (0x9D, U+009D once read) in its shell's application version. The check's
+// table, the run's lines and the history listing show them written out; no
+// byte of them reaches the terminal, nor the JSON.
+TEST_F(RouterCommandsTest, EscapeSequencesFromARouterNeverReachTheTerminal) {
+  routersim::Config hostile;
+  hostile.versionText = "\x1b]0;pwn\x07\x1b[2J";
+  hostile.settings["app_version"] = "2.1.0.3.7\x1b]0;owned\x07\x1b[2J\x9d";
+  StartRouter({}, hostile);
+  m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
+
+  Result r = Run({"check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "), version \"\\x1b]0;pwn\\x07\\x1b[2J\"\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\nRouter's APP       2.1.0.3.7\\x1b]0;o... 2.1.9.0.1 ")) << r.out;
+
+  r = Run({"check", "--json"});
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, R"("original":"2.1.0.3.7\u001b]0;owned\u0007\u001b[2J\u009d")")) << r.out;
+
+  r = Run({"update", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "Update finished")) << r.out;
+
+  r = test::RunCli({"history", "--log-dir", m_logs.Str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "  \\x1b]0;p...  succeeded\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "  Router's APP       2.1.0.3.7\\x1b... -> 2.1.9.0.1 ")) << r.out;
+}
+
 // The doctor on loopback, where the router's address is the broadcast's.
 TEST_F(RouterCommandsTest, DoctorTellsAFilteredDiscoveryFromAWorkingOne) {
   for (const bool silent : {false, true}) {
@@ -384,7 +427,7 @@ TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
   ASSERT_EQ(lines.size(), 9u) << r.out;  // the heading, each run and its item
   EXPECT_TRUE(Contains(lines[0], "  Version      Outcome")) << lines[0];
   EXPECT_EQ(lines[1], "2026-12-08 10:00:00  cli        02-00-5E-10-00-01  192.168.1.1      2.1.0.3.7    "
-                      "failed: erase router NVRAM: refused  by the router");
+                      "failed: erase router NVRAM: refused\\x0d\\x0aby the router\\x0a");
   EXPECT_TRUE(Contains(lines[3], "2.1.0.3.7    failed: Router's APP, write: no echo after 3 attempts")) << lines[3];
   EXPECT_TRUE(lines[5].ends_with("2.1.0.3.7    succeeded")) << lines[5];
   EXPECT_TRUE(lines[7].ends_with("  -            succeeded (from its items)")) << lines[7];
