@@ -291,6 +291,55 @@ TEST_F(RouterCommandsTest, EscapeSequencesFromARouterNeverReachTheTerminal) {
   EXPECT_TRUE(Contains(r.out, "  Router's APP       2.1.0.3.7\\x1b... -> 2.1.9.0.1 ")) << r.out;
 }
 
+// Version lines longer than a column: every row of the check's table stays
+// one whole line, a long text is shortened with "..." and the JSON keeps it
+// as read. A line longer than any version line is refused as one, said in a
+// note, and the router versions are discovery's; a 2 KB line is cut where
+// the reply's bytes read end, and no piece of it is taken for a version.
+TEST_F(RouterCommandsTest, LongVersionLinesKeepTheRowsWholeAndAreShortenedVisibly) {
+  const std::string words = "2.1.0.3.7 (build 5, the router's own words about it)";
+  struct Case {
+    std::string line;  // the shell's application version line
+    std::string note;  // what the check says of it, "" for none
+  };
+  for (const Case& c : {Case{words, ""},
+                        Case{"2.1.0.3.7 " + std::string(300, 'x'),
+                             "the application's version line is 310 bytes long, more than the 128"},
+                        Case{"2.1.0.3.7 " + std::string(2048, 'x'),
+                             "the application's version line was cut off at the 2045 bytes"}}) {
+    SCOPED_TRACE(c.line.size());
+    routersim::Config config;
+    config.settings["app_version"] = c.line;
+    StartRouter({}, config);
+    // The application's image alone: the boot loader's row would compare
+    // with discovery's text too.
+    m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
+    const std::string discovery = c.line.substr(0, 21);  // all that discovery's answer carries
+    const std::string installed = c.note.empty() ? c.line : discovery;
+
+    Result r = Run({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = test::LinesOf(r.out);
+    ASSERT_GE(lines.size(), 7u) << r.out;
+    EXPECT_TRUE(lines[1].starts_with("Type ")) << r.out;
+    for (std::size_t i = 2; i < 7; ++i) {
+      EXPECT_EQ(lines[i].find("Router's", 1), std::string::npos) << "rows joined: " << lines[i];
+      EXPECT_LE(lines[i].size(), 100u) << lines[i];
+    }
+    EXPECT_TRUE(Contains(lines[3], "Router's APP       " + installed.substr(0, 17) + "... 2.1.9.0.1 ")) << lines[3];
+    EXPECT_EQ(Contains(r.out, "Note: the router's shell gave no usable boot loader or application version (" + c.note),
+              !c.note.empty())
+        << r.out;
+
+    r = Run({"check", "--json"});
+    EXPECT_TRUE(Contains(r.out, "{\"name\":\"Router's APP\",\"original\":\"" + installed + "\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, c.note.empty() ? "\"router_versions_from\":\"shell\""
+                                               : "\"router_versions_from\":\"discovery\""))
+        << r.out;
+    m_sim->Stop();
+  }
+}
+
 // The doctor on loopback, where the router's address is the broadcast's.
 TEST_F(RouterCommandsTest, DoctorTellsAFilteredDiscoveryFromAWorkingOne) {
   for (const bool silent : {false, true}) {
