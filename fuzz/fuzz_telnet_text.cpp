@@ -88,14 +88,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!marker.empty()) CheckMarker(lines, marker);
 
   const std::string* lastVersion = nullptr;
+  bool refused = false;
   for (const std::string& line : lines) {
     const bool version = orvane::IsVersionText(line);
     if (version != ModelVersionText(line)) std::abort();
-    if (version) lastVersion = &line;
+    if (version && line.size() <= orvane::kMaxVersionLineBytes) lastVersion = &line;
+    refused = refused || (version && line.size() > orvane::kMaxVersionLineBytes);
   }
-  // The last version line, whole and as it is (the lines are UTF-8 already).
+  // The last version line that is not too long, whole and as it is (the
+  // lines are UTF-8 already); a refused one is said when none is picked.
   std::string picked = "unchanged";
-  if (orvane::PickVersionLine(lines, picked) != (lastVersion != nullptr)) std::abort();
+  const orvane::VersionLinePick pick = orvane::PickVersionLine(lines, picked);
+  if (static_cast<bool>(pick) != (lastVersion != nullptr)) std::abort();
   if (picked != (lastVersion ? *lastVersion : std::string("unchanged"))) std::abort();
+  if (!pick && (pick.result == orvane::VersionLine::kTooLong) != refused) std::abort();
   return 0;
 }

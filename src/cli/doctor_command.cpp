@@ -3,6 +3,7 @@
 #include "catalogue/update_item.h"
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
+#include "cli/terminal_text.h"
 #include "engine/diagnosis.h"
 #include "engine/router_link.h"
 #include "platform/clock.h"
@@ -72,7 +73,8 @@ int Doctor(const DoctorOptions& options, std::ostream& out, std::ostream& err) {
     json.EndArray().EndObject();
     out << json.Text() << "\n";
   } else {
-    for (const Finding& f : result.findings) out << FindingLine(f) << "\n";
+    // A finding may quote a router (its discovery text, its shell's words).
+    for (const Finding& f : result.findings) out << TerminalText(FindingLine(f)) << "\n";
     out << (result.checkWouldSucceed ? "A check would succeed.\n" : "A check would fail: see the faults above.\n");
   }
   return result.checkWouldSucceed ? kExitOk : kExitFailed;

@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 #include "cli/json_writer.h"
+#include "cli/terminal_text.h"
 #include "log/run_history.h"
 #include "platform/system_files.h"
 
@@ -38,15 +40,19 @@ bool IsDate(const std::string& text) {
 
 const char* Shown(const std::string& text) { return text.empty() ? "-" : text.c_str(); }
 
-// `text` with each control character (a line end in a router's words) as a
-// blank, so that a run stays on its line; none at its end.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
+// The listing's columns, in characters. Every cell is the file's text as
+// TerminalText shows it (a line end or an escape sequence in a router's
+// words cannot break a run's line or reach the terminal), shortened to its
+// column; the last cells of a line to kLongestTailText.
+constexpr std::size_t kTimeColumn = 19;
+constexpr std::size_t kFrontEndColumn = 9;
+constexpr std::size_t kMacColumn = 17;
+constexpr std::size_t kIpColumn = 15;
+constexpr std::size_t kVersionColumn = 11;
+constexpr std::size_t kItemNameColumn = 18;
+constexpr std::size_t kItemVersionColumn = 16;  // each of the two in "original -> update"
+constexpr std::size_t kItemOutcomeColumn = 11;
+constexpr std::size_t kItemResultColumn = 32;
 
 // The run's outcome cell: "succeeded", or "failed: Router's APP, write: no
 // echo after 3 attempts" (item and step, then the detail, each when known).
@@ -59,29 +65,31 @@ std::string OutcomeCell(const RunRecord& run) {
   std::string cell = run.outcome;
   if (!where.empty()) cell += ": " + where;
   if (!run.detail.empty()) cell += ": " + run.detail;
-  return OneLine(std::move(cell));
+  return cell;
+}
+
+void PrintRunLine(std::ostream& out, std::string_view time, std::string_view frontEnd, std::string_view mac,
+                  std::string_view ip, std::string_view version, std::string_view outcome) {
+  out << Cell(time, kTimeColumn) << "  " << Cell(frontEnd, kFrontEndColumn) << "  " << Cell(mac, kMacColumn) << "  "
+      << Cell(ip, kIpColumn) << "  " << Cell(version, kVersionColumn) << "  " << Shortened(outcome, kLongestTailText)
+      << "\n";
 }
 
 void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
-  char line[512];
-  std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %-11s  %s\n", "Time", "Front end", "Router MAC", "IP",
-                "Version", "Outcome");
-  out << line;
+  PrintRunLine(out, "Time", "Front end", "Router MAC", "IP", "Version", "Outcome");
   for (const RunRecord* run : runs) {
-    // The outcome cell goes out whole after the fixed columns: a detail
-    // may be longer than the buffer.
-    std::snprintf(line, sizeof line, "%-19s  %-9s  %-17s  %-15s  %-11s  ", run->time.c_str(), Shown(run->frontEnd),
-                  Shown(run->mac), Shown(run->ip), Shown(run->discoveryVersion));
-    out << line << OutcomeCell(*run) << "\n";
+    PrintRunLine(out, run->time, Shown(run->frontEnd), Shown(run->mac), Shown(run->ip), Shown(run->discoveryVersion),
+                 OutcomeCell(*run));
     for (const RunRecordItem& item : run->items) {
-      const std::string versions = std::string(Shown(item.original)) + " -> " + Shown(item.update);
-      std::snprintf(line, sizeof line, "  %-18s %-34s %-11s %-32s %s", item.name.c_str(), versions.c_str(),
-                    item.outcome.c_str(), Shown(item.result), item.verification.c_str());
-      out << line;
-      if (!item.verificationDetail.empty()) out << " (" << item.verificationDetail << ")";
-      out << "\n";
+      const std::string versions = Shortened(Shown(item.original), kItemVersionColumn) + " -> " +
+                                   Shortened(Shown(item.update), kItemVersionColumn);
+      std::string verification = item.verification;
+      if (!item.verificationDetail.empty()) verification += " (" + item.verificationDetail + ")";
+      out << "  " << Cell(item.name, kItemNameColumn) << " " << Cell(versions, 2 * kItemVersionColumn + 4) << " "
+          << Cell(item.outcome, kItemOutcomeColumn) << " " << Cell(Shown(item.result), kItemResultColumn) << " "
+          << Shortened(verification, kLongestTailText) << "\n";
     }
-    if (!run->logFile.empty()) out << "  log: " << run->logFile << "\n";
+    if (!run->logFile.empty()) out << "  log: " << TerminalText(run->logFile) << "\n";
   }
 }
 

@@ -10,6 +10,7 @@
 #include "catalogue/image_builder.h"
 #include "catalogue/image_set.h"
 #include "cli/json_writer.h"
+#include "cli/terminal_text.h"
 
 namespace orvane::cli {
 namespace {
@@ -163,12 +164,12 @@ int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream
       WriteUnitsJson(json, image);
       json.Key("reason").String(valid ? "" : image.FailureReason()).EndObject();
     } else if (valid) {
-      out << file << ": valid " << ImageTypeName(image.Type()) << " image, version \"" << image.GetUpdateVersion()
-          << "\", file kind " << image.FileKind() << ", " << image.Units().size()
+      out << TerminalText(file) << ": valid " << ImageTypeName(image.Type()) << " image, version \""
+          << TerminalText(image.GetUpdateVersion()) << "\", file kind " << image.FileKind() << ", " << image.Units().size()
           << (image.Units().size() == 1 ? " unit\n" : " units\n");
       WriteUnitsText(out, image);
     } else {
-      out << file << ": invalid: " << image.FailureReason() << "\n";
+      out << TerminalText(file) << ": invalid: " << TerminalText(image.FailureReason()) << "\n";
     }
   }
   json.EndArray();
@@ -220,13 +221,13 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
       if (!item.HasImage()) {
         out << "not found\n";
       } else {
-        out << item.ImagePath() << " (version \"" << item.GetUpdateVersion() << "\")\n";
+        out << TerminalText(item.ImagePath()) << " (version \"" << TerminalText(item.GetUpdateVersion()) << "\")\n";
       }
     }
     for (const DiscoveredFile& f : report.files) {
-      if (!f.assigned) out << "skipped " << f.path << ": " << f.reason << "\n";
+      if (!f.assigned) out << "skipped " << TerminalText(f.path) << ": " << TerminalText(f.reason) << "\n";
     }
-    if (!found) err << "Warning: " << WarningText(images->Warning(), FullPath(options.directory)) << "\n";
+    if (!found) err << "Warning: " << TerminalText(WarningText(images->Warning(), FullPath(options.directory))) << "\n";
   }
   return found ? kExitOk : kExitFailed;
 }

@@ -5,6 +5,8 @@
 #include "platform/socket.h"
 
 int main(int argc, char** argv) {
+  // `orvane update | head` must not end a run when head has seen enough.
+  orvane::platform::IgnoreClosedOutput();
   // Windows Sockets must be started before the first socket (nothing to do
   // elsewhere); it stays started until the process ends.
   std::uint32_t socketError = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cli/image_commands.h"
 #include "cli/json_writer.h"
 #include "cli/run_rendering.h"
+#include "cli/terminal_text.h"
 #include "engine/run_report.h"
 #include "engine/update_session.h"
 #include "platform/clock.h"
@@ -47,7 +49,7 @@ class StreamPrompter : public IPrompter {
   void OnNote(std::function<void(const std::string&)> notes) { m_notes = std::move(notes); }
   void Say(const std::string& line) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_err << line << "\n";
+    m_err << TerminalText(line) << "\n";
     m_err.flush();
   }
   // Every warning printed so far, the check's and the run's, in order.
@@ -61,7 +63,7 @@ class StreamPrompter : public IPrompter {
   void Print(std::string shown, const std::string& kept) {
     std::replace(shown.begin(), shown.end(), '\n', ' ');
     std::lock_guard<std::mutex> guard(m_lock);
-    m_err << "Warning: " << shown << "\n";
+    m_err << "Warning: " << TerminalText(shown) << "\n";
     m_err.flush();
     m_warnings.push_back(kept);
   }
@@ -87,13 +89,13 @@ class TerminalView : public IItemView {
 
   void SetStatus(int row, const std::string& text, StatusKind kind) override {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_rows[row].status = text;
+    m_rows[row].status = TerminalText(text);
     m_rows[row].kind = kind;
     if (m_quiet || m_finished) return;
     if (m_live) {
       Draw(row);
     } else {
-      m_out << (*m_items)[row].m_strName << ": " << text << "\n";
+      m_out << (*m_items)[row].m_strName << ": " << m_rows[row].status << "\n";
     }
     m_out.flush();
   }
@@ -191,14 +193,22 @@ class TerminalView : public IItemView {
 
 const char* ColumnText(const std::string& text) { return text.empty() ? "-" : text.c_str(); }
 
+// The check's table: one line per row whatever the versions hold (a
+// version longer than its column is shortened with "...", the JSON keeps
+// it whole).
+constexpr std::size_t kNameColumn = 18;
+constexpr std::size_t kVersionColumn = 20;
+
+void PrintRow(std::ostream& out, std::string_view name, std::string_view installed, std::string_view update,
+              std::string_view status) {
+  out << Cell(name, kNameColumn) << " " << Cell(installed, kVersionColumn) << " " << Cell(update, kVersionColumn)
+      << " " << TerminalText(status) << "\n";
+}
+
 void PrintRows(std::ostream& out, const CheckReport& check) {
-  char line[256];
-  std::snprintf(line, sizeof line, "%-18s %-20s %-20s %s\n", "Type", "Original version", "Update version", "Status");
-  out << line;
+  PrintRow(out, "Type", "Original version", "Update version", "Status");
   for (const CheckRow& row : check.rows) {
-    std::snprintf(line, sizeof line, "%-18s %-20s %-20s %s\n", row.name.c_str(), ColumnText(row.installed),
-                  ColumnText(row.update), LoadText(row.status));
-    out << line;
+    PrintRow(out, row.name, ColumnText(row.installed), ColumnText(row.update), LoadText(row.status));
   }
 }
 
@@ -242,7 +252,7 @@ bool ApplyTimeScale(const RouterOptions& options, std::ostream& err) {
 }
 
 void PrintNotes(std::ostream& out, const std::vector<std::string>& notes) {
-  for (const std::string& note : notes) out << "Note: " << note << "\n";
+  for (const std::string& note : notes) out << "Note: " << TerminalText(note) << "\n";
 }
 
 void WriteCheckJson(std::ostream& out, const CheckReport& check, const std::string& message) {
@@ -295,7 +305,9 @@ class Worker {
   // still runs, so the caller must end the process without returning
   // through anything the worker uses.
   bool Wait(const std::function<bool(int count, std::uint32_t* deadlineMs)>& onInterrupt) {
-    int seen = platform::InterruptCount();
+    // Counted from the start of the catching: an interrupt that came before
+    // this wait began (between the check and the run) is handed on too.
+    int seen = 0;
     std::uint32_t deadline = platform::kInfinite;
     std::uint32_t deadlineStart = 0;
     while (!m_bDone) {
@@ -382,8 +394,8 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
   if (options.json) {
     WriteCheckJson(out, check, check.ok ? "" : LoadText(check.Warning()));
   } else if (check.ok) {
-    out << "Router " << check.router.ip << " (" << check.router.mac << "), version \"" << check.router.discoveryVersion
-        << "\"\n";
+    out << "Router " << check.router.ip << " (" << check.router.mac << "), version \""
+        << Shortened(check.router.discoveryVersion, kLongestTailText) << "\"\n";
     PrintRows(out, check);
     PrintNotes(out, check.notes);
     out << (check.evaluation.updateEnabled ? "Update is enabled.\n" : "Update is disabled: an image does not match.\n");
@@ -448,19 +460,26 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   }
 
   // The run goes on a worker; this thread watches for the operator's
-  // interrupts: the first asks the run to stop at its next safe point, the
-  // second to stop at once.
+  // interrupts: the first asks the run to stop at its next safe point, any
+  // later one to stop at once. Signals that come together raise the count
+  // by more than one (SIGINT and SIGTERM, a closed console window), so each
+  // request is made once the count reaches it, not at an exact count.
   RunReport report;
   Worker run([&] { report = c.session.Update(); });
+  bool stopAsked = false;
+  bool stopNowAsked = false;
   const bool ended = run.Wait([&](int count, std::uint32_t* deadlineMs) {
-    if (count == 1) {
+    if (count >= 1 && !stopAsked) {
+      stopAsked = true;
       c.session.Stop().Request();
       c.session.Log().AddLine("Stop requested by the operator");
       view.Interject([&] {
         c.prompter.Say("orvane update: stopping at the next safe point (a module's download in progress is "
                        "finished first); interrupt again to stop at once.");
       });
-    } else if (count == 2) {
+    }
+    if (count >= 2 && !stopNowAsked) {
+      stopNowAsked = true;
       c.session.Stop().RequestNow();
       c.session.Log().AddLine("Stop at once requested by the operator");
       view.Interject([&] { c.prompter.Say("orvane update: stopping at once."); });

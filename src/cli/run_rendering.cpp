@@ -1,6 +1,7 @@
 #include "cli/run_rendering.h"
 
 #include "cli/image_commands.h"
+#include "cli/terminal_text.h"
 
 namespace orvane::cli {
 
@@ -72,11 +73,12 @@ void WriteRunJson(std::ostream& out, const RunReport& report, const UpdateItems&
 namespace {
 
 // "write: unit 1 block 3: no reply after 3 attempts" (plain ASCII: a
-// Windows console shows it whatever its code page).
+// Windows console shows it whatever its code page). A detail may quote a
+// router's or a module's words: shown escaped and at most one line long.
 std::string StepAndDetail(RunStep step, const std::string& detail) {
   std::string text = RunStepName(step);
   if (!detail.empty()) text += (text.empty() ? "" : ": ") + detail;
-  return text;
+  return Shortened(text, kLongestTailText);
 }
 
 // Where the run left the wireless module, when that is not its normal
@@ -133,7 +135,8 @@ void PrintRunReport(std::ostream& out, const RunReport& report, const UpdateItem
   for (int i = 0; i < kItemCount; ++i) {
     const ItemVerification& v = report.items[i].verification;
     if (v.outcome == VerifyOutcome::NotRequested) continue;
-    out << "Verify " << items[i].m_strName << ": " << VerifyOutcomeName(v.outcome) << " (" << v.Detail() << ")\n";
+    out << "Verify " << items[i].m_strName << ": " << VerifyOutcomeName(v.outcome) << " ("
+        << Shortened(v.Detail(), kLongestTailText) << ")\n";
   }
   if (const char* note = ModuleNote(report.moduleLeft)) {
     out << "Note: " << note << "\n";
@@ -141,7 +144,7 @@ void PrintRunReport(std::ostream& out, const RunReport& report, const UpdateItem
     out << "Note: the wireless module runs its normal firmware; the next Check and Update take up what is left.\n";
   }
   out << "Log: " << report.logFile << "\n";
-  out << VerdictLine(report.verdict, items) << "\n";
+  out << TerminalText(VerdictLine(report.verdict, items)) << "\n";
 }
 
 int ExitStatus(const Verdict& verdict) {

@@ -11,6 +11,22 @@ bool CCheckProcedure::ShellFailed(std::string problem) {
   return false;
 }
 
+void CCheckProcedure::ReadShellVersion(const char* query, const char* what, std::string& target) {
+  m_telnet.Command(query, "#", kTelnetWaitMs);
+  const VersionLinePick pick = PickVersionLine(m_telnet.Lines(), target, m_telnet.Pieces());
+  std::string problem;
+  if (pick.result == VersionLine::kTooLong) {
+    problem = std::string("the ") + what + "'s version line is " + std::to_string(pick.bytes) +
+              " bytes long, more than the " + std::to_string(kMaxVersionLineBytes) + " a version line may have";
+  } else if (pick.result == VersionLine::kCut) {
+    problem = std::string("the ") + what + "'s version line was cut off at the " +
+              std::to_string(kTelnetMaxReplyBytes) + " bytes of the reply read";
+  }
+  if (problem.empty()) return;
+  Log("Router shell: " + problem + ": not taken as a version");
+  if (m_facts.shellVersionProblem.empty()) m_facts.shellVersionProblem = problem;
+}
+
 bool CCheckProcedure::Refuse(StringId warning) {
   m_facts.warning = warning;
   Log(std::string("Check: ") + LoadText(warning));
@@ -56,10 +72,8 @@ bool CCheckProcedure::RunCheck(const CImageSet& images) {
   CUpdateItem& app = m_items[IMAGE_APP];
   m_facts.shellReached = TelnetLogin();
   if (m_facts.shellReached) {
-    m_telnet.Command(kQueryBootVersion, "#", kTelnetWaitMs);
-    PickVersionLine(m_telnet.Lines(), boot.m_strOriginalVersion);
-    m_telnet.Command(kQueryAppVersion, "#", kTelnetWaitMs);
-    PickVersionLine(m_telnet.Lines(), app.m_strOriginalVersion);
+    ReadShellVersion(kQueryBootVersion, "boot loader", boot.m_strOriginalVersion);
+    ReadShellVersion(kQueryAppVersion, "application", app.m_strOriginalVersion);
   } else {
     Log("Router shell not reached: " + m_facts.shellProblem);
   }

@@ -42,6 +42,11 @@ struct CheckFacts {
   // The router board's versions are discovery's (no shell, or the shell
   // gave no version line for the boot loader or the application).
   bool routerVersionsFromDiscovery = false;
+  // A line of the shell's that began like a version was refused (too long,
+  // or a piece of a longer line), in words: "the application's version line
+  // is 310 bytes long, more than the 128 a version line may have". Empty
+  // when none was.
+  std::string shellVersionProblem;
   // The relay connection stood and the module answered the handshake; and
   // whether it runs its downloader (its versions are then not asked).
   bool relayConnected = false;
@@ -69,6 +74,9 @@ class CCheckProcedure {
 
  private:
   bool ShellFailed(std::string problem);
+  // Asks the shell for one version (`query`) into `target`; `what` names it
+  // in the fact and the log line when its line is refused.
+  void ReadShellVersion(const char* query, const char* what, std::string& target);
   bool Refuse(StringId warning);
   void Log(const std::string& line) { m_link.LogSink().DiagLine(line); }
 

@@ -21,6 +21,9 @@ std::vector<std::string> CheckNotes(const CheckFacts& facts) {
   if (!facts.shellReached) {
     notes.push_back("the router's shell could not be reached (" + facts.shellProblem +
                     "); the router versions shown are the one discovery reported");
+  } else if (facts.routerVersionsFromDiscovery && !facts.shellVersionProblem.empty()) {
+    notes.push_back("the router's shell gave no usable boot loader or application version (" +
+                    facts.shellVersionProblem + "); the router versions shown are the one discovery reported");
   } else if (facts.routerVersionsFromDiscovery) {
     notes.push_back("the router's shell gave no boot loader or application version; the router versions shown "
                     "are the one discovery reported");

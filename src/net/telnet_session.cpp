@@ -23,7 +23,10 @@ bool CTelnetSession::Connect(const std::string& host) {
   {
     std::lock_guard<std::mutex> guard(m_receiveLock);
     m_nReceiveLength = 0;
+    m_bDropped = false;
   }
+  m_pieces = {};
+  m_bNextStartsInLine = false;
   try {
     m_receiver = std::thread([this] { ReceiverThreadProc(); });
   } catch (...) {
@@ -51,12 +54,20 @@ bool CTelnetSession::ReadLines(std::uint32_t waitMs) {
   platform::Sleep(std::max(waitMs, kTelnetMinReadWaitMs));
   std::uint8_t text[kTelnetMaxReplyBytes];
   std::size_t n = 0;
+  bool dropped = false;
+  bool droppedInLine = false;
   {
     std::lock_guard<std::mutex> guard(m_receiveLock);
     n = std::min(m_nReceiveLength, kTelnetMaxReplyBytes);
     std::memcpy(text, m_pReceive.get(), n);
     m_nReceiveLength = 0;  // all of it is consumed, also what is not looked at
+    dropped = m_bDropped;
+    droppedInLine = !(m_droppedEnd[0] == '\r' && m_droppedEnd[1] == '\n');
+    m_bDropped = false;
   }
+  const bool endsLine = n >= 2 && text[n - 2] == '\r' && text[n - 1] == '\n';
+  m_pieces = {m_bNextStartsInLine, dropped && !endsLine};
+  m_bNextStartsInLine = dropped && droppedInLine;
   m_lines = SplitReplyLines(std::span<const std::uint8_t>(text, n));
   return !m_lines.empty();
 }
@@ -101,9 +112,18 @@ void CTelnetSession::AppendReceived(const std::uint8_t* bytes, std::size_t n) {
   std::lock_guard<std::mutex> guard(m_receiveLock);
   // ReadLines looks at the first kTelnetMaxReplyBytes and drops the rest, so
   // the rest is dropped here already: a peer that sends without end cannot
-  // make the buffer grow without end.
-  if (m_nReceiveLength >= kTelnetMaxReplyBytes) return;
-  n = std::min(n, kTelnetMaxReplyBytes - m_nReceiveLength);
+  // make the buffer grow without end. What is dropped is remembered, so
+  // that the lines it cuts are known as pieces.
+  const std::size_t room = kTelnetMaxReplyBytes - std::min(m_nReceiveLength, kTelnetMaxReplyBytes);
+  const std::uint8_t before = n >= 2 ? bytes[n - 2] : m_lastReceived;
+  m_lastReceived = bytes[n - 1];
+  if (n > room) {
+    m_bDropped = true;
+    m_droppedEnd[0] = before;
+    m_droppedEnd[1] = bytes[n - 1];
+    n = room;
+  }
+  if (n == 0) return;
   const std::size_t capacity = GrowReceiveCapacity(m_nReceiveCapacity, m_nReceiveLength, n);
   if (capacity != m_nReceiveCapacity) {
     std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[capacity]);

@@ -63,6 +63,11 @@ class CTelnetSession {
   // 2045 bytes of it are looked at) and cuts it into Lines(). True when
   // there is at least one line.
   bool ReadLines(std::uint32_t waitMs);
+  // Which of Lines() are pieces: the last one when the reply ran past the
+  // bytes looked at inside a line (the CR LF that SplitReplyLines adds is
+  // then no line end of the router's); the first one when an earlier reply
+  // was cut inside a line, so that this one starts with the rest of it.
+  ReplyPieces Pieces() const { return m_pieces; }
   int FindLine(std::string_view marker) const { return orvane::FindMarkerLine(m_lines, marker); }
   // SendText (1000 ms), ReadLines (waitMs), FindLine (marker): true only if
   // all three succeed. The lines stay for the caller to read.
@@ -83,11 +88,20 @@ class CTelnetSession {
   const std::uint16_t m_nTelnetPort;
   CTcpPort m_port;
   std::vector<std::string> m_lines;
+  ReplyPieces m_pieces;
+  // The next reply starts inside a line: the last reply was cut, and the
+  // bytes dropped with it did not end at a line end.
+  bool m_bNextStartsInLine = false;
 
   mutable std::mutex m_receiveLock;
   std::unique_ptr<std::uint8_t[]> m_pReceive;
   std::size_t m_nReceiveCapacity = kTelnetInitialCapacity;
   std::size_t m_nReceiveLength = 0;
+  // Since the last ReadLines: bytes were dropped, and the last two of them
+  // (the received byte before the last dropped one, and that one).
+  bool m_bDropped = false;
+  std::uint8_t m_droppedEnd[2] = {0, 0};
+  std::uint8_t m_lastReceived = 0;  // the last byte received, kept or dropped
 
   std::thread m_receiver;
   std::atomic<bool> m_bStopReceiver{false};

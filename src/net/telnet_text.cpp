@@ -61,14 +61,23 @@ bool IsVersionText(const std::string& text) {
   return dots == kVersionGroups;
 }
 
-bool PickVersionLine(const std::vector<std::string>& lines, std::string& target) {
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (IsVersionText(*it)) {
-      target = *it;
-      return true;
+VersionLinePick PickVersionLine(const std::vector<std::string>& lines, std::string& target, ReplyPieces pieces) {
+  VersionLinePick refused;
+  for (std::size_t i = lines.size(); i-- > 0;) {
+    const std::string& line = lines[i];
+    if (!IsVersionText(line)) continue;
+    const bool piece = (i == 0 && pieces.firstIsTail) || (i + 1 == lines.size() && pieces.lastIsCut);
+    if (piece || line.size() > kMaxVersionLineBytes) {
+      // The one nearest the end is the one said.
+      if (refused.result == VersionLine::kNone) {
+        refused = {piece ? VersionLine::kCut : VersionLine::kTooLong, line.size()};
+      }
+      continue;
     }
+    target = line;
+    return {VersionLine::kPicked, line.size()};
   }
-  return false;
+  return refused;
 }
 
 }  // namespace orvane

@@ -34,9 +34,40 @@ int FindMarkerLine(const std::vector<std::string>& lines, std::string_view marke
 // not a digit or a dot?
 bool IsVersionText(const std::string& text);
 
-// From the last line back, the first version line is copied whole into
-// `target` (the lines are UTF-8 already, as the session cut them); false and
-// `target` unchanged when there is none.
-bool PickVersionLine(const std::vector<std::string>& lines, std::string& target);
+// The longest line, in bytes, that is taken as a version line: a version
+// and a few words behind it ("2.1.0.3.7 (build 5)"). A longer line that
+// begins like a version is something else the shell printed, or garbage.
+inline constexpr std::size_t kMaxVersionLineBytes = 128;
+
+// Which lines of a reply are only pieces of the router's lines. A reply is
+// cut where the bytes looked at end (the rest is dropped), and what comes
+// after the dropped bytes starts inside a line whose beginning is gone.
+struct ReplyPieces {
+  bool firstIsTail = false;  // the first line is the end of a line an earlier reply cut
+  bool lastIsCut = false;    // the last line lost its end (and its CR LF) to the cut
+};
+
+// What PickVersionLine found.
+enum class VersionLine {
+  kPicked,    // a version line, copied into the target
+  kNone,      // no line begins with a version
+  kTooLong,   // a line begins with a version but is longer than kMaxVersionLineBytes
+  kCut,       // a line begins with a version but is a piece of a longer one
+};
+
+struct VersionLinePick {
+  VersionLine result = VersionLine::kNone;
+  std::size_t bytes = 0;  // the length of the line picked or refused
+  explicit operator bool() const { return result == VersionLine::kPicked; }
+};
+
+// From the last line back, the first version line that is a whole line of
+// the router's (see `pieces`) and at most kMaxVersionLineBytes long is
+// copied whole into `target` (the lines are UTF-8 already, as the session
+// cut them). A version-like line that is too long or only a piece is no
+// version line: it is passed over, and said in the result when no other
+// line is picked; `target` is then unchanged.
+VersionLinePick PickVersionLine(const std::vector<std::string>& lines, std::string& target,
+                                ReplyPieces pieces = {});
 
 }  // namespace orvane

@@ -1,11 +1,17 @@
 #pragma once
-// The operator's interrupts: SIGINT and SIGTERM on POSIX; Ctrl-C,
-// Ctrl-Break and closing the console window on Windows.
+// The operator's interrupts: SIGINT, SIGTERM and SIGHUP (the terminal
+// closed) on POSIX, a SIGHUP that the process was started to ignore
+// excepted; Ctrl-C, Ctrl-Break and closing the console window on Windows.
 //
 // While they are caught they no longer end the process: each one is only
 // counted (an atomic increment, and on POSIX one byte written to a pipe, so
 // the handler is safe in a signal handler), and the program looks at the
-// count where it suits it. On POSIX the signals go to the thread that called
+// count where it suits it. Signals that arrive together may raise the count
+// by more than one before the program looks. Closing the console window
+// counts as two at once (the system ends the process a few seconds later
+// whatever it does, so only a stop at once can still be recorded), and the
+// system's thread that reported it is held meanwhile so that the program
+// gets those seconds. On POSIX the signals go to the thread that called
 // CatchInterrupts(); threads started inside an InterruptsBlocked scope (and
 // the threads they start) never take them, so their system calls are not
 // broken off.

@@ -248,6 +248,98 @@ TEST_F(RouterCommandsTest, TheQuestionIsAskedWhenTheInputIsATerminal) {
 }
 
 
+// Whether `text` holds a byte that steers a terminal: ESC, BEL, or the C1
+// control OSC in UTF-8.
+::testing::AssertionResult HoldsTerminalCommands(const std::string& text) {
+  for (const std::string raw : {"\x1b", "\x07", "\xc2\x9d"}) {
+    if (Contains(text, raw)) return ::testing::AssertionSuccess() << "raw bytes in: " << test::Occurrences(text, raw);
+  }
+  return ::testing::AssertionFailure() << "no raw terminal command in the text";
+}
+
+// A router whose texts carry escape sequences: a title change, a screen
+// clear, a bell in discovery's version text; the same and an 8-bit OSC
+// (0x9D, U+009D once read) in its shell's application version. The check's
+// table, the run's lines and the history listing show them written out; no
+// byte of them reaches the terminal, nor the JSON.
+TEST_F(RouterCommandsTest, EscapeSequencesFromARouterNeverReachTheTerminal) {
+  routersim::Config hostile;
+  hostile.versionText = "\x1b]0;pwn\x07\x1b[2J";
+  hostile.settings["app_version"] = "2.1.0.3.7\x1b]0;owned\x07\x1b[2J\x9d";
+  StartRouter({}, hostile);
+  m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
+
+  Result r = Run({"check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "), version \"\\x1b]0;pwn\\x07\\x1b[2J\"\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\nRouter's APP       2.1.0.3.7\\x1b]0;o... 2.1.9.0.1 ")) << r.out;
+
+  r = Run({"check", "--json"});
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, R"("original":"2.1.0.3.7\u001b]0;owned\u0007\u001b[2J\u009d")")) << r.out;
+
+  r = Run({"update", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "Update finished")) << r.out;
+
+  r = test::RunCli({"history", "--log-dir", m_logs.Str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(HoldsTerminalCommands(r.out + r.err));
+  EXPECT_TRUE(Contains(r.out, "  \\x1b]0;p...  succeeded\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "  Router's APP       2.1.0.3.7\\x1b... -> 2.1.9.0.1 ")) << r.out;
+}
+
+// Version lines longer than a column: every row of the check's table stays
+// one whole line, a long text is shortened with "..." and the JSON keeps it
+// as read. A line longer than any version line is refused as one, said in a
+// note, and the router versions are discovery's; a 2 KB line is cut where
+// the reply's bytes read end, and no piece of it is taken for a version.
+TEST_F(RouterCommandsTest, LongVersionLinesKeepTheRowsWholeAndAreShortenedVisibly) {
+  const std::string words = "2.1.0.3.7 (build 5, the router's own words about it)";
+  struct Case {
+    std::string line;  // the shell's application version line
+    std::string note;  // what the check says of it, "" for none
+  };
+  for (const Case& c : {Case{words, ""},
+                        Case{"2.1.0.3.7 " + std::string(300, 'x'),
+                             "the application's version line is 310 bytes long, more than the 128"},
+                        Case{"2.1.0.3.7 " + std::string(2048, 'x'),
+                             "the application's version line was cut off at the 2045 bytes"}}) {
+    SCOPED_TRACE(c.line.size());
+    routersim::Config config;
+    config.settings["app_version"] = c.line;
+    StartRouter({}, config);
+    // The application's image alone: the boot loader's row would compare
+    // with discovery's text too.
+    m_images.Write("app.bin", test::RouterImageCarrying(IMAGE_APP, "2.1.9.0.1"));
+    const std::string discovery = c.line.substr(0, 21);  // all that discovery's answer carries
+    const std::string installed = c.note.empty() ? c.line : discovery;
+
+    Result r = Run({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = test::LinesOf(r.out);
+    ASSERT_GE(lines.size(), 7u) << r.out;
+    EXPECT_TRUE(lines[1].starts_with("Type ")) << r.out;
+    for (std::size_t i = 2; i < 7; ++i) {
+      EXPECT_EQ(lines[i].find("Router's", 1), std::string::npos) << "rows joined: " << lines[i];
+      EXPECT_LE(lines[i].size(), 100u) << lines[i];
+    }
+    EXPECT_TRUE(Contains(lines[3], "Router's APP       " + installed.substr(0, 17) + "... 2.1.9.0.1 ")) << lines[3];
+    EXPECT_EQ(Contains(r.out, "Note: the router's shell gave no usable boot loader or application version (" + c.note),
+              !c.note.empty())
+        << r.out;
+
+    r = Run({"check", "--json"});
+    EXPECT_TRUE(Contains(r.out, "{\"name\":\"Router's APP\",\"original\":\"" + installed + "\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, c.note.empty() ? "\"router_versions_from\":\"shell\""
+                                               : "\"router_versions_from\":\"discovery\""))
+        << r.out;
+    m_sim->Stop();
+  }
+}
+
 // The doctor on loopback, where the router's address is the broadcast's: a
 // working router, one whose answers a filter drops, and one whose answers
 // arrive but cannot be used.
@@ -407,7 +499,7 @@ TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
   ASSERT_EQ(lines.size(), 9u) << r.out;  // the heading, each run and its item
   EXPECT_TRUE(Contains(lines[0], "  Version      Outcome")) << lines[0];
   EXPECT_EQ(lines[1], "2026-12-08 10:00:00  cli        02-00-5E-10-00-01  192.168.1.1      2.1.0.3.7    "
-                      "failed: erase router NVRAM: refused  by the router");
+                      "failed: erase router NVRAM: refused\\x0d\\x0aby the router\\x0a");
   EXPECT_TRUE(Contains(lines[3], "2.1.0.3.7    failed: Router's APP, write: no echo after 3 attempts")) << lines[3];
   EXPECT_TRUE(lines[5].ends_with("2.1.0.3.7    succeeded")) << lines[5];
   EXPECT_TRUE(lines[7].ends_with("  -            succeeded (from its items)")) << lines[7];

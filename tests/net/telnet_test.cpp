@@ -88,6 +88,28 @@ TEST(TelnetTextTest, TheLastVersionLineIsPickedWhole) {
   EXPECT_EQ(target, "kept");
 }
 
+TEST(TelnetTextTest, ALineTooLongOrOnlyAPieceIsNoVersionLine) {
+  const std::string longest = "2.1.0.3.7 " + std::string(kMaxVersionLineBytes - 10, 'b');
+  std::string target = "kept";
+  EXPECT_EQ(PickVersionLine({"echo", longest, "#"}, target).result, VersionLine::kPicked);
+  EXPECT_EQ(target, longest);
+
+  target = "kept";
+  const VersionLinePick tooLong = PickVersionLine({"echo", longest + "b", "#"}, target);
+  EXPECT_EQ(tooLong.result, VersionLine::kTooLong);
+  EXPECT_EQ(tooLong.bytes, kMaxVersionLineBytes + 1);
+  EXPECT_EQ(target, "kept");
+
+  // The reply was cut inside its last line, or starts inside one an earlier
+  // reply cut: a version at the start of a piece says nothing.
+  EXPECT_EQ(PickVersionLine({"echo", "2.1.0.3.7"}, target, {false, true}).result, VersionLine::kCut);
+  EXPECT_EQ(PickVersionLine({"2.1.0.3.7", "#"}, target, {true, false}).result, VersionLine::kCut);
+  EXPECT_EQ(target, "kept");
+  // A whole version line before the piece is still the version.
+  EXPECT_TRUE(PickVersionLine({"1.0.0.2.5", "2.1.0.3.7"}, target, {false, true}));
+  EXPECT_EQ(target, "1.0.0.2.5");
+}
+
 // A shell on loopback: accepts the session's connection and reads what it sends.
 class TelnetSessionTest : public testing::ScaledTime {
  protected:
@@ -184,10 +206,41 @@ TEST_F(TelnetSessionTest, OnlyTheFirst2045BytesAreLookedAtAndTheRestIsGone) {
   // 2045 = 185 whole lines and 10 bytes of the next, which a CR LF ends.
   ASSERT_EQ(session.Lines().size(), 186u);
   EXPECT_EQ(session.Lines()[185], text.substr(185 * 11, 10));
+  EXPECT_FALSE(session.Pieces().firstIsTail);
+  EXPECT_TRUE(session.Pieces().lastIsCut) << "that last line lost its end";
 
+  // The dropped bytes ended inside a line ("abcdefgh"): what comes next is
+  // the rest of it.
   ASSERT_TRUE(shell.SendAll(std::string("after\r\n")));
   ASSERT_TRUE(session.ReadLines(500));
   EXPECT_EQ(session.Lines(), (Lines{"after"}));
+  EXPECT_TRUE(session.Pieces().firstIsTail);
+  EXPECT_FALSE(session.Pieces().lastIsCut);
+}
+
+// A shell whose version line is 2 KB long: the line loses its end to the
+// 2045 bytes looked at, the prompt behind it is gone, and the rest of the
+// line may still come with the next reply. Neither piece is a version, and
+// the reply after them is read as if nothing had happened.
+TEST_F(TelnetSessionTest, APieceOfALongLineIsNeverTakenForAVersion) {
+  CTelnetSession session(m_profile);
+  OwnedSocket shell;
+  ConnectSession(session, &shell);
+  std::string target;
+  const std::string echo = "nvram get app_version\r\n";
+  ASSERT_TRUE(shell.SendAll(echo + "2.1.0.3.7 " + std::string(kTelnetMaxReplyBytes - echo.size(), 'x')));
+  EXPECT_FALSE(session.Command("nvram get app_version\r\n", "#", 500)) << "the prompt was cut off";
+  EXPECT_EQ(PickVersionLine(session.Lines(), target, session.Pieces()).result, VersionLine::kCut);
+
+  ASSERT_TRUE(shell.SendAll(std::string("1.2.3.4.5 rest of it\r\nrouter:~# ")));
+  EXPECT_TRUE(session.ReadLines(500));
+  EXPECT_EQ(PickVersionLine(session.Lines(), target, session.Pieces()).result, VersionLine::kCut);
+  EXPECT_TRUE(target.empty());
+
+  ASSERT_TRUE(shell.SendAll(std::string("nvram get cfe_version\r\n1.0.0.2.5\r\nrouter:~# ")));
+  EXPECT_TRUE(session.Command("nvram get cfe_version\r\n", "#", 500));
+  EXPECT_TRUE(PickVersionLine(session.Lines(), target, session.Pieces()));
+  EXPECT_EQ(target, "1.0.0.2.5");
 }
 
 TEST_F(TelnetSessionTest, AShellSendingWithoutEndCannotGrowTheBufferBeyondWhatIsLookedAt) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,13 @@ std::atomic<int> g_count{0};
 // The pipe a wait polls: the handler and WakeInterruptWait write a byte.
 int g_pipe[2] = {-1, -1};
 bool g_caught = false;
-struct sigaction g_previousInt {};
-struct sigaction g_previousTerm {};
+// The signals taken as the operator's interrupts: Ctrl-C, a request to end
+// (a service manager's, kill's) and the terminal's hang-up (its window
+// closed, the remote session gone). Each is counted alike.
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::size_t kSignalCount = sizeof kInterruptSignals / sizeof kInterruptSignals[0];
+// The handling each had before CatchInterrupts(), in the order above.
+struct sigaction g_previous[kSignalCount] = {};
 
 void Poke() {
   const int saved = errno;
@@ -40,8 +46,7 @@ extern "C" void OnInterrupt(int) {
 sigset_t InterruptSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  for (const int number : kInterruptSignals) sigaddset(&set, number);
   return set;
 }
 
@@ -62,10 +67,17 @@ bool CatchInterrupts() {
   // No SA_RESTART: a read of the terminal that the interrupt breaks off
   // returns, so the catching thread can look at the count.
   action.sa_flags = 0;
-  if (::sigaction(SIGINT, &action, &g_previousInt) != 0) return false;
-  if (::sigaction(SIGTERM, &action, &g_previousTerm) != 0) {
-    ::sigaction(SIGINT, &g_previousInt, nullptr);
-    return false;
+  for (std::size_t i = 0; i < kSignalCount; ++i) {
+    const int number = kInterruptSignals[i];
+    // A hang-up the process was started to ignore (nohup) stays ignored.
+    if (number == SIGHUP && ::sigaction(number, nullptr, &g_previous[i]) == 0 &&
+        g_previous[i].sa_handler == SIG_IGN) {
+      continue;
+    }
+    if (::sigaction(number, &action, &g_previous[i]) != 0) {
+      while (i-- > 0) ::sigaction(kInterruptSignals[i], &g_previous[i], nullptr);
+      return false;
+    }
   }
   const sigset_t set = InterruptSignals();
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
@@ -75,8 +87,7 @@ bool CatchInterrupts() {
 
 void ReleaseInterrupts() {
   if (!g_caught) return;
-  ::sigaction(SIGINT, &g_previousInt, nullptr);
-  ::sigaction(SIGTERM, &g_previousTerm, nullptr);
+  for (std::size_t i = 0; i < kSignalCount; ++i) ::sigaction(kInterruptSignals[i], &g_previous[i], nullptr);
   g_caught = false;
 }
 

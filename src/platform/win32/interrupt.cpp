@@ -16,14 +16,27 @@ std::atomic<int> g_count{0};
 HANDLE g_event = nullptr;
 bool g_caught = false;
 
-// Runs on a thread the system starts for the console event.
+// How long the handler holds the system's thread after the console window
+// was closed, in real milliseconds: the process ends when the handler
+// returns (or, at the latest, when the system's own limit of about 5 s
+// passes), so it returns only when the program has had time to stop its
+// work and record it. The program ends the process itself before then.
+constexpr DWORD kCloseHoldRealMs = 4500;
+
+// Runs on a thread the system starts for the console event. Closing the
+// window is the console's hang-up (a terminal's SIGHUP elsewhere).
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
       g_count.fetch_add(1);
       if (g_event != nullptr) ::SetEvent(g_event);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      // A first and a second interrupt: stop at once.
+      g_count.fetch_add(2);
+      if (g_event != nullptr) ::SetEvent(g_event);
+      ::Sleep(kCloseHoldRealMs);
       return TRUE;
     default:
       return FALSE;
