@@ -11,6 +11,7 @@ namespace orvane::cli {
 namespace {
 
 constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kMacDigits = 12;
 
@@ -81,7 +82,12 @@ void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
       if (!item.verificationDetail.empty()) out << " (" << item.verificationDetail << ")";
       out << "\n";
     }
-    if (!run->logFile.empty()) out << "  log: " << run->logFile << "\n";
+    // Every day's file of the run; a line from before runs named them all
+    // has its first only.
+    std::string logs;
+    for (const std::string& file : run->logFiles) logs += (logs.empty() ? "" : ", ") + file;
+    if (logs.empty()) logs = run->logFile;
+    if (!logs.empty()) out << "  log: " << logs << "\n";
   }
 }
 
@@ -108,6 +114,10 @@ int ListHistory(const HistoryOptions& options, std::ostream& out, std::ostream& 
   const std::string folder = options.logFolder.empty() ? platform::DefaultLogFolder() : options.logFolder;
   const std::string path = RunHistoryPath(folder);
   const RunHistory history = ReadRunHistory(path);
+  if (history.problem != platform::FileProblem::None) {
+    err << "orvane history: " << history.error << "\n";
+    return kExitFailed;
+  }
   for (const std::string& note : history.notes) err << "Note: " << note << "\n";
 
   std::vector<const RunRecord*> runs;

@@ -2,20 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <thread>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "log/error_text.h"
+#include "log/run_history.h"
+#include "platform/system_files.h"
+#include "support/done_within.h"
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
+#include "support/time_scale.h"
+#ifndef _WIN32
+#include "support/small_tmpfs.h"
+#endif
 
 namespace orvane {
 namespace {
@@ -73,6 +88,7 @@ TEST(DownloadLog, EachLineIsInTheDaysFileWhenAddedAndSavingWritesNothingTwice) {
 }
 
 TEST(DownloadLog, ALineTheFileCannotTakeGoesOutBeforeTheNextOne) {
+  test::ScopedTimeScale fast(0.05);
   test::TempDir dir;
   CDownloadLog log(dir.Str(), March2nd);
   const std::string file = dir.File("2008-03-02/LumtarLog.txt");
@@ -120,6 +136,7 @@ TEST(DownloadLog, AShortWriteLeavesEveryLineOnceInTheFile) {
   ::setrlimit(RLIMIT_FSIZE, &previous);
   ::sigaction(SIGXFSZ, &previousAction, nullptr);
   EXPECT_GT(heldBack, 0u);
+  EXPECT_EQ(std::filesystem::file_size(file), size) << "the cut line was taken back: no torn line stays";
 
   log.AddLine("third");
   EXPECT_EQ(ReadText(file),
@@ -156,6 +173,235 @@ TEST(DownloadLog, LinesFromTwoThreadsAreAllWrittenInTheirOrder) {
   }
   EXPECT_EQ(log.Text(), ReadText(dir.File("2008-03-02/LumtarLog.txt")));
 }
+
+std::string DateFile(const test::TempDir& dir, const char* date) {
+  return (dir.Path() / date / CDownloadLog::kFileName).string();
+}
+
+// Another program holds the day's file while lines come: they are held
+// back, in order, and reach the file once it is let go within the block's
+// end; held past that end, they go to a file of this process's own beside
+// it, which takes the next shortfall too, and nothing reaches the day's
+// file twice.
+TEST(DownloadLog, AHeldFileGetsEveryLineWhenLetGoElseTheyAreKeptBesideIt) {
+  test::ScopedTimeScale fast(0.05);
+  test::TempDir dir;
+  const std::string file = DateFile(dir, "2008-03-02");
+  std::filesystem::create_directories(dir.Path() / "2008-03-02");
+  CDownloadLog log(dir.Str(), March2nd);
+  log.BeginBlock();
+  {
+    test::HeldFor holder(file, CDownloadLog::kBlockEndWaitMs / 4);
+    ASSERT_TRUE(holder.Held());
+    log.AddLine("one");
+    log.AddLine("two");
+    EXPECT_GT(log.HeldBackBytes(), 0u);
+    const LogBlockReport report = log.EndBlock();  // waits for the holder to let go
+    EXPECT_TRUE(report.Complete()) << LogShortfallText(report);
+    EXPECT_EQ(report.files, std::vector<std::string>{file});
+    EXPECT_EQ(LogShortfallText(report), "");
+  }
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: two\n");
+
+  const std::string kept = (dir.Path() / "2008-03-02" / ("LumtarLog." + std::to_string(platform::ProcessId()) + ".txt")).string();
+  {
+    test::HeldFile holder(file);
+    ASSERT_TRUE(holder.Held());
+    log.BeginBlock();
+    log.AddLine("three");
+    log.AddLine("four");
+    const LogBlockReport report = log.EndBlock();
+    EXPECT_EQ(report.missingLines, 2u);
+    EXPECT_EQ(report.problem, platform::FileProblem::Held);
+    EXPECT_EQ(report.keptAt, kept);
+    EXPECT_EQ(LogShortfallText(report), "2 lines of the download log did not reach " + file +
+                                            " (held by another program); they were kept in " + kept);
+    EXPECT_EQ(ReadText(kept), "2008030209:05:07: three\n2008030209:05:07: four\n");
+    EXPECT_EQ(log.HeldBackBytes(), 0u);
+    EXPECT_EQ(log.Text(), "") << "every line is on disk";
+
+    log.BeginBlock();
+    log.AddLine("five");
+    EXPECT_EQ(log.EndBlock().keptAt, kept) << "its own file takes the next shortfall";
+  }
+  log.AddLine("six");
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: two\n2008030209:05:07: six\n");
+  EXPECT_EQ(ReadText(kept), "2008030209:05:07: three\n2008030209:05:07: four\n2008030209:05:07: five\n");
+
+  // A file of that name left by an earlier process of the same id stays
+  // as it was: the lines take the next name.
+  test::TempDir other;
+  const std::string otherFile = DateFile(other, "2008-03-02");
+  std::filesystem::create_directories(other.Path() / "2008-03-02");
+  const std::string stem = (other.Path() / "2008-03-02" / ("LumtarLog." + std::to_string(platform::ProcessId()))).string();
+  std::ofstream(stem + ".txt", std::ios::binary) << "an earlier process's\n";
+  test::HeldFile holder(otherFile);
+  CDownloadLog second(other.Str(), March2nd);
+  second.AddLine("seven");
+  EXPECT_EQ(second.EndBlock().keptAt, stem + "-2.txt");
+  EXPECT_EQ(ReadText(stem + ".txt"), "an earlier process's\n");
+  EXPECT_EQ(ReadText(stem + "-2.txt"), "2008030209:05:07: seven\n");
+}
+
+// The day's files of a block: one for a block within a day, both for one
+// that passes midnight, each line in its own day's file.
+TEST(DownloadLog, ABlockThatPassesMidnightNamesBothDaysFiles) {
+  test::TempDir dir;
+  auto afterMidnight = std::make_shared<std::atomic<bool>>(false);
+  CDownloadLog log(dir.Str(), [afterMidnight] {
+    return *afterMidnight ? platform::LocalTime{2008, 3, 3, 0, 0, 1} : platform::LocalTime{2008, 3, 2, 23, 59, 59};
+  });
+  const std::string first = DateFile(dir, "2008-03-02");
+  const std::string second = DateFile(dir, "2008-03-03");
+  log.BeginBlock();
+  log.AddLine("before");
+  EXPECT_EQ(log.BlockFiles(), std::vector<std::string>{first});
+  *afterMidnight = true;
+  EXPECT_EQ(log.BlockFiles(), (std::vector<std::string>{first, second})) << "and where the next line goes";
+  log.AddLine("after");
+  const LogBlockReport report = log.EndBlock();
+  EXPECT_TRUE(report.Complete());
+  EXPECT_EQ(report.files, (std::vector<std::string>{first, second}));
+  EXPECT_EQ(ReadText(first), "2008030223:59:59: before\n");
+  EXPECT_EQ(ReadText(second), "2008030300:00:01: after\n");
+
+  log.BeginBlock();
+  log.AddLine("next run");
+  EXPECT_EQ(log.EndBlock().files, std::vector<std::string>{second});
+}
+
+#ifndef _WIN32
+// A named pipe in the day's file's place: never opened for real, never
+// waited on; its lines are kept beside it, the reason says what is there.
+TEST(DownloadLog, ANamedPipeInTheFilesPlaceIsRefusedWithoutWaiting) {
+  test::TempDir dir;
+  const std::string file = DateFile(dir, "2008-03-02");
+  std::filesystem::create_directories(dir.Path() / "2008-03-02");
+  ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0) << std::strerror(errno);
+  auto log = std::make_shared<CDownloadLog>(dir.Str(), March2nd);
+  auto report = std::make_shared<LogBlockReport>();
+  ASSERT_TRUE(test::DoneWithin(CDownloadLog::kBlockEndWaitMs / 2, [log, report] {
+    log->AddLine("to the pipe?");
+    *report = log->EndBlock();
+  })) << "the log waited on a named pipe";
+  EXPECT_EQ(report->problem, platform::FileProblem::NotRegular);
+  EXPECT_EQ(report->reason, "not a regular file: a named pipe");
+  EXPECT_EQ(report->missingLines, 1u);
+  EXPECT_EQ(ReadText(report->keptAt), "2008030209:05:07: to the pipe?\n");
+  EXPECT_TRUE(Contains(LogShortfallText(*report), file + " (not a regular file: a named pipe)"));
+}
+
+// Four processes append to one day's file at once, as four runs of the
+// command do: every process's lines are in it, once each, whole, in that
+// process's order. Lines of different lengths make a torn write show.
+TEST(DownloadLog, FourProcessesSharingTheFileLoseAndTearNoLine) {
+  constexpr int kProcesses = 4;
+  constexpr int kLines = 100;
+  constexpr std::uint32_t kProcessLimitMs = 60000;
+  const auto filler = [](int process, int line) { return std::string(static_cast<std::size_t>((process * 131 + line * 37) % 700), 'x'); };
+  test::TempDir dir;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+      CDownloadLog log(dir.Str(), March2nd);
+      log.BeginBlock();
+      for (int i = 0; i < kLines; ++i) log.AddLine("process %d line %d %s", p, i, filler(p, i).c_str());
+      ::_exit(log.EndBlock().Complete() ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  const std::uint32_t start = platform::TickCount();
+  for (const pid_t child : children) {
+    int status = -1;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+      if (platform::TicksElapsed(start, kProcessLimitMs)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ADD_FAILURE() << "a writer did not end";
+        break;
+      }
+      platform::Sleep(10);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer's block is incomplete";
+  }
+  const auto lines = test::LinesOf(ReadText(DateFile(dir, "2008-03-02")));
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kProcesses * kLines));
+  int next[kProcesses] = {};
+  for (const std::string& line : lines) {
+    int p = -1, i = -1, used = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "2008030209:05:07: process %d line %d %n", &p, &i, &used), 2) << line;
+    ASSERT_TRUE(p >= 0 && p < kProcesses) << line;
+    EXPECT_EQ(i, next[p]++) << "process " << p << ": lost or out of order";
+    EXPECT_EQ(line.substr(static_cast<std::size_t>(used)), filler(p, i)) << "torn: " << line.substr(0, 60);
+  }
+}
+
+// A full disk (a 64 KiB file system of the test's own): the line that no
+// longer fits is taken back whole and kept elsewhere, the system's words
+// for the shortage are in the report, the history's line is refused the
+// same way; once there is room, the next writer ends a line another
+// writer left torn before it writes its own.
+TEST(DownloadLog, AFullDiskLeavesNoTornLineAndSaysSo) {
+  test::SmallTmpfs disk(64 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << "no file system of the test's own: " << disk.Why();
+  const std::string folder = disk.Path() + "/logs";
+  const std::string file = folder + "/2008-03-02/" + CDownloadLog::kFileName;
+  const std::string noSpace = std::strerror(ENOSPC);
+  CDownloadLog log(folder, March2nd);
+  log.BeginBlock();
+  // Lines up to near the end of the file's first page, so that a long one
+  // needs a page the disk will not have.
+  const auto page = static_cast<std::uintmax_t>(::sysconf(_SC_PAGESIZE));
+  const std::string shortLine(100, 's');
+  for (int i = 0; i < 100 && (!std::filesystem::exists(file) || std::filesystem::file_size(file) + 300 < page); ++i) {
+    log.AddLine("%s", shortLine.c_str());
+  }
+  const std::string before = ReadText(file);
+  ASSERT_GT(before.size() + 300, page);
+  // The rest of the disk goes to a filler.
+  const std::string filler = disk.Path() + "/filler";
+  {
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(page, 'z');
+    for (int i = 0; i < 64 && ::write(fd, chunk.data(), chunk.size()) > 0; ++i) {
+    }
+    ::close(fd);
+  }
+  const std::string longLine(1000, 'L');
+  log.AddLine("%s", longLine.c_str());
+  EXPECT_EQ(ReadText(file), before) << "the line that did not fit was taken back whole";
+  EXPECT_GT(log.HeldBackBytes(), longLine.size());
+
+  RunRecord record;
+  record.time = "2008-03-02 09:05:07";
+  record.detail = std::string(2 * page, 'd');
+  const platform::FileResult history = AppendRunRecord(folder, record, 0);
+  EXPECT_EQ(history.problem, platform::FileProblem::CannotWrite);
+  EXPECT_TRUE(Contains(history.reason, noSpace));
+  const RunHistory read = ReadRunHistory(RunHistoryPath(folder));
+  EXPECT_TRUE(read.records.empty() && read.notes.empty()) << "no part of the line stays";
+
+  const LogBlockReport report = log.EndBlock(0);
+  EXPECT_EQ(report.missingLines, 1u);
+  EXPECT_EQ(report.problem, platform::FileProblem::CannotWrite);
+  EXPECT_TRUE(Contains(LogShortfallText(report), file + " (" + noSpace + ")"));
+  // Beside the day's file there is no room either: the temp folder took it.
+  ASSERT_FALSE(report.keptAt.empty()) << report.keptProblem;
+  EXPECT_FALSE(Contains(report.keptAt, folder));
+  EXPECT_EQ(ReadText(report.keptAt), "2008030209:05:07: " + longLine + "\n");
+  std::filesystem::remove(report.keptAt);
+
+  // Room again; another writer stopped half-way through a line.
+  std::filesystem::remove(filler);
+  std::ofstream(file, std::ios::binary | std::ios::app) << "2008030209:05:07: torn";
+  CDownloadLog next(folder, March2nd);
+  next.AddLine("next writer");
+  EXPECT_EQ(ReadText(file), before + "2008030209:05:07: torn\n2008030209:05:07: next writer\n");
+}
+#endif
 
 TEST(FormatErrorText, SystemTextOrTheSignedFallback) {
 #ifdef _WIN32
