@@ -1,11 +1,7 @@
 // `orvane update` and `orvane check` as processes that the operator
 // interrupts: real SIGINTs sent by PID while they work against the simulated
 // router on loopback.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "cli/orvane_child.h"
 #include "cli/test_router.h"
 #include "routersim/module_sim.h"
 #include "routersim/router_sim.h"
@@ -22,21 +19,18 @@
 #include "support/text_search.h"
 #include "support/time_scale.h"
 
-extern char** environ;
-
 namespace orvane {
 namespace {
 
 using test::Contains;
 using Clock = std::chrono::steady_clock;
 
+// At the test's time scale, a minute of real time.
+constexpr std::uint32_t kExitLimitMs = 20 * 60 * 1000;
+
 class InterruptTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, nullptr, 0);
-    }
     if (m_sim) m_sim->Stop();
   }
 
@@ -48,41 +42,19 @@ class InterruptTest : public ::testing::Test {
   // to files and its input from /dev/null.
   void Start(const std::string& command, const std::string& scale, std::vector<std::string> extra = {}) {
     const routersim::Ports ports = m_sim->BoundPorts();
-    std::vector<std::string> args = {ORVANE_PROGRAM, command, "--dir", m_images.Str(), "--broadcast", "127.0.0.1",
+    std::vector<std::string> args = {command, "--dir", m_images.Str(), "--broadcast", "127.0.0.1",
                                      "--port", std::to_string(ports.relay), "--control-port",
                                      std::to_string(ports.control), "--telnet-port", std::to_string(ports.telnet),
                                      "--log-dir", m_logs.Str(), "--time-scale", scale};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_output.File("out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_output.File("err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(posix_spawn(&m_pid, ORVANE_PROGRAM, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_TRUE(m_program.Start(args));
   }
 
-  void Interrupt() { ASSERT_EQ(::kill(m_pid, SIGINT), 0); }
+  void Interrupt() { ASSERT_EQ(::kill(m_program.Pid(), SIGINT), 0); }
 
-  // The exit status, or -1 when the program is still running after
-  // `seconds` (or did not exit normally).
-  int WaitForExit(int seconds) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  // The exit status, or -1 when the program is still running after a
+  // minute (or did not exit normally).
+  int WaitForExit() { return m_program.WaitForExit(kExitLimitMs); }
 
   // Whether the program's log shows `text` within `seconds`.
   bool WaitForLog(const std::string& text, int seconds) const {
@@ -98,8 +70,8 @@ class InterruptTest : public ::testing::Test {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  std::string Out() const { return Read(m_output.File("out")); }
-  std::string Err() const { return Read(m_output.File("err")); }
+  std::string Out() const { return m_program.Out(); }
+  std::string Err() const { return m_program.Err(); }
   // Every log file the program wrote.
   std::string Log() const {
     std::string text;
@@ -114,10 +86,9 @@ class InterruptTest : public ::testing::Test {
   test::ScopedTimeScale m_timeScale{0.05};
   test::TempDir m_images;
   test::TempDir m_logs;
-  test::TempDir m_output;
   std::unique_ptr<routersim::SimModule> m_module;
   std::unique_ptr<routersim::RouterSim> m_sim;
-  pid_t m_pid = -1;
+  test::OrvaneChild m_program;
 };
 
 TEST_F(InterruptTest, UpdateStopsAfterTheItemUnderWayAndSaysWhatWasNotStarted) {
@@ -131,7 +102,7 @@ TEST_F(InterruptTest, UpdateStopsAfterTheItemUnderWayAndSaysWhatWasNotStarted) {
   // comes: the run goes on to the next item.
   ASSERT_TRUE(WaitForLog(": Download success(", 20)) << Out() << Err();
   Interrupt();
-  EXPECT_EQ(WaitForExit(60), 130) << Out() << Err();
+  EXPECT_EQ(WaitForExit(), 130) << Out() << Err();
 
   const std::string out = Out();
   EXPECT_TRUE(Contains(out, "Router's BOOT: Download success(")) << out;
@@ -158,7 +129,7 @@ TEST_F(InterruptTest, ASecondInterruptStopsTheModulesDownloadAtOnce) {
   Interrupt();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   Interrupt();
-  EXPECT_EQ(WaitForExit(60), 130) << Out() << Err();
+  EXPECT_EQ(WaitForExit(), 130) << Out() << Err();
 
   const std::string out = Out();
   EXPECT_TRUE(Contains(out, "Firmware: interrupted at: ")) << out;
@@ -178,7 +149,7 @@ TEST_F(InterruptTest, CheckEndsAtOnce) {
   ASSERT_TRUE(m_sim->WaitFor([](const routersim::Received& r) { return r.relayConnections > 0; }, 400000));
   const auto interrupted = Clock::now();
   Interrupt();
-  EXPECT_EQ(WaitForExit(60), 130) << Out() << Err();
+  EXPECT_EQ(WaitForExit(), 130) << Out() << Err();
   EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
   EXPECT_TRUE(Contains(Err(), "orvane check: interrupted during the check; nothing was changed.")) << Err();
   EXPECT_TRUE(Contains(Log(), ": Check interrupted by the operator\n"));

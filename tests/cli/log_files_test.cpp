@@ -133,8 +133,8 @@ TEST_F(LogFilesTest, ALogHeldDuringTheRunGetsEveryLineOnceItIsLetGo) {
   ASSERT_TRUE(holder->Held());
   test::OrvaneChild update;
   ASSERT_TRUE(update.Start(Args("update", router, {"--yes", "--json"})));
-  ASSERT_TRUE(m_sims[router]->WaitFor([&](const routersim::Received&) { return m_modules[router]->WritesAccepted() > 0; },
-                                      kRunUnderWayMs))
+  const auto underWay = [&](const routersim::Received&) { return m_modules[router]->WritesAccepted() > 0; };
+  ASSERT_TRUE(m_sims[router]->WaitFor(underWay, kRunUnderWayMs))
       << update.Err();
   EXPECT_EQ(ReadText(DayFile()), "") << "held: nothing went in yet";
   holder.reset();
@@ -203,7 +203,8 @@ TEST_F(LogFilesTest, FourUpdatesIntoOneLogFolderLoseAndTearNoLine) {
   }
   const std::string log = ReadText(DayFile());
   EXPECT_TRUE(EveryLineWhole(log));
-  EXPECT_EQ(Occurrences(log, std::string(": ") + CDownloadLog::kSeparator + "\n"), 2 * kRuns) << "a check and a run each";
+  EXPECT_EQ(Occurrences(log, std::string(": ") + CDownloadLog::kSeparator + "\n"), 2 * kRuns)
+      << "a check and a run each";
   EXPECT_EQ(Occurrences(log, ": Run verdict: succeeded\n"), kRuns);
   // Each run's own lines, once each, in its order.
   for (std::size_t i = 0; i < kRuns; ++i) {

@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 #ifndef _WIN32
@@ -23,7 +21,6 @@
 #include "log/error_text.h"
 #include "log/run_history.h"
 #include "platform/system_files.h"
-#include "support/done_within.h"
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
@@ -178,32 +175,27 @@ std::string DateFile(const test::TempDir& dir, const char* date) {
   return (dir.Path() / date / CDownloadLog::kFileName).string();
 }
 
-// Another program holds the day's file while lines come: they are held
-// back, in order, and reach the file once it is let go within the block's
-// end; held past that end, they go to a file of this process's own beside
-// it, which takes the next shortfall too, and nothing reaches the day's
-// file twice.
-TEST(DownloadLog, AHeldFileGetsEveryLineWhenLetGoElseTheyAreKeptBesideIt) {
+// Another program holds the day's file: the end of a block waits for it;
+// held past that, the block's lines go to a file of this process's own
+// beside it, which takes the next shortfall too, and nothing reaches the
+// day's file twice once it is let go.
+TEST(DownloadLog, AHeldFileIsWaitedForAtTheBlocksEndElseItsLinesAreKeptBesideIt) {
   test::ScopedTimeScale fast(0.05);
   test::TempDir dir;
   const std::string file = DateFile(dir, "2008-03-02");
   std::filesystem::create_directories(dir.Path() / "2008-03-02");
   CDownloadLog log(dir.Str(), March2nd);
-  log.BeginBlock();
   {
     test::HeldFor holder(file, CDownloadLog::kBlockEndWaitMs / 4);
     ASSERT_TRUE(holder.Held());
     log.AddLine("one");
-    log.AddLine("two");
     EXPECT_GT(log.HeldBackBytes(), 0u);
-    const LogBlockReport report = log.EndBlock();  // waits for the holder to let go
-    EXPECT_TRUE(report.Complete()) << LogShortfallText(report);
-    EXPECT_EQ(report.files, std::vector<std::string>{file});
-    EXPECT_EQ(LogShortfallText(report), "");
+    EXPECT_TRUE(log.EndBlock().Complete());
   }
-  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: two\n");
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n");
 
-  const std::string kept = (dir.Path() / "2008-03-02" / ("LumtarLog." + std::to_string(platform::ProcessId()) + ".txt")).string();
+  const std::string id = std::to_string(platform::ProcessId());
+  const std::string kept = (dir.Path() / "2008-03-02" / ("LumtarLog." + id + ".txt")).string();
   {
     test::HeldFile holder(file);
     ASSERT_TRUE(holder.Held());
@@ -222,10 +214,10 @@ TEST(DownloadLog, AHeldFileGetsEveryLineWhenLetGoElseTheyAreKeptBesideIt) {
 
     log.BeginBlock();
     log.AddLine("five");
-    EXPECT_EQ(log.EndBlock().keptAt, kept) << "its own file takes the next shortfall";
+    EXPECT_EQ(log.EndBlock(0).keptAt, kept) << "its own file takes the next shortfall";
   }
   log.AddLine("six");
-  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: two\n2008030209:05:07: six\n");
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: six\n");
   EXPECT_EQ(ReadText(kept), "2008030209:05:07: three\n2008030209:05:07: four\n2008030209:05:07: five\n");
 
   // A file of that name left by an earlier process of the same id stays
@@ -233,64 +225,17 @@ TEST(DownloadLog, AHeldFileGetsEveryLineWhenLetGoElseTheyAreKeptBesideIt) {
   test::TempDir other;
   const std::string otherFile = DateFile(other, "2008-03-02");
   std::filesystem::create_directories(other.Path() / "2008-03-02");
-  const std::string stem = (other.Path() / "2008-03-02" / ("LumtarLog." + std::to_string(platform::ProcessId()))).string();
+  const std::string stem = (other.Path() / "2008-03-02" / ("LumtarLog." + id)).string();
   std::ofstream(stem + ".txt", std::ios::binary) << "an earlier process's\n";
   test::HeldFile holder(otherFile);
   CDownloadLog second(other.Str(), March2nd);
   second.AddLine("seven");
-  EXPECT_EQ(second.EndBlock().keptAt, stem + "-2.txt");
+  EXPECT_EQ(second.EndBlock(0).keptAt, stem + "-2.txt");
   EXPECT_EQ(ReadText(stem + ".txt"), "an earlier process's\n");
   EXPECT_EQ(ReadText(stem + "-2.txt"), "2008030209:05:07: seven\n");
 }
 
-// The day's files of a block: one for a block within a day, both for one
-// that passes midnight, each line in its own day's file.
-TEST(DownloadLog, ABlockThatPassesMidnightNamesBothDaysFiles) {
-  test::TempDir dir;
-  auto afterMidnight = std::make_shared<std::atomic<bool>>(false);
-  CDownloadLog log(dir.Str(), [afterMidnight] {
-    return *afterMidnight ? platform::LocalTime{2008, 3, 3, 0, 0, 1} : platform::LocalTime{2008, 3, 2, 23, 59, 59};
-  });
-  const std::string first = DateFile(dir, "2008-03-02");
-  const std::string second = DateFile(dir, "2008-03-03");
-  log.BeginBlock();
-  log.AddLine("before");
-  EXPECT_EQ(log.BlockFiles(), std::vector<std::string>{first});
-  *afterMidnight = true;
-  EXPECT_EQ(log.BlockFiles(), (std::vector<std::string>{first, second})) << "and where the next line goes";
-  log.AddLine("after");
-  const LogBlockReport report = log.EndBlock();
-  EXPECT_TRUE(report.Complete());
-  EXPECT_EQ(report.files, (std::vector<std::string>{first, second}));
-  EXPECT_EQ(ReadText(first), "2008030223:59:59: before\n");
-  EXPECT_EQ(ReadText(second), "2008030300:00:01: after\n");
-
-  log.BeginBlock();
-  log.AddLine("next run");
-  EXPECT_EQ(log.EndBlock().files, std::vector<std::string>{second});
-}
-
 #ifndef _WIN32
-// A named pipe in the day's file's place: never opened for real, never
-// waited on; its lines are kept beside it, the reason says what is there.
-TEST(DownloadLog, ANamedPipeInTheFilesPlaceIsRefusedWithoutWaiting) {
-  test::TempDir dir;
-  const std::string file = DateFile(dir, "2008-03-02");
-  std::filesystem::create_directories(dir.Path() / "2008-03-02");
-  ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0) << std::strerror(errno);
-  auto log = std::make_shared<CDownloadLog>(dir.Str(), March2nd);
-  auto report = std::make_shared<LogBlockReport>();
-  ASSERT_TRUE(test::DoneWithin(CDownloadLog::kBlockEndWaitMs / 2, [log, report] {
-    log->AddLine("to the pipe?");
-    *report = log->EndBlock();
-  })) << "the log waited on a named pipe";
-  EXPECT_EQ(report->problem, platform::FileProblem::NotRegular);
-  EXPECT_EQ(report->reason, "not a regular file: a named pipe");
-  EXPECT_EQ(report->missingLines, 1u);
-  EXPECT_EQ(ReadText(report->keptAt), "2008030209:05:07: to the pipe?\n");
-  EXPECT_TRUE(Contains(LogShortfallText(*report), file + " (not a regular file: a named pipe)"));
-}
-
 // Four processes append to one day's file at once, as four runs of the
 // command do: every process's lines are in it, once each, whole, in that
 // process's order. Lines of different lengths make a torn write show.
@@ -298,7 +243,9 @@ TEST(DownloadLog, FourProcessesSharingTheFileLoseAndTearNoLine) {
   constexpr int kProcesses = 4;
   constexpr int kLines = 100;
   constexpr std::uint32_t kProcessLimitMs = 60000;
-  const auto filler = [](int process, int line) { return std::string(static_cast<std::size_t>((process * 131 + line * 37) % 700), 'x'); };
+  const auto filler = [](int process, int line) {
+    return std::string(static_cast<std::size_t>((process * 131 + line * 37) % 700), 'x');
+  };
   test::TempDir dir;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {

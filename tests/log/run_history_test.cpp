@@ -6,16 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
-#include <memory>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
-#include "support/done_within.h"
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
@@ -212,28 +204,6 @@ TEST(RunHistory, AHolderIsWaitedForAndAFailureNamesItsCause) {
   EXPECT_EQ(h.records[1].time, "2026-12-09 00:00:00");
   EXPECT_TRUE(h.notes.empty());
 }
-
-#ifndef _WIN32
-// A named pipe where the history belongs: the writer and the reader refuse
-// it at once and say what is there.
-TEST(RunHistory, ANamedPipeIsRefusedByTheWriterAndTheReader) {
-  test::TempDir logs;
-  const std::string path = RunHistoryPath(logs.Str());
-  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << std::strerror(errno);
-  auto appended = std::make_shared<platform::FileResult>();
-  auto read = std::make_shared<RunHistory>();
-  const std::string folder = logs.Str();
-  ASSERT_TRUE(test::DoneWithin(kRunHistoryLockWaitMs, [appended, read, folder, path] {
-    *appended = AppendRunRecord(folder, Sample());
-    *read = ReadRunHistory(path);
-  })) << "the history waited on a named pipe";
-  EXPECT_EQ(appended->problem, platform::FileProblem::NotRegular);
-  EXPECT_EQ(appended->reason, "cannot write " + path + ": not a regular file: a named pipe");
-  EXPECT_FALSE(read->found);
-  EXPECT_EQ(read->problem, platform::FileProblem::NotRegular);
-  EXPECT_EQ(read->error, "cannot read " + path + ": not a regular file: a named pipe");
-}
-#endif
 
 }  // namespace
 }  // namespace orvane

@@ -75,7 +75,8 @@ class SmallTmpfs {
     ::close(ready[0]);
     if (got != sizeof report || report[0] != 'k') {
       const char* step = report[0] == 'u' ? "unshare(CLONE_NEWNS)" : report[0] == 'p' ? "a private /" : "mount";
-      m_why = got == sizeof report ? std::string(step) + ": " + std::strerror(report[1]) : "the mounting child did not answer";
+      m_why = got == sizeof report ? std::string(step) + ": " + std::strerror(report[1])
+                                   : "the mounting child did not answer";
       return;
     }
     m_path = "/proc/" + std::to_string(m_child) + "/root" + point;
