@@ -13,6 +13,7 @@ namespace orvane::cli {
 namespace {
 
 constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kMacDigits = 12;
 
@@ -89,7 +90,12 @@ void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
           << Cell(item.outcome, kItemOutcomeColumn) << " " << Cell(Shown(item.result), kItemResultColumn) << " "
           << Shortened(verification, kLongestTailText) << "\n";
     }
-    if (!run->logFile.empty()) out << "  log: " << TerminalText(run->logFile) << "\n";
+    // Every day's file of the run; a line from before runs named them all
+    // has its first only.
+    std::string logs;
+    for (const std::string& file : run->logFiles) logs += (logs.empty() ? "" : ", ") + file;
+    if (logs.empty()) logs = run->logFile;
+    if (!logs.empty()) out << "  log: " << TerminalText(logs) << "\n";
   }
 }
 
@@ -116,6 +122,10 @@ int ListHistory(const HistoryOptions& options, std::ostream& out, std::ostream& 
   const std::string folder = options.logFolder.empty() ? platform::DefaultLogFolder() : options.logFolder;
   const std::string path = RunHistoryPath(folder);
   const RunHistory history = ReadRunHistory(path);
+  if (history.problem != platform::FileProblem::None) {
+    err << "orvane history: " << history.error << "\n";
+    return kExitFailed;
+  }
   for (const std::string& note : history.notes) err << "Note: " << note << "\n";
 
   std::vector<const RunRecord*> runs;

@@ -47,6 +47,29 @@ const CLI::Validator kImageFolder(
     },
     "DIR");
 
+// The log folder may be missing (it is made), but neither it nor a folder
+// above it may be anything other than a folder: nothing could be written
+// below a file.
+const CLI::Validator kLogFolder(
+    [](std::string& text) {
+      namespace fs = std::filesystem;
+      const fs::path folder(std::u8string(text.begin(), text.end()));
+      for (fs::path at = folder; !at.empty(); at = at.parent_path()) {
+        std::error_code error;
+        const auto status = fs::status(at, error);
+        if (fs::exists(status)) {
+          if (fs::is_directory(status)) return std::string();
+          if (at == folder) return "not a folder: \"" + text + "\"";
+          const std::u8string above = at.u8string();
+          return "not a folder: \"" + text + "\" (\"" + std::string(above.begin(), above.end()) +
+                 "\" is not a folder)";
+        }
+        if (at == at.parent_path()) break;  // the root
+      }
+      return std::string();
+    },
+    "DIR");
+
 // A word where a command belongs that names none, in words ("orvane image:
 // unknown command \"scna\" (commands: inspect, scan, pack)"); empty when the
 // command words are all known.
@@ -86,7 +109,8 @@ void AddNetworkOptions(CLI::App* cmd, std::string& directory, NetworkProfile& pr
 
 void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
   AddNetworkOptions(cmd, o.directory, o.profile, o.timeScale);
-  cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)");
+  cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)")
+      ->check(kLogFolder);
   cmd->add_flag("--json", o.json, "Print one JSON object at the end");
 }
 
@@ -145,7 +169,8 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   HistoryOptions history;
   CLI::App* historyCmd = app.add_subcommand("history", "List the recorded update runs");
   historyCmd->add_option("--log-dir", history.logFolder,
-                         "Folder of the dated download logs and the run history (default: the user's state folder)");
+                         "Folder of the dated download logs and the run history (default: the user's state folder)")
+      ->check(kLogFolder);
   historyCmd->add_option("--mac", history.mac, "Only the runs on this router (MAC address)");
   historyCmd->add_option("--since", history.since, "Only the runs on or after this date (YYYY-MM-DD)");
   historyCmd->add_flag("--json", history.json, "Print one JSON array, an object per run");

@@ -370,10 +370,19 @@ CheckReport CheckWatched(Command& c, const RouterOptions& options, std::ostream&
   return check;
 }
 
+// The lines of a command that ends without a run go out (or elsewhere);
+// a shortfall is said as a warning.
+LogBlockReport CloseLog(Command& c) {
+  const LogBlockReport log = c.session.CloseLog();
+  if (!log.Complete()) c.prompter.Warning(LogShortfallText(log));
+  return log;
+}
+
 void PrintReport(std::ostream& out, Command& c, const RunReport& report, const RouterOptions& options) {
   // Failures without a row (relay refused, NVRAM erase refused) are shown
-  // as the check's failures are.
+  // as the check's failures are, and so is a log that lacks lines.
   for (const std::string& warning : report.warnings) c.prompter.Warning(warning);
+  if (!report.log.Complete()) c.prompter.Warning(LogShortfallText(report.log));
   if (!report.recorded) c.prompter.Say("orvane update: the run was not added to the run history: " + report.historyError);
   if (options.json) {
     WriteRunJson(out, report, c.session.Items(), c.prompter.Warnings(), c.session.LastCheck());
@@ -391,6 +400,7 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
   Command c(options, view, err);
   InterruptScope interrupts;
   const CheckReport check = CheckWatched(c, options, out, "check");
+  CloseLog(c);
   if (options.json) {
     WriteCheckJson(out, check, check.ok ? "" : LoadText(check.Warning()));
   } else if (check.ok) {
@@ -417,12 +427,14 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
 
   const CheckReport check = CheckWatched(c, options, out, "update");
   if (!check.ok) {
+    const LogBlockReport log = CloseLog(c);
     if (options.json) {
       JsonWriter json;
       json.BeginObject().Key("ok").Bool(false).Key("message").String(LoadText(check.Warning()));
       json.Key("items").BeginArray().EndArray().Key("warnings");
       WriteStrings(json, c.prompter.Warnings());
-      json.Key("log_file").String("").EndObject();
+      WriteLogJson(json, log);
+      json.EndObject();
       out << json.Text() << "\n";
     }
     return kExitFailed;
@@ -432,6 +444,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     PrintNotes(out, check.notes);
   }
   if (!check.evaluation.updateEnabled) {
+    CloseLog(c);
     err << "orvane update: refused: " << LoadText(IDS_VERSION_UNMATCHED)
         << " (the image's first two version numbers differ from the device's)\n";
     return kExitBlocked;
@@ -450,10 +463,12 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
     if (!std::getline(in, answer)) platform::WaitForInterrupt(0, kInterruptSettleMs);
     if (platform::InterruptCount() > 0) {
       ask << "\n";
+      CloseLog(c);
       c.prompter.Say("orvane update: interrupted; nothing was updated.");
       return kExitInterrupted;
     }
     if (answer != "y" && answer != "Y" && answer != "yes") {
+      CloseLog(c);
       ask << "Nothing updated.\n";
       return kExitFailed;
     }

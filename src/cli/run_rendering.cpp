@@ -30,6 +30,21 @@ void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts) {
   json.EndArray();
 }
 
+void WriteLogJson(JsonWriter& json, const LogBlockReport& log) {
+  json.Key("log_file").String(log.files.empty() ? "" : log.files.front());
+  json.Key("log_files");
+  WriteStrings(json, log.files);
+  json.Key("log_complete").Bool(log.Complete())
+      .Key("log_missing_lines").Number(static_cast<std::int64_t>(log.missingLines))
+      .Key("log_kept_at").String(log.keptAt);
+}
+
+std::string LogFilesText(const LogBlockReport& log) {
+  std::string text;
+  for (const std::string& file : log.files) text += (text.empty() ? "" : ", ") + file;
+  return text;
+}
+
 void WriteRunJson(std::ostream& out, const RunReport& report, const UpdateItems& items,
                   const std::vector<std::string>& warnings, const CheckReport& check) {
   const Verdict& verdict = report.verdict;
@@ -61,7 +76,7 @@ void WriteRunJson(std::ostream& out, const RunReport& report, const UpdateItems&
   }
   json.EndArray().Key("warnings");
   WriteStrings(json, warnings);
-  json.Key("log_file").String(report.logFile);
+  WriteLogJson(json, report.log);
   json.Key("history_recorded").Bool(report.recorded);
   json.Key("interrupted").Bool(verdict.outcome == RunOutcome::Interrupted)
       .Key("module").String(ModuleConditionName(report.moduleLeft));
@@ -143,7 +158,7 @@ void PrintRunReport(std::ostream& out, const RunReport& report, const UpdateItem
   } else if (report.verdict.outcome == RunOutcome::Interrupted) {
     out << "Note: the wireless module runs its normal firmware; the next Check and Update take up what is left.\n";
   }
-  out << "Log: " << report.logFile << "\n";
+  out << "Log: " << TerminalText(LogFilesText(report.log)) << "\n";
   out << TerminalText(VerdictLine(report.verdict, items)) << "\n";
 }
 

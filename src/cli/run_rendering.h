@@ -22,6 +22,12 @@ inline constexpr int kExitInterrupted = 130;
 void WriteFactsJson(JsonWriter& json, const CheckReport& check);
 void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts);
 
+// The log's members: "log_file" (where the lines began), "log_files" (every
+// day's file), "log_complete", "log_missing_lines" and "log_kept_at".
+void WriteLogJson(JsonWriter& json, const LogBlockReport& log);
+// The day's files, ", " between them.
+std::string LogFilesText(const LogBlockReport& log);
+
 // The run as one JSON object on a line: "ok" and "verdict" from the verdict,
 // then every selected item, the warnings shown, the log, the module's state
 // and the check's facts.

@@ -3,14 +3,16 @@
 namespace orvane {
 
 RunRecord MakeRunRecord(const RunReport& report, const UpdateItems& items, const RunRouter& router,
-                        const std::string& frontEnd, const std::string& logFile, const platform::LocalTime& time) {
+                        const std::string& frontEnd, const std::vector<std::string>& logFiles,
+                        const platform::LocalTime& time) {
   RunRecord record;
   record.time = RunRecordTime(time);
   record.frontEnd = frontEnd;
   record.mac = router.mac;
   record.ip = router.ip;
   record.discoveryVersion = router.discoveryVersion;
-  record.logFile = logFile;
+  record.logFile = logFiles.empty() ? std::string() : logFiles.front();
+  record.logFiles = logFiles;
   const Verdict& verdict = report.verdict;
   record.outcome = RunOutcomeName(verdict.outcome);
   record.failedItem = verdict.item == IMAGE_NONE ? "" : items[verdict.item].m_strName;

@@ -2,6 +2,7 @@
 // A run's line of the run history (log/run_history.h), from its report and
 // the items it ran; the front ends append it after every run.
 #include <string>
+#include <vector>
 
 #include "catalogue/update_item.h"
 #include "engine/run_report.h"
@@ -21,8 +22,10 @@ struct RunRouter {
 
 // Every item the run selected, with the versions the check found before it
 // and its images' versions, and the run's verdict (report.verdict, judged
-// already). `time` is the record's local time.
+// already). `logFiles`: the day's download logs the run's lines went to,
+// the first where they began. `time` is the record's local time.
 RunRecord MakeRunRecord(const RunReport& report, const UpdateItems& items, const RunRouter& router,
-                        const std::string& frontEnd, const std::string& logFile, const platform::LocalTime& time);
+                        const std::string& frontEnd, const std::vector<std::string>& logFiles,
+                        const platform::LocalTime& time);
 
 }  // namespace orvane

@@ -10,6 +10,7 @@
 
 #include "catalogue/image_type.h"
 #include "catalogue/string_table.h"
+#include "log/download_log.h"
 
 namespace orvane {
 
@@ -150,9 +151,13 @@ struct RunReport {
   // The run as a whole, judged once by the session (JudgeRun) after the run
   // and its verification.
   Verdict verdict;
-  // The day's download log the run wrote to, and whether the run's line
-  // reached the run history (`historyError` says why not).
-  std::string logFile;
+  // The run's lines in the download log: the day's files they went to
+  // (the first where the run began; two for a run that passed midnight),
+  // and whether every line reached them, else how many did not and where
+  // they were kept instead. Judged by the session at the run's end.
+  LogBlockReport log;
+  // Whether the run's line reached the run history (`historyError` names
+  // the file and the cause when not).
   bool recorded = false;
   std::string historyError;
 

@@ -2,8 +2,9 @@
 
 namespace orvane {
 
-CUpdateEngine::CUpdateEngine(UpdateItems& items, IItemView& view, NetworkProfile profile, std::string logFolder)
-    : m_log(std::move(logFolder)),
+CUpdateEngine::CUpdateEngine(UpdateItems& items, IItemView& view, NetworkProfile profile, std::string logFolder,
+                             CDownloadLog::TimeSource logClock)
+    : m_log(std::move(logFolder), std::move(logClock)),
       m_link(std::move(profile), m_log),
       m_display(view, m_log),
       m_router(m_link, m_display, m_log, items, m_stop),

@@ -37,7 +37,9 @@ class CUpdateEngine {
  public:
   // `items` and `view` must outlive the engine. `logFolder` empty = the
   // platform's default log folder.
-  CUpdateEngine(UpdateItems& items, IItemView& view, NetworkProfile profile = {}, std::string logFolder = {});
+  // `logClock` empty = the log stamps and dates its lines by the local time.
+  CUpdateEngine(UpdateItems& items, IItemView& view, NetworkProfile profile = {}, std::string logFolder = {},
+                CDownloadLog::TimeSource logClock = {});
   CUpdateEngine(const CUpdateEngine&) = delete;
   CUpdateEngine& operator=(const CUpdateEngine&) = delete;
 

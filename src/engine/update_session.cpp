@@ -55,7 +55,7 @@ int CheckReport::SelectedCount() const {
 CUpdateSession::CUpdateSession(SessionOptions options, IItemView& view, IPrompter& prompter)
     : m_options(std::move(options)),
       m_prompter(prompter),
-      m_engine(m_items, view, m_options.profile, m_options.logFolder),
+      m_engine(m_items, view, m_options.profile, m_options.logFolder, m_options.logClock),
       m_telnet(m_options.profile),
       m_check(m_items, m_engine.Link(), m_telnet, m_prompter) {
   LoadItemNames(m_items);
@@ -64,6 +64,7 @@ CUpdateSession::CUpdateSession(SessionOptions options, IItemView& view, IPrompte
 CheckReport CUpdateSession::Check() { return Check(CImageSet::Scan(m_options.imageDirectory)); }
 
 CheckReport CUpdateSession::Check(ImageSetPtr images) {
+  m_engine.Log().BeginBlock();
   m_images = std::move(images);
   for (CUpdateItem& item : m_items) item.m_bSelected = 0;
   CheckReport report;
@@ -110,6 +111,7 @@ void CUpdateSession::Evaluate(CheckReport& report, bool allowNotNewer) {
 
 RunReport CUpdateSession::Update() {
   m_runStart = platform::LocalTimeNow();
+  m_engine.Log().BeginBlock();
   {
     std::lock_guard<std::mutex> guard(m_recordLock);
     m_bRecorded = false;
@@ -135,20 +137,27 @@ RunReport CUpdateSession::Abandon() {
   return report;
 }
 
+LogBlockReport CUpdateSession::CloseLog() { return m_engine.Log().EndBlock(); }
+
 void CUpdateSession::Conclude(RunReport& report) {
   report.verdict = JudgeRun(report);
-  report.logFile = m_engine.Log().CurrentFilePath();
+  CDownloadLog& log = m_engine.Log();
   const std::string where = VerdictPlace(report.verdict, m_items);
-  m_engine.Log().AddLine("Run verdict: %s%s%s", RunOutcomeName(report.verdict.outcome), where.empty() ? "" : " at ",
-                         where.c_str());
+  log.AddLine("Run verdict: %s%s%s", RunOutcomeName(report.verdict.outcome), where.empty() ? "" : " at ",
+              where.c_str());
 
   std::lock_guard<std::mutex> guard(m_recordLock);
   if (m_bRecorded) return;
   m_bRecorded = true;
   const RunRecord record =
-      MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, report.logFile, m_runStart);
-  report.recorded = AppendRunRecord(m_engine.Log().Folder(), record, &report.historyError);
-  if (!report.recorded) m_engine.Log().AddLine("Run history not written: %s", report.historyError.c_str());
+      MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, log.BlockFiles(), m_runStart);
+  const platform::FileResult appended = AppendRunRecord(log.Folder(), record);
+  report.recorded = appended.ok();
+  report.historyError = appended.reason;
+  if (!report.recorded) log.AddLine("Run history not written: %s", report.historyError.c_str());
+  // The run's last line is in; what the day's file has not taken yet is
+  // waited for, else kept elsewhere, and the report says which.
+  report.log = log.EndBlock();
 }
 
 }  // namespace orvane

@@ -9,7 +9,10 @@
 //   Reevaluate(allow lower or equal)                        => CheckReport
 //   Update()  the run over the selection -> [verify] -> the verdict
 //             -> the download log's verdict line -> the history line
-//                                                           => RunReport
+//             -> the run's log lines ended (every one in the day's file,
+//                else kept in a file of their own)          => RunReport
+//   CloseLog() the lines since the last run ended the same way, for a
+//             front end that ends after a check             => LogBlockReport
 //
 // Front ends (the dialog, the command line) render the two reports and
 // answer the prompter; they never sequence the steps or judge the run. The
@@ -45,6 +48,9 @@ struct SessionOptions {
   std::string imageDirectory;  // where Check() scans for images
   std::string frontEnd = kFrontEndCli;  // as the history names it
   bool verify = false;         // verify the updated items after each run
+  // The download log's clock (local time when empty): a test may have a run
+  // pass midnight.
+  CDownloadLog::TimeSource logClock;
 };
 
 // Where a row's installed version came from.
@@ -105,6 +111,10 @@ class CUpdateSession {
   // that the run did not reach): the report so far, judged and recorded.
   // Update(), when it ends after all, records nothing more.
   RunReport Abandon();
+  // For a front end that ends without a run after its check (or before the
+  // run): the log's lines since the last run go out, waiting a bounded time
+  // for another program that holds the file, or to a file of their own.
+  LogBlockReport CloseLog();
 
   // The operator's request that the run end early; any thread may ask.
   CRunStop& Stop() { return m_engine.Stop(); }

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "log/json_writer.h"
@@ -41,6 +40,7 @@ class LineParser {
       if (key == "failed_step") return String(&record.failedStep);
       if (key == "detail") return String(&record.detail);
       if (key == "items") return Items(record.items);
+      if (key == "log_files") return Strings(record.logFiles, kMaxRunRecordLogFiles);
       return Skip(1);
     });
     if (!ok) return false;
@@ -118,6 +118,21 @@ class LineParser {
       });
       if (!ok) return false;
       items.push_back(std::move(item));
+    } while (Take(','));
+    if (!Take(']')) return Fail("expected ',' or ']'");
+    return true;
+  }
+
+  // [ "a", "b" ] with at most `most` strings.
+  bool Strings(std::vector<std::string>& texts, std::size_t most) {
+    if (!Take('[')) return Fail("expected a list of strings");
+    if (Take(']')) return true;
+    do {
+      if (texts.size() == most) return Fail("too many strings");
+      std::string text;
+      SkipBlanks();
+      if (!String(&text)) return false;
+      texts.push_back(std::move(text));
     } while (Take(','));
     if (!Take(']')) return Fail("expected ',' or ']'");
     return true;
@@ -287,6 +302,8 @@ std::string BuildRunRecordLine(const RunRecord& record) {
         .Key("verification_detail").String(item.verificationDetail)
         .EndObject();
   }
+  json.EndArray().Key("log_files").BeginArray();
+  for (const std::string& file : record.logFiles) json.String(file);
   json.EndArray().EndObject();
   return json.Text();
 }
@@ -307,43 +324,45 @@ std::string RunHistoryPath(const std::string& logFolder) {
   return PathText(Utf8Path(logFolder) / kRunHistoryFileName);
 }
 
-bool AppendRunRecord(const std::string& logFolder, const RunRecord& record, std::string* error) {
+platform::FileResult AppendRunRecord(const std::string& logFolder, const RunRecord& record,
+                                     std::uint32_t lockWaitMs) {
   std::error_code ec;
   fs::create_directories(Utf8Path(logFolder), ec);
-  if (ec && !fs::is_directory(Utf8Path(logFolder), ec)) {
-    if (error) *error = "cannot make the folder " + logFolder;
-    return false;
+  std::error_code ignored;
+  if (ec && !fs::is_directory(Utf8Path(logFolder), ignored)) {
+    return {platform::FileProblem::CannotOpen, 0, "cannot make the folder " + logFolder + ": " + ec.message()};
   }
   const std::string path = RunHistoryPath(logFolder);
-  std::string bytes = BuildRunRecordLine(record) + "\n";
-  {
-    // A last line that a power cut left without its end is ended first, so
-    // that this line stays a line of its own.
-    std::ifstream in(Utf8Path(path), std::ios::binary);
-    if (in && in.seekg(-1, std::ios::end)) {
-      char last = '\n';
-      if (in.get(last) && last != '\n') bytes.insert(bytes.begin(), '\n');
-    }
-  }
-  const std::size_t written = platform::AppendToFileExclusive(path, bytes);
-  if (written == bytes.size()) return true;
-  if (error) {
-    *error = written == 0 ? "cannot write " + path + " (missing rights, or another program holds it)"
-                          : "the line reached " + path + " only in part (disk full?)";
-  }
-  return false;
+  const std::string bytes = BuildRunRecordLine(record) + "\n";
+  platform::AppendOptions options;
+  options.lockWaitMs = lockWaitMs;
+  // A last line that a power cut left without its end is ended first, so
+  // that this line stays a line of its own.
+  options.endTornLine = true;
+  platform::FileResult result = platform::AppendToFileExclusive(path, bytes, options);
+  if (!result.ok()) result.reason = "cannot write " + path + ": " + result.reason;
+  return result;
 }
 
 RunHistory ReadRunHistory(const std::string& path) {
   RunHistory history;
-  std::ifstream in(Utf8Path(path), std::ios::binary);
-  if (!in) return history;
+  std::string text;
+  const platform::FileResult read = platform::ReadRegularFile(path, text, kRunHistoryLockWaitMs);
+  if (read.problem == platform::FileProblem::Missing) return history;
+  if (!read.ok()) {
+    history.problem = read.problem;
+    history.error = "cannot read " + path + ": " + read.reason;
+    return history;
+  }
   history.found = true;
-  std::string line;
   std::size_t number = 0;
-  while (std::getline(in, line)) {
+  std::size_t at = 0;
+  while (at < text.size()) {
     ++number;
-    const bool ended = !in.eof();  // getline stopped at a line end, not at the file's end
+    const std::size_t end = text.find('\n', at);
+    const bool ended = end != std::string::npos;  // a line end, not the file's end
+    const std::string_view line = std::string_view(text).substr(at, ended ? end - at : std::string::npos);
+    at = ended ? end + 1 : text.size();
     if (line.empty()) continue;
     std::string why;
     std::optional<RunRecord> record = ParseRunRecordLine(line, &why);

@@ -11,8 +11,13 @@
 //    "detail":"the router refused the erase",
 //    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
 //              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
-//              "verification":"verified","verification_detail":""}]}
+//              "verification":"verified","verification_detail":""}],
+//    "log_files":[".../2026-12-08/LumtarLog.txt"]}
 //
+// "log_file" is the day's download log where the run's lines began;
+// "log_files" names every day's file they went to (two for a run that
+// passed midnight), first that one. Lines written before runs named them
+// all lack it; a reader that does not know it passes over it.
 // "outcome" .. "detail" are the run's own verdict: a run can fail outside
 // every item (the relay connection refused, the NVRAM erase after the
 // application image refused) while each of its items reads "succeeded".
@@ -22,9 +27,12 @@
 //
 // Appending: each line goes out in one write of the whole line and its line
 // end, flushed to the disk before the file is released
-// (platform::AppendToFileExclusive). A power cut can therefore only cut the
-// last line short; a line cut so is ended by the next append before it
-// writes its own, so a new line never joins a torn one.
+// (platform::AppendToFileExclusive; another program that holds the file is
+// waited for, a write the disk cuts short is taken back). A power cut can
+// therefore only cut the last line short; a line cut so is ended by the
+// next append before it writes its own, so a new line never joins a torn
+// one. A named pipe or a device in the file's place is refused, never
+// waited on.
 //
 // Reading: lines are parsed by a small, bounded parser for exactly these
 // fields (unknown keys are passed over); a line that is not a record is
@@ -39,6 +47,7 @@
 #include <vector>
 
 #include "platform/local_time.h"
+#include "platform/system_files.h"
 
 namespace orvane {
 
@@ -47,6 +56,11 @@ inline constexpr const char* kRunHistoryFileName = "history.jsonl";
 inline constexpr std::size_t kMaxRunRecordBytes = 64 * 1024;
 // More items than this in a line is no record of ours.
 inline constexpr std::size_t kMaxRunRecordItems = 16;
+// More day's log files than this in a line is no record of ours.
+inline constexpr std::size_t kMaxRunRecordLogFiles = 16;
+// How long an append waits for another program that holds the file, and a
+// read (on Windows) for an append under way: system milliseconds.
+inline constexpr std::uint32_t kRunHistoryLockWaitMs = 5000;
 
 struct RunRecordItem {
   std::string name;
@@ -67,7 +81,7 @@ struct RunRecord {
   std::string mac;
   std::string ip;
   std::string discoveryVersion;
-  std::string logFile;  // the day's download log the run wrote to
+  std::string logFile;  // the day's download log where the run's lines began
   // The run's verdict as the engine recorded it; all "" in a line written
   // before runs recorded one.
   std::string outcome;     // "succeeded", "failed", "verification failed", "interrupted"
@@ -76,6 +90,9 @@ struct RunRecord {
                            // "erase router NVRAM"); "" when none
   std::string detail;      // in words: "no echo after 3 attempts"
   std::vector<RunRecordItem> items;
+  // Every day's download log the run's lines went to, `logFile` first;
+  // empty in a line written before runs named them all.
+  std::vector<std::string> logFiles;
 
   // Whether the line carries the run's own verdict (see RunOutcomeShown
   // for a line that does not).
@@ -107,15 +124,21 @@ std::optional<RunRecord> ParseRunRecordLine(std::string_view line, std::string* 
 std::string RunHistoryPath(const std::string& logFolder);
 
 // Appends the record's line to the history in `logFolder` (made when
-// missing). False with `error` set when the line did not reach the file
-// whole (the folder cannot be made, the file is held by another program,
-// the disk is full).
-bool AppendRunRecord(const std::string& logFolder, const RunRecord& record, std::string* error = nullptr);
+// missing), waiting up to `lockWaitMs` for another program that holds it.
+// Not ok when the line did not reach the file (the folder cannot be made,
+// the file is held by another program past the wait, the disk is full, a
+// named pipe stands there): the reason then names the file and the cause.
+platform::FileResult AppendRunRecord(const std::string& logFolder, const RunRecord& record,
+                                     std::uint32_t lockWaitMs = kRunHistoryLockWaitMs);
 
 struct RunHistory {
-  bool found = false;               // the file exists
+  bool found = false;               // the file exists (and could be read)
   std::vector<RunRecord> records;   // in file order
   std::vector<std::string> notes;   // one per line skipped, and why
+  // Why the file could not be read: None when it was, or is missing;
+  // `error` names the file and the cause ("not a regular file: a named pipe").
+  platform::FileProblem problem = platform::FileProblem::None;
+  std::string error;
 };
 
 // Reads the history file at `path`. A missing file is an empty history.

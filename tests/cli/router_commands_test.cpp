@@ -390,6 +390,11 @@ TEST(OrvaneCommandLine, BadInputIsAUsageErrorThatNamesIt) {
       {{"check", "--dir", dir.File("no-such")}, "no such folder: \"" + dir.File("no-such") + "\""},
       {{"update", "--dir", file}, "not a folder: \"" + file + "\""},
       {{"update", "--port", "0"}, "--port: not a port number 1..65535: \"0\""},
+      // Nothing could be written below a file: refused before anything runs.
+      {{"update", "--log-dir", file}, "--log-dir: not a folder: \"" + file + "\""},
+      {{"check", "--log-dir", file + "/logs/deeper"},
+       "--log-dir: not a folder: \"" + file + "/logs/deeper\" (\"" + file + "\" is not a folder)"},
+      {{"history", "--log-dir", file}, "--log-dir: not a folder: \"" + file + "\""},
       {{"check", "--control-port", ""}, "--control-port: not a port number 1..65535: \"\""},
       {{"chek"}, "unknown command \"chek\""},
       {{"image", "scna", "x"}, "orvane image: unknown command \"scna\""},
@@ -484,7 +489,7 @@ TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
   RunRecord fine = base;
   fine.time = "2026-12-08 12:00:00";
   fine.outcome = "succeeded";
-  for (const RunRecord& run : {erase, write, fine}) ASSERT_TRUE(AppendRunRecord(logs.Str(), run));
+  for (const RunRecord& run : {erase, write, fine}) ASSERT_TRUE(AppendRunRecord(logs.Str(), run).ok());
   {
     // A line from before runs recorded their verdict.
     std::ofstream old(RunHistoryPath(logs.Str()), std::ios::binary | std::ios::app);
@@ -533,7 +538,7 @@ TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
   old.time = "2020-01-02 03:04:05";
   old.frontEnd = kFrontEndDialog;
   old.mac = "02-00-5E-10-00-09";
-  ASSERT_TRUE(AppendRunRecord(m_logs.Str(), old));
+  ASSERT_TRUE(AppendRunRecord(m_logs.Str(), old).ok());
   {
     std::ofstream torn(RunHistoryPath(m_logs.Str()), std::ios::binary | std::ios::app);
     torn << "{\"time\":\"2026-";

@@ -4,18 +4,30 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "log/error_text.h"
+#include "log/run_history.h"
+#include "platform/system_files.h"
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
+#include "support/time_scale.h"
+#ifndef _WIN32
+#include "support/small_tmpfs.h"
+#endif
 
 namespace orvane {
 namespace {
@@ -73,6 +85,7 @@ TEST(DownloadLog, EachLineIsInTheDaysFileWhenAddedAndSavingWritesNothingTwice) {
 }
 
 TEST(DownloadLog, ALineTheFileCannotTakeGoesOutBeforeTheNextOne) {
+  test::ScopedTimeScale fast(0.05);
   test::TempDir dir;
   CDownloadLog log(dir.Str(), March2nd);
   const std::string file = dir.File("2008-03-02/LumtarLog.txt");
@@ -120,6 +133,7 @@ TEST(DownloadLog, AShortWriteLeavesEveryLineOnceInTheFile) {
   ::setrlimit(RLIMIT_FSIZE, &previous);
   ::sigaction(SIGXFSZ, &previousAction, nullptr);
   EXPECT_GT(heldBack, 0u);
+  EXPECT_EQ(std::filesystem::file_size(file), size) << "the cut line was taken back: no torn line stays";
 
   log.AddLine("third");
   EXPECT_EQ(ReadText(file),
@@ -156,6 +170,185 @@ TEST(DownloadLog, LinesFromTwoThreadsAreAllWrittenInTheirOrder) {
   }
   EXPECT_EQ(log.Text(), ReadText(dir.File("2008-03-02/LumtarLog.txt")));
 }
+
+std::string DateFile(const test::TempDir& dir, const char* date) {
+  return (dir.Path() / date / CDownloadLog::kFileName).string();
+}
+
+// Another program holds the day's file: the end of a block waits for it;
+// held past that, the block's lines go to a file of this process's own
+// beside it, which takes the next shortfall too, and nothing reaches the
+// day's file twice once it is let go.
+TEST(DownloadLog, AHeldFileIsWaitedForAtTheBlocksEndElseItsLinesAreKeptBesideIt) {
+  test::ScopedTimeScale fast(0.05);
+  test::TempDir dir;
+  const std::string file = DateFile(dir, "2008-03-02");
+  std::filesystem::create_directories(dir.Path() / "2008-03-02");
+  CDownloadLog log(dir.Str(), March2nd);
+  {
+    test::HeldFor holder(file, CDownloadLog::kBlockEndWaitMs / 4);
+    ASSERT_TRUE(holder.Held());
+    log.AddLine("one");
+    EXPECT_GT(log.HeldBackBytes(), 0u);
+    EXPECT_TRUE(log.EndBlock().Complete());
+  }
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n");
+
+  const std::string id = std::to_string(platform::ProcessId());
+  const std::string kept = (dir.Path() / "2008-03-02" / ("LumtarLog." + id + ".txt")).string();
+  {
+    test::HeldFile holder(file);
+    ASSERT_TRUE(holder.Held());
+    log.BeginBlock();
+    log.AddLine("three");
+    log.AddLine("four");
+    const LogBlockReport report = log.EndBlock();
+    EXPECT_EQ(report.missingLines, 2u);
+    EXPECT_EQ(report.problem, platform::FileProblem::Held);
+    EXPECT_EQ(report.keptAt, kept);
+    EXPECT_EQ(LogShortfallText(report), "2 lines of the download log did not reach " + file +
+                                            " (held by another program); they were kept in " + kept);
+    EXPECT_EQ(ReadText(kept), "2008030209:05:07: three\n2008030209:05:07: four\n");
+    EXPECT_EQ(log.HeldBackBytes(), 0u);
+    EXPECT_EQ(log.Text(), "") << "every line is on disk";
+
+    log.BeginBlock();
+    log.AddLine("five");
+    EXPECT_EQ(log.EndBlock(0).keptAt, kept) << "its own file takes the next shortfall";
+  }
+  log.AddLine("six");
+  EXPECT_EQ(ReadText(file), "2008030209:05:07: one\n2008030209:05:07: six\n");
+  EXPECT_EQ(ReadText(kept), "2008030209:05:07: three\n2008030209:05:07: four\n2008030209:05:07: five\n");
+
+  // A file of that name left by an earlier process of the same id stays
+  // as it was: the lines take the next name.
+  test::TempDir other;
+  const std::string otherFile = DateFile(other, "2008-03-02");
+  std::filesystem::create_directories(other.Path() / "2008-03-02");
+  const std::string stem = (other.Path() / "2008-03-02" / ("LumtarLog." + id)).string();
+  std::ofstream(stem + ".txt", std::ios::binary) << "an earlier process's\n";
+  test::HeldFile holder(otherFile);
+  CDownloadLog second(other.Str(), March2nd);
+  second.AddLine("seven");
+  EXPECT_EQ(second.EndBlock(0).keptAt, stem + "-2.txt");
+  EXPECT_EQ(ReadText(stem + ".txt"), "an earlier process's\n");
+  EXPECT_EQ(ReadText(stem + "-2.txt"), "2008030209:05:07: seven\n");
+}
+
+#ifndef _WIN32
+// Four processes append to one day's file at once, as four runs of the
+// command do: every process's lines are in it, once each, whole, in that
+// process's order. Lines of different lengths make a torn write show.
+TEST(DownloadLog, FourProcessesSharingTheFileLoseAndTearNoLine) {
+  constexpr int kProcesses = 4;
+  constexpr int kLines = 100;
+  constexpr std::uint32_t kProcessLimitMs = 60000;
+  const auto filler = [](int process, int line) {
+    return std::string(static_cast<std::size_t>((process * 131 + line * 37) % 700), 'x');
+  };
+  test::TempDir dir;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+      CDownloadLog log(dir.Str(), March2nd);
+      log.BeginBlock();
+      for (int i = 0; i < kLines; ++i) log.AddLine("process %d line %d %s", p, i, filler(p, i).c_str());
+      ::_exit(log.EndBlock().Complete() ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  const std::uint32_t start = platform::TickCount();
+  for (const pid_t child : children) {
+    int status = -1;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+      if (platform::TicksElapsed(start, kProcessLimitMs)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ADD_FAILURE() << "a writer did not end";
+        break;
+      }
+      platform::Sleep(10);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer's block is incomplete";
+  }
+  const auto lines = test::LinesOf(ReadText(DateFile(dir, "2008-03-02")));
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kProcesses * kLines));
+  int next[kProcesses] = {};
+  for (const std::string& line : lines) {
+    int p = -1, i = -1, used = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "2008030209:05:07: process %d line %d %n", &p, &i, &used), 2) << line;
+    ASSERT_TRUE(p >= 0 && p < kProcesses) << line;
+    EXPECT_EQ(i, next[p]++) << "process " << p << ": lost or out of order";
+    EXPECT_EQ(line.substr(static_cast<std::size_t>(used)), filler(p, i)) << "torn: " << line.substr(0, 60);
+  }
+}
+
+// A full disk (a 64 KiB file system of the test's own): the line that no
+// longer fits is taken back whole and kept elsewhere, the system's words
+// for the shortage are in the report, the history's line is refused the
+// same way; once there is room, the next writer ends a line another
+// writer left torn before it writes its own.
+TEST(DownloadLog, AFullDiskLeavesNoTornLineAndSaysSo) {
+  test::SmallTmpfs disk(64 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << "no file system of the test's own: " << disk.Why();
+  const std::string folder = disk.Path() + "/logs";
+  const std::string file = folder + "/2008-03-02/" + CDownloadLog::kFileName;
+  const std::string noSpace = std::strerror(ENOSPC);
+  CDownloadLog log(folder, March2nd);
+  log.BeginBlock();
+  // Lines up to near the end of the file's first page, so that a long one
+  // needs a page the disk will not have.
+  const auto page = static_cast<std::uintmax_t>(::sysconf(_SC_PAGESIZE));
+  const std::string shortLine(100, 's');
+  for (int i = 0; i < 100 && (!std::filesystem::exists(file) || std::filesystem::file_size(file) + 300 < page); ++i) {
+    log.AddLine("%s", shortLine.c_str());
+  }
+  const std::string before = ReadText(file);
+  ASSERT_GT(before.size() + 300, page);
+  // The rest of the disk goes to a filler.
+  const std::string filler = disk.Path() + "/filler";
+  {
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(page, 'z');
+    for (int i = 0; i < 64 && ::write(fd, chunk.data(), chunk.size()) > 0; ++i) {
+    }
+    ::close(fd);
+  }
+  const std::string longLine(1000, 'L');
+  log.AddLine("%s", longLine.c_str());
+  EXPECT_EQ(ReadText(file), before) << "the line that did not fit was taken back whole";
+  EXPECT_GT(log.HeldBackBytes(), longLine.size());
+
+  RunRecord record;
+  record.time = "2008-03-02 09:05:07";
+  record.detail = std::string(2 * page, 'd');
+  const platform::FileResult history = AppendRunRecord(folder, record, 0);
+  EXPECT_EQ(history.problem, platform::FileProblem::CannotWrite);
+  EXPECT_TRUE(Contains(history.reason, noSpace));
+  const RunHistory read = ReadRunHistory(RunHistoryPath(folder));
+  EXPECT_TRUE(read.records.empty() && read.notes.empty()) << "no part of the line stays";
+
+  const LogBlockReport report = log.EndBlock(0);
+  EXPECT_EQ(report.missingLines, 1u);
+  EXPECT_EQ(report.problem, platform::FileProblem::CannotWrite);
+  EXPECT_TRUE(Contains(LogShortfallText(report), file + " (" + noSpace + ")"));
+  // Beside the day's file there is no room either: the temp folder took it.
+  ASSERT_FALSE(report.keptAt.empty()) << report.keptProblem;
+  EXPECT_FALSE(Contains(report.keptAt, folder));
+  EXPECT_EQ(ReadText(report.keptAt), "2008030209:05:07: " + longLine + "\n");
+  std::filesystem::remove(report.keptAt);
+
+  // Room again; another writer stopped half-way through a line.
+  std::filesystem::remove(filler);
+  std::ofstream(file, std::ios::binary | std::ios::app) << "2008030209:05:07: torn";
+  CDownloadLog next(folder, March2nd);
+  next.AddLine("next writer");
+  EXPECT_EQ(ReadText(file), before + "2008030209:05:07: torn\n2008030209:05:07: next writer\n");
+}
+#endif
 
 TEST(FormatErrorText, SystemTextOrTheSignedFallback) {
 #ifdef _WIN32

@@ -11,6 +11,7 @@
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 #include "support/text_search.h"
+#include "support/time_scale.h"
 
 namespace orvane {
 namespace {
@@ -25,6 +26,7 @@ RunRecord Sample(const std::string& time = "2026-12-08 13:45:02", const std::str
   r.ip = "192.168.1.1";
   r.discoveryVersion = "2.1.0.3.7";
   r.logFile = "C:\\DownloadLog\\2026-12-08\\LumtarLog.txt";
+  r.logFiles = {r.logFile, "C:\\DownloadLog\\2026-12-09\\LumtarLog.txt"};  // it passed midnight
   r.outcome = "failed";
   r.failedItem = "Firmware";
   r.failedStep = "write";
@@ -92,6 +94,8 @@ TEST(RunHistory, ALineWithoutAVerdictReadsWithOneDerivedFromItsItems) {
       R"-("result":"Download success(00:00)","elapsed_s":0,"verification":"verified","verification_detail":""}]})-");
   ASSERT_TRUE(old.has_value());
   EXPECT_FALSE(old->OutcomeRecorded());
+  EXPECT_EQ(old->logFile, "/logs/2026-12-08/LumtarLog.txt");
+  EXPECT_TRUE(old->logFiles.empty()) << "a line from before runs named every day's file";
   EXPECT_TRUE(old->outcome.empty() && old->failedItem.empty() && old->failedStep.empty() && old->detail.empty());
   EXPECT_EQ(old->items.at(0).outcome, "succeeded");
   EXPECT_EQ(RunOutcomeShown(*old), "succeeded");
@@ -141,9 +145,9 @@ TEST(RunHistory, NoCutOrDamagedLineIsARecord) {
 TEST(RunHistory, ATornLastLineIsSkippedAndTheNextRunStaysWhole) {
   test::TempDir logs;
   const std::string path = RunHistoryPath(logs.Str());
-  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-01 10:00:00")));
+  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-01 10:00:00")).ok());
   AppendRaw(path, "not a record\n");
-  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-02 10:00:00")));
+  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-02 10:00:00")).ok());
   // The power went while the third line was written.
   const std::string third = BuildRunRecordLine(Sample("2026-12-03 10:00:00"));
   AppendRaw(path, third.substr(0, third.size() / 2));
@@ -157,7 +161,7 @@ TEST(RunHistory, ATornLastLineIsSkippedAndTheNextRunStaysWhole) {
   EXPECT_TRUE(Contains(h.notes[1], "line 4: the last line is cut off")) << h.notes[1];
 
   // The next run's line does not join the torn one.
-  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-04 10:00:00")));
+  ASSERT_TRUE(AppendRunRecord(logs.Str(), Sample("2026-12-04 10:00:00")).ok());
   h = ReadRunHistory(path);
   ASSERT_EQ(h.records.size(), 3u);
   EXPECT_EQ(h.records[2], Sample("2026-12-04 10:00:00"));
@@ -169,21 +173,36 @@ TEST(RunHistory, ATornLastLineIsSkippedAndTheNextRunStaysWhole) {
   EXPECT_EQ(ReadRunHistory(path).records.size(), 4u);
 }
 
-TEST(RunHistory, AHeldFileOrAMissingOneIsNoFailureOfTheReader) {
+// Another program holds the history: a short hold is waited for and the
+// line goes in; a hold past the wait is named as the cause. A missing file
+// is an empty history, not a failure.
+TEST(RunHistory, AHolderIsWaitedForAndAFailureNamesItsCause) {
+  test::ScopedTimeScale fast(0.05);
   test::TempDir logs;
   const RunHistory none = ReadRunHistory(RunHistoryPath(logs.Str()));
   EXPECT_FALSE(none.found);
+  EXPECT_EQ(none.problem, platform::FileProblem::None);
   EXPECT_TRUE(none.records.empty() && none.notes.empty());
 
   const std::string nested = (logs.Path() / "new" / "folder").string();
-  ASSERT_TRUE(AppendRunRecord(nested, Sample()));
+  const std::string path = RunHistoryPath(nested);
+  ASSERT_TRUE(AppendRunRecord(nested, Sample()).ok());
   {
-    test::HeldFile held(RunHistoryPath(nested));
-    std::string error;
-    EXPECT_FALSE(AppendRunRecord(nested, Sample("2026-12-09 00:00:00"), &error));
-    EXPECT_TRUE(Contains(error, "cannot write")) << error;
+    test::HeldFor held(path, kRunHistoryLockWaitMs / 5);
+    ASSERT_TRUE(held.Held());
+    const platform::FileResult appended = AppendRunRecord(nested, Sample("2026-12-09 00:00:00"));
+    EXPECT_TRUE(appended.ok()) << appended.reason;
   }
-  EXPECT_EQ(ReadRunHistory(RunHistoryPath(nested)).records.size(), 1u);
+  {
+    test::HeldFile held(path);
+    const platform::FileResult appended = AppendRunRecord(nested, Sample("2026-12-10 00:00:00"));
+    EXPECT_EQ(appended.problem, platform::FileProblem::Held);
+    EXPECT_EQ(appended.reason, "cannot write " + path + ": held by another program");
+  }
+  const RunHistory h = ReadRunHistory(path);
+  ASSERT_EQ(h.records.size(), 2u);
+  EXPECT_EQ(h.records[1].time, "2026-12-09 00:00:00");
+  EXPECT_TRUE(h.notes.empty());
 }
 
 }  // namespace

@@ -10,21 +10,14 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/file_kind.h"
+
 namespace orvane::platform {
 namespace {
 
 // What the last system call's failure was, after `step`.
 std::string SystemReason(const char* step) {
   return std::string(step) + ": " + std::strerror(errno);
-}
-
-// What a file that is not a regular one is, in words.
-const char* KindOf(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a named pipe";
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
 }
 
 // Interrupted reads and writes retried before the copy gives up.
@@ -207,7 +200,7 @@ bool MappedFile::Map(const std::string& path) {
     struct stat named {};
     // A socket cannot be opened at all; say what it is.
     if (::stat(path.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
-      m_error = std::string("not a regular file: ") + KindOf(named.st_mode);
+      m_error = detail::NotRegularText(named.st_mode);
       return false;
     }
     errno = openErrno;
@@ -221,7 +214,7 @@ bool MappedFile::Map(const std::string& path) {
     return false;
   }
   if (!S_ISREG(info.st_mode)) {
-    m_error = std::string("not a regular file: ") + KindOf(info.st_mode);
+    m_error = detail::NotRegularText(info.st_mode);
     ::close(fd);
     return false;
   }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/win32/file_kind.h"
 
 namespace orvane::platform {
 namespace {
@@ -75,18 +76,8 @@ bool MappedFile::Map(const std::string& path) {
   }
   // The type of the opened handle: a pipe or a device (a console, a
   // serial port) is refused before anything waits on it.
-  BY_HANDLE_FILE_INFORMATION info{};
-  const DWORD type = ::GetFileType(file);
-  const char* kind = nullptr;
-  if (type == FILE_TYPE_PIPE) {
-    kind = "a named pipe";
-  } else if (type != FILE_TYPE_DISK) {
-    kind = "a device";
-  } else if (::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    kind = "a folder";
-  }
-  if (kind != nullptr) {
-    m_error = std::string("not a regular file: ") + kind;
+  if (const char* kind = detail::HandleKindOf(file)) {
+    m_error = detail::NotRegularText(kind);
     ::CloseHandle(file);
     return false;
   }
