@@ -269,12 +269,6 @@ reboot_outcome run_reboot() {
   return {REBOOT_SIGNALLED, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
-int64_t text_to_time(const char* text) {
-  char* end = nullptr;
-  const long long value = strtoll(text, &end, 10);
-  return end != text && value > 0 ? value : 0;
-}
-
 // Runs "reboot" unless the guard holds it back. The record goes first, since
 // a reboot that works ends this process; the command's outcome follows when
 // it returns. A failed command leaves the guard's time as it was, so that the

@@ -132,6 +132,15 @@ const char* int_to_text(int32_t n);
 // missing or non-numeric value), held to the 32-bit range.
 int32_t text_to_int(const char* text);
 
+// The leading decimal number of `text` as strtoll reads it in base 10
+// (optional white space and sign, then digits; held to the 64-bit range),
+// 0 when there is none; `end`, unless null, gets where the digits ended.
+int64_t text_to_int64(const char* text, const char** end);
+
+// A stored time in seconds since 1970: the leading number, or 0 (no time
+// known) when there is none or it is not positive.
+int64_t text_to_time(const char* text);
+
 // nvram access: a missing key reads as "" (never a null pointer), and so
 // does a store that could not be read. The log level is read this way (a
 // line is never lost for want of it); the pass reads through nvram_read, which

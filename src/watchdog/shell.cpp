@@ -146,6 +146,32 @@ int32_t text_to_int(const char* text) {
   return static_cast<int32_t>(value);
 }
 
+int64_t text_to_int64(const char* text, const char** end) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  // The magnitude grows up to one past INT64_MAX, which a negative number
+  // may reach; the cut keeps further digits from wrapping it.
+  // (Constants only are divided: a 32-bit CPU links no 64-bit division.)
+  constexpr uint64_t kCut = uint64_t{INT64_MAX} + 1;
+  constexpr uint64_t kTenth = kCut / 10;
+  constexpr unsigned kLastDigit = static_cast<unsigned>(kCut % 10);
+  uint64_t magnitude = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const unsigned digit = static_cast<unsigned>(*text - '0');
+    const bool beyond = magnitude > kTenth || (magnitude == kTenth && digit > kLastDigit);
+    magnitude = beyond ? kCut : magnitude * 10 + digit;
+  }
+  if (end != nullptr) *end = text;
+  if (negative) return magnitude >= kCut ? INT64_MIN : -static_cast<int64_t>(magnitude);
+  return magnitude >= kCut ? INT64_MAX : static_cast<int64_t>(magnitude);
+}
+
+int64_t text_to_time(const char* text) {
+  const int64_t value = text_to_int64(text, nullptr);
+  return value > 0 ? value : 0;
+}
+
 const char* setting_text(const char* key) {
   const char* value = nvram_get(key);
   return value != nullptr ? value : "";
