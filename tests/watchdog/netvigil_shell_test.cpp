@@ -276,6 +276,26 @@ TEST(NetvigilEnvironment, OverridesApplyOnlyWhenSet) {
   nv::load_environment();
 }
 
+TEST(NetvigilEnvironment, UptimeIsReadFromTheOverriddenFileOnlyWhenSet) {
+  watchdog_test::TempFolder folder;
+  ASSERT_TRUE(folder.ok());
+  unsetenv("NETVIGIL_UPTIME_FILE");
+  nv::load_environment();
+  EXPECT_STREQ(nv::g_uptime_file, "/proc/uptime");
+
+  const std::string uptime = folder / "uptime";
+  watchdog_test::WriteFile(uptime, "4321.09 8000.00\n");
+  setenv("NETVIGIL_UPTIME_FILE", uptime.c_str(), 1);
+  nv::load_environment();
+  EXPECT_EQ(nv::read_uptime(), 4321);
+  watchdog_test::WriteFile(uptime, "");
+  EXPECT_EQ(nv::read_uptime(), -1);
+  unlink(uptime.c_str());
+  EXPECT_EQ(nv::read_uptime(), -1);
+  unsetenv("NETVIGIL_UPTIME_FILE");
+  nv::load_environment();
+}
+
 // Runs nv::daemon in a child of this test; the detached grandchild reports
 // its working directory, where its standard streams lead and whether it
 // leads a new session, through a pipe.
