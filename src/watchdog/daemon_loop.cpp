@@ -365,7 +365,7 @@ pass_end reboot_router(reboot_reason reason) {
     if (!read_text(kRecoverCommandKey, &command)) return PASS_SKIPPED;
     if (*command != '\0') return recover(reason, command);
   } else {
-    log_line("main", 454, "No answer after the recovery: the reboot follows\n");
+    log_line("main", 454, "No answer after the recovery: the reboot is due\n");
   }
   int32_t gap = 0;
   const char* last_text = "";

@@ -256,7 +256,7 @@ int tcp_probe(const tcp_target& target) {
   // Under way: the answer (the handshake's, or a reset) makes the socket
   // writable, within the same one 10 s limit as a ping's reply.
   const int64_t deadline = monotonic_us() + to_us(daemon_wait(kReplyWaitMs));
-  while (error == EINPROGRESS || error == EINTR) {
+  while (error == EINPROGRESS || error == EALREADY || error == EINTR) {
     timeval wait{};
     if (!time_left(deadline, &wait)) {
       error = ETIMEDOUT;
@@ -269,8 +269,14 @@ int tcp_probe(const tcp_target& target) {
     if (ready < 0) {
       error = errno;  // EINTR: wait again with the time that remains
     } else if (ready > 0) {
-      socklen_t length = sizeof error;
-      if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+      // The outcome, as a second connect() reports it: 0 (or EISCONN) for
+      // a connection that was opened, else why it failed. SO_ERROR holds the
+      // same, but as a value that a user-mode emulator hands on untranslated
+      // to another CPU's numbering; a call's own error it translates.
+      error = connect(sock, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) == 0
+                  ? 0
+                  : errno;
+      if (error == EISCONN) error = 0;
     }
   }
   if (sock >= 0) close(sock);

@@ -1123,12 +1123,12 @@ TEST_F(NetvigilOptions, RecoveryRunsOnceWhenARebootIsDueAndTheRebootWaitsOnePass
       ASSERT_TRUE(WaitUntil([&] { return Reboots().size() >= 2; })) << c.what << "\n"
                                                                     << ReadFile(log_);
       StopDaemons();
-      EXPECT_EQ(CountLog(":  454]:No answer after the recovery: the reboot follows"),
+      EXPECT_EQ(CountLog(":  454]:No answer after the recovery: the reboot is due"),
                 static_cast<int>(Reboots().size()))
           << c.what;
       const std::vector<std::string> lines = LogLines();
       EXPECT_EQ(lines[Reboots()[0] - 1],
-                "[INFO] [     main:  454]:No answer after the recovery: the reboot follows")
+                "[INFO] [     main:  454]:No answer after the recovery: the reboot is due")
           << c.what;
     }
     EXPECT_EQ(Recoveries(), 1) << c.what;
