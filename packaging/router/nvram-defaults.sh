@@ -17,6 +17,10 @@
 #   nvram set remote_server_number=2
 #   nvram set remote_server1=ping1.operator.example
 #   nvram set remote_server2=ping2.operator.example
+# Where the network drops ICMP echo requests, a server can be probed with a
+# TCP connection instead: tcp:HOST:PORT (an opened or a refused connection
+# within 10 seconds is an answer), for example
+#   nvram set remote_server2=tcp:gw.operator.example:443
 
 # Servers: how many, then remote_server1 .. remote_serverN.
 nvram set remote_server_number=0
@@ -40,3 +44,19 @@ nvram set sys_log_level=1
 # guard. Holds only where nvram keeps its values over a restart, and counts
 # only reboot commands that did not fail: one that failed is retried.
 nvram set netvigil_min_reboot_gap=0
+# Optional, each off as shipped:
+# A program (its path) that netvigil runs once, without a shell or
+# arguments, when a reboot becomes due, for example one that restarts the PPP
+# link or the modem; it is killed when it has not ended after 60 seconds. The
+# reboot then waits one pass: a probe answered in it means no reboot.
+# Empty: none.
+nvram set netvigil_recover_cmd=
+# At most netvigil_max_reboots reboots within netvigil_reboot_window seconds
+# (for example 3 in 3600); past them, no reboot until the window has passed.
+# netvigil counts them in netvigil_reboot_count. 0: no cap.
+nvram set netvigil_max_reboots=0
+nvram set netvigil_reboot_window=3600
+# Seconds from the router's boot (its uptime) before netvigil's first probe,
+# so that a router that has just started is not judged while it dials.
+# 0: no wait.
+nvram set netvigil_start_delay=0

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# netvigil as a program: real ICMP in network namespaces that the tests make
-# themselves (root), the stand-in reboot, the nvram command. The same tests
-# run in the main ctest pass; this stage makes sure `ip` is there and runs
-# them again, so a machine that lacked iproute2 before still tests them.
+# netvigil as a program: real ICMP and TCP in network namespaces that the
+# tests make themselves (root), with a firewall rule (nftables) inside one,
+# the stand-in reboot and recovery, the nvram command. The same tests run in
+# the main ctest pass; this stage makes sure `ip` and `nft` are there and
+# runs them again, so a machine that lacked iproute2 or nftables before still
+# tests them.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-scripts/setup.sh iproute2
+scripts/setup.sh iproute2 nftables
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 build=build/dev

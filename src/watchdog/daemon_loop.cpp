@@ -66,8 +66,9 @@ bool reboot_succeeded(const reboot_outcome& outcome) {
 void format_reboot_result(char* text, size_t size, const reboot_outcome& outcome) {
   const size_t used = strnlen(text, size);
   if (used + 1 >= size) return;
-  if (outcome.end == REBOOT_NOT_STARTED) {
-    format_text(text + used, size - used, " result=not-started");
+  if (outcome.end == REBOOT_NOT_STARTED || outcome.end == REBOOT_TIMED_OUT) {
+    format_text(text + used, size - used, " result=%s",
+                outcome.end == REBOOT_TIMED_OUT ? "timeout" : "not-started");
   } else {
     format_text(text + used, size - used, " result=%s-%d",
                 outcome.end == REBOOT_EXITED ? "exit" : "signal", outcome.code);
@@ -78,6 +79,37 @@ bool reboot_allowed(int64_t now, int64_t last, int32_t gap, double time_scale) {
   if (gap <= 0 || last <= 0 || now < last) return true;
   if (!(time_scale > 0.0)) time_scale = 1.0;
   return static_cast<double>(now - last) / time_scale >= static_cast<double>(gap);
+}
+
+reboot_tally parse_reboot_tally(const char* text) {
+  const char* end = nullptr;
+  const int64_t since = text_to_int64(text, &end);
+  const int64_t count = text_to_int64(end, nullptr);
+  if (since <= 0 || count < 0 || count > INT32_MAX) return {0, 0};
+  return {since, static_cast<int32_t>(count)};
+}
+
+void format_reboot_tally(char* text, size_t size, const reboot_tally& tally) {
+  format_text(text, size, "%lld %d", static_cast<long long>(tally.since),
+              static_cast<int>(tally.count));
+}
+
+bool reboot_within_cap(int64_t now, int32_t max, int32_t window, double time_scale,
+                       reboot_tally* tally) {
+  if (max <= 0 || window <= 0) return true;
+  // A window that has passed is a new one from now, and so are none and one
+  // that the clock went back behind (the guard's test of elapsed time): the
+  // cap must never keep the router from rebooting for good.
+  if (reboot_allowed(now, tally->since, window, time_scale)) *tally = {now, 0};
+  if (tally->count >= max) return false;
+  ++tally->count;
+  return true;
+}
+
+int32_t start_delay_left(int32_t delay, int64_t uptime) {
+  if (delay <= 0) return 0;
+  if (uptime < 0) return delay;  // not known: as if just started
+  return uptime >= delay ? 0 : static_cast<int32_t>(delay - uptime);
 }
 
 namespace {
@@ -96,6 +128,9 @@ run_mode g_mode = MODE_DAEMON;
 enum pass_end { PASS_SUCCEEDED, PASS_FAILED, PASS_SKIPPED, PASS_GOES_ON };
 
 int g_sock = -1;
+// The recovery command ran for the reboot now due: the next reboot due is
+// the reboot. A probe that is answered ends the process, and the matter.
+bool g_recovered = false;
 // The current server's text, kept for the log lines of the pass. A longer
 // text could not show whole in a log line (kLogLineBuffer), nor name a host.
 char g_server[kLogLineBuffer];
@@ -230,12 +265,20 @@ void close_socket() {
   g_sock = -1;  // a later ping opens a new one
 }
 
-// Runs "reboot" as the shell runs a plain command name: found on PATH,
-// started with no arguments, waited for (a reboot that works ends this
-// process first). Without a shell between, and without the one that
-// system() would start. A child that cannot start the program says why
-// through a pipe that a started program closes unseen.
-reboot_outcome run_reboot() {
+// How a command ended, for the log: what comes before its code (by
+// reboot_end).
+const char* const kHowEnded[] = {"ended with exit status", "was ended by signal",
+                                 "could not be started, errno", "was killed after seconds:"};
+
+// Runs `program` as the shell runs a plain command: a name found on PATH,
+// a path as it is; started with no arguments, without a shell between (and
+// without the one that system() would start). A child that cannot start
+// the program says why through a pipe that a started program closes
+// unseen. With `timeout_ms` 0 it is waited for as long as it runs (a reboot
+// that works ends this process first); otherwise for that much daemon time,
+// after which it is killed with everything it started (its own process
+// group) and reaped.
+reboot_outcome run_command(const char* program, int32_t timeout_ms) {
   // Under an inherited "ignore" the system would reap the child itself and
   // its status would be lost.
   signal(SIGCHLD, SIG_DFL);
@@ -243,7 +286,8 @@ reboot_outcome run_reboot() {
   if (pipe2(report, O_CLOEXEC) != 0) return {REBOOT_NOT_STARTED, errno};
   const pid_t child = fork();
   if (child == 0) {
-    char* const argv[] = {const_cast<char*>("reboot"), nullptr};
+    if (timeout_ms > 0) setpgid(0, 0);
+    char* const argv[] = {const_cast<char*>(program), nullptr};
     execvp(argv[0], argv);
     const int error = errno;
     write_all(report[1], reinterpret_cast<const char*>(&error), sizeof error);
@@ -255,24 +299,60 @@ reboot_outcome run_reboot() {
     close(report[0]);
     return {REBOOT_NOT_STARTED, fork_error};
   }
+  if (timeout_ms > 0) setpgid(child, child);  // either side may be first
   int error = 0;
   ssize_t got = 0;
   while ((got = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
   }
   close(report[0]);
+  const int64_t deadline = monotonic_us() + to_us(daemon_wait(timeout_ms));
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return {REBOOT_NOT_STARTED, errno};  // not ours to wait for
+  for (;;) {
+    const pid_t ended = waitpid(child, &status, timeout_ms > 0 ? WNOHANG : 0);
+    if (ended == child) break;
+    if (ended < 0) {
+      if (errno == EINTR) continue;
+      return {REBOOT_NOT_STARTED, errno};  // not ours to wait for
+    }
+    timeval left{};
+    if (!time_left(deadline, &left)) {
+      kill(-child, SIGKILL);  // the program's group
+      kill(child, SIGKILL);   // in case it has none yet
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      return {REBOOT_TIMED_OUT, timeout_ms / 1000};
+    }
+    // A look every 20 ms of real time, and at the deadline.
+    timeval pause{0, 20000};
+    if (left.tv_sec == 0 && left.tv_usec < pause.tv_usec) pause = left;
+    select(0, nullptr, nullptr, nullptr, &pause);
   }
   if (got == static_cast<ssize_t>(sizeof error)) return {REBOOT_NOT_STARTED, error};
   if (WIFEXITED(status)) return {REBOOT_EXITED, WEXITSTATUS(status)};
   return {REBOOT_SIGNALLED, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
-int64_t text_to_time(const char* text) {
-  char* end = nullptr;
-  const long long value = strtoll(text, &end, 10);
-  return end != text && value > 0 ? value : 0;
+// The recovery in place of the reboot now due: its record goes first (the
+// command may end this process), its outcome follows. Whatever the
+// outcome, the reboot waits one pass.
+pass_end recover(reboot_reason reason, const char* command) {
+  g_recovered = true;
+  char record[128];
+  format_reboot_record(record, sizeof record, time(nullptr), g_ping_address_index, reason);
+  if (dry_run()) {
+    say("would run the recovery %s (killed after %d seconds) instead of reboot, which waits one pass\n",
+        command, static_cast<int>(kRecoverTimeoutMs / 1000));
+    say("would store %s=%s\n", kRecoverRecordKey, record);
+    return PASS_GOES_ON;
+  }
+  log_line("main", 449, "Reboot due: running %s first\n", command);
+  nvram_set(kRecoverRecordKey, record);
+  const reboot_outcome outcome = run_command(command, kRecoverTimeoutMs);
+  format_reboot_result(record, sizeof record, outcome);
+  nvram_set(kRecoverRecordKey, record);
+  log_line("main", 450, "Recovery %s %s %d; the reboot waits one pass\n", command,
+           kHowEnded[outcome.end], outcome.code);
+  return PASS_GOES_ON;
 }
 
 // Runs "reboot" unless the guard holds it back. The record goes first, since
@@ -280,6 +360,13 @@ int64_t text_to_time(const char* text) {
 // it returns. A failed command leaves the guard's time as it was, so that the
 // loop's next try is not held back by it.
 pass_end reboot_router(reboot_reason reason) {
+  if (!g_recovered) {
+    const char* command = "";
+    if (!read_text(kRecoverCommandKey, &command)) return PASS_SKIPPED;
+    if (*command != '\0') return recover(reason, command);
+  } else {
+    log_line("main", 454, "No answer after the recovery: the reboot is due\n");
+  }
   int32_t gap = 0;
   const char* last_text = "";
   if (!read_number(kRebootGapKey, &gap) || !read_text(kRebootTimeKey, &last_text)) {
@@ -294,10 +381,37 @@ pass_end reboot_router(reboot_reason reason) {
     say("no reboot now\n");
     return PASS_GOES_ON;
   }
+  // The cap: its count is read only when there is one.
+  int32_t max = 0;
+  int32_t window = 0;
+  const char* count_text = "";
+  if (!read_number(kMaxRebootsKey, &max)) return PASS_SKIPPED;
+  if (max > 0 && (!read_number(kRebootWindowKey, &window) ||
+                  !read_text(kRebootCountKey, &count_text))) {
+    return PASS_SKIPPED;
+  }
+  const bool capped = max > 0 && window > 0;
+  reboot_tally tally = parse_reboot_tally(count_text);
+  char count_before[32] = "";
+  if (tally.since > 0) format_reboot_tally(count_before, sizeof count_before, tally);
+  if (!reboot_within_cap(now, max, window, g_time_scale, &tally)) {
+    const double elapsed = static_cast<double>(now - tally.since) / g_time_scale;
+    log_line("main", 448, "Reboot held back: %d reboots within %d seconds (%s), the next one in %lld seconds\n",
+             static_cast<int>(tally.count), static_cast<int>(window), kMaxRebootsKey,
+             static_cast<long long>(static_cast<double>(window) - elapsed));
+    say("no reboot now\n");
+    return PASS_GOES_ON;
+  }
+  char count_after[32];
+  format_reboot_tally(count_after, sizeof count_after, tally);
   char record[128];
   format_reboot_record(record, sizeof record, now, g_ping_address_index, reason);
   if (dry_run()) {
     say("would store %s=%s\n", kRebootRecordKey, record);
+    if (capped) {
+      say("would store %s=%s: reboot %d of %d within %d seconds\n", kRebootCountKey, count_after,
+          static_cast<int>(tally.count), static_cast<int>(max), static_cast<int>(window));
+    }
     say("would run reboot\n");
     return PASS_GOES_ON;
   }
@@ -307,16 +421,16 @@ pass_end reboot_router(reboot_reason reason) {
   if (last > 0) format_text(before, sizeof before, "%lld", static_cast<long long>(last));
   nvram_set(kRebootRecordKey, record);
   nvram_set(kRebootTimeKey, when);
+  if (capped) nvram_set(kRebootCountKey, count_after);  // before: it counts reboots that work
   close_socket();
-  const reboot_outcome outcome = run_reboot();  // a reboot that works ends this process
+  const reboot_outcome outcome = run_command("reboot", 0);  // a reboot that works ends this process
   format_reboot_result(record, sizeof record, outcome);
   nvram_set(kRebootRecordKey, record);
   if (!reboot_succeeded(outcome)) {
     nvram_set(kRebootTimeKey, before);
-    const char* const how[] = {"ended with exit status", "was ended by signal",  // by reboot_end
-                               "could not be started, errno"};
-    log_line("main", 447, "Reboot failed: reboot %s %d; the loop tries again\n", how[outcome.end],
-             outcome.code);
+    if (capped) nvram_set(kRebootCountKey, count_before);
+    log_line("main", 447, "Reboot failed: reboot %s %d; the loop tries again\n",
+             kHowEnded[outcome.end], outcome.code);
   }
   return PASS_GOES_ON;
 }
@@ -409,10 +523,22 @@ pass_end ping_once(int32_t servers) {
   say("server %d of %d (remote_server%d) is \"%s\", attempt %d\n",
       static_cast<int>(g_ping_address_index), static_cast<int>(servers),
       static_cast<int>(g_ping_address_index), server, static_cast<int>(g_ping_timeout));
+  tcp_target tcp;
+  const probe_kind probe = parse_probe(server, &tcp);
+  if (probe == PROBE_TCP) {
+    say("a TCP connection to port %d of %s answers (opened or refused)\n", tcp.port, tcp.host);
+  } else if (probe == PROBE_TCP_INVALID) {
+    say("not a TCP probe (tcp:HOST:PORT, port 1-65535): the probe fails\n");
+  }
   log_line("main", 381, "ping %s\n", server);
-  if (g_sock < 0) g_sock = create_icmp_socket();  // closed by a reboot command
-  if (g_sock < 0) say("no raw ICMP socket (it needs root): the ping fails\n");
-  const bool success = netvigil(server, g_sock) == 0;
+  bool success = false;
+  if (probe == PROBE_ICMP) {
+    if (g_sock < 0) g_sock = create_icmp_socket();  // closed by a reboot command
+    if (g_sock < 0) say("no raw ICMP socket (it needs root): the ping fails\n");
+    success = netvigil(server, g_sock) == 0;
+  } else {
+    success = probe == PROBE_TCP && tcp_probe(tcp) == 0;
+  }
   if (success) {
     // Read before anything is written: a store that cannot be read leaves
     // the counters as they were.
@@ -424,6 +550,7 @@ pass_end ping_once(int32_t servers) {
     store_counter("ping_address_index", g_ping_address_index);
     store_counter("ping_times", g_ping_timeout);
     log_line("main", 391, "ping %s success\n", server);
+    if (g_recovered) log_line("main", 453, "%s answers after the recovery: no reboot\n", server);
     const char* text = "";
     pause_ms(seconds_to_ms(use_interval(SET_SUCCESS_INTERVAL, rest, &text)), "success_interval");
     say("the pass ends: the ping was answered\n");
@@ -484,6 +611,28 @@ pass_end one_pass() {
   return ping_once(servers);
 }
 
+// The start-up delay before the first probe; false when the store could
+// not be read.
+bool wait_start_delay() {
+  int32_t delay = 0;
+  if (!read_number(kStartDelayKey, &delay)) return false;
+  if (delay <= 0) return true;
+  const int64_t uptime = read_uptime();
+  const int32_t left = start_delay_left(delay, uptime);
+  if (uptime < 0) {
+    log_line("main", 461, "Start-up delay: no uptime in %s, waiting all %d seconds\n",
+             g_uptime_file, static_cast<int>(delay));
+  } else if (left > 0) {
+    log_line("main", 460, "Start-up delay: up %lld seconds, the first probe in %d seconds\n",
+             static_cast<long long>(uptime), static_cast<int>(left));
+  } else {
+    say("up %lld seconds, %s is %d: no wait\n", static_cast<long long>(uptime), kStartDelayKey,
+        static_cast<int>(delay));
+  }
+  if (left > 0) pause_ms(seconds_to_ms(left), kStartDelayKey);
+  return true;
+}
+
 // The counters, read once at start.
 bool read_counters() {
   return read_number("ping_address_index", &g_ping_address_index) &&
@@ -496,7 +645,9 @@ void netvigil_main() {
   load_environment();
   log_line("main", 341, "Netvigil start!\n");  // still in the foreground
   daemon(1, 1);
-  if (!read_counters() || !report_last_reboot()) exit(0);  // skipped, like any other pass
+  if (!read_counters() || !report_last_reboot() || !wait_start_delay()) {
+    exit(0);  // skipped, like any other pass
+  }
   g_sock = create_icmp_socket();
   for (;;) {
     if (one_pass() != PASS_GOES_ON) exit(0);
@@ -513,7 +664,7 @@ int netvigil_dry_run(bool write) {
   say("counters before: ping_address_index=%d ping_times=%d\n",
       static_cast<int>(g_ping_address_index), static_cast<int>(g_ping_timeout));
   pass_end end = PASS_SKIPPED;
-  if (report_last_reboot()) {
+  if (report_last_reboot() && wait_start_delay()) {
     g_sock = create_icmp_socket();
     end = one_pass();
     close_socket();

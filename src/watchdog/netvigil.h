@@ -20,6 +20,7 @@
 //   NETVIGIL_TIME_SCALE   real time per daemon time, in (0, 1000]: at 0.01
 //                         a 180 s wait lasts 1.8 s and the 10 s wait for a
 //                         reply 100 ms; log lines keep the real numbers
+//   NETVIGIL_UPTIME_FILE  the system's uptime instead of /proc/uptime
 // "reboot" is found on PATH, as the shell finds any command, and run
 // directly, without a shell.
 //
@@ -40,6 +41,20 @@
 // (kRebootGapKey) holds a reboot back that would come too soon after one that
 // ran; a command that failed holds nothing back.
 //
+// Four optional settings widen this; absent (or 0, or empty) they change
+// nothing of the above:
+//   - a server text "tcp:HOST:PORT" is probed with a TCP connection to PORT
+//     instead of an ICMP echo (parse_probe, tcp_probe); the counters count
+//     its answers and failures as they count a ping's;
+//   - kRecoverCommandKey names a program that is run once, with a time-out
+//     of its own, when a reboot becomes due; the reboot then waits one pass:
+//     a probe answered in it ends the matter, another reboot due in it
+//     reboots (kRecoverRecordKey keeps what ran and how it ended);
+//   - kMaxRebootsKey reboots within kRebootWindowKey seconds at most
+//     (reboot_within_cap, the count in kRebootCountKey);
+//   - kStartDelayKey seconds from the system's boot before the first probe
+//     (start_delay_left, from /proc/uptime).
+//
 // `netvigil --dry-run` does one pass in the foreground and prints every
 // decision instead of sleeping, rebooting or writing (netvigil_dry_run).
 #include <stdarg.h>
@@ -55,6 +70,7 @@ namespace nv {
 
 inline constexpr const char* kLogFile = "/var/log/netvigil.log";
 inline constexpr const char* kLinkMarker = "/tmp/ppp/link.ppp0";
+inline constexpr const char* kUptimeFile = "/proc/uptime";
 
 // One log line, level tag and line feed included, fits in this buffer (bytes,
 // with the terminating zero); longer lines are cut to it.
@@ -95,6 +111,7 @@ extern int32_t g_log_bytes;
 // standard output (the dry run).
 extern const char* g_log_file;
 extern const char* g_link_marker;
+extern const char* g_uptime_file;
 extern double g_time_scale;
 void load_environment();
 
@@ -131,6 +148,15 @@ const char* int_to_text(int32_t n);
 // A setting as a number: leading decimal digits as atoi reads them (0 for a
 // missing or non-numeric value), held to the 32-bit range.
 int32_t text_to_int(const char* text);
+
+// The leading decimal number of `text` as strtoll reads it in base 10
+// (optional white space and sign, then digits; held to the 64-bit range),
+// 0 when there is none; `end`, unless null, gets where the digits ended.
+int64_t text_to_int64(const char* text, const char** end);
+
+// A stored time in seconds since 1970: the leading number, or 0 (no time
+// known) when there is none or it is not positive.
+int64_t text_to_time(const char* text);
 
 // nvram access: a missing key reads as "" (never a null pointer), and so
 // does a store that could not be read. The log level is read this way (a
@@ -171,6 +197,23 @@ timeval daemon_wait(int32_t ms);
 // `seconds` × 1000, held to the 32-bit range (a huge setting must not wrap
 // into a negative sleep).
 int32_t seconds_to_ms(int32_t seconds);
+
+// The monotonic clock in microseconds, and a time value in microseconds.
+int64_t monotonic_us();
+int64_t to_us(const timeval& time);
+
+// The time value left until `deadline` (monotonic_us); false when it has
+// passed.
+bool time_left(int64_t deadline, timeval* left);
+
+// Seconds the system has been up, from the text of /proc/uptime ("350735.47
+// 1380101.09"): the whole seconds of its first number; -1 when the text
+// starts with no number.
+int64_t parse_uptime(const char* text);
+
+// The seconds since boot as g_uptime_file tells them; -1 when it cannot be
+// read or holds no number.
+int64_t read_uptime();
 
 // Detaches from the terminal (BSD daemon(3) behaviour): a child process in a
 // new session carries on, the starting process ends at once with status 0.
@@ -228,6 +271,34 @@ int create_icmp_socket();
 // empty or unknown name and for sock < 0). Datagrams that do not answer the
 // request are skipped within the same 10 s. Logs as "netvigil".
 int netvigil(const char* server, int sock);
+
+// ---- probes ----------------------------------------------------------------
+
+// A server text "tcp:HOST:PORT" names a TCP probe; any other text, the ICMP
+// echo to that host.
+inline constexpr const char* kTcpPrefix = "tcp:";
+// A host name of a TCP probe fits in this buffer (bytes, with the zero); a
+// DNS name has at most 253 characters.
+inline constexpr size_t kHostBuffer = 256;
+
+enum probe_kind {
+  PROBE_ICMP,         // the whole text is the host
+  PROBE_TCP,          // tcp:HOST:PORT with a host and a port in 1..65535
+  PROBE_TCP_INVALID,  // "tcp:" without them: the probe fails at once
+};
+struct tcp_target {
+  char host[kHostBuffer];  // a name or dotted IPv4 address, without ':'
+  uint16_t port;
+};
+// What the server text `server` asks for; `target` gets the host and port
+// of a TCP probe (PROBE_TCP).
+probe_kind parse_probe(const char* server, tcp_target* target);
+
+// Opens a TCP connection to the target within the 10 s that a ping waits
+// for its reply (non-blocking, no other thread): 0 when it is opened, or
+// refused (the host answered), -1 otherwise (no answer in time, no route,
+// an unknown name). The connection is closed at once. Logs as "netvigil".
+int tcp_probe(const tcp_target& target);
 
 // ---- counters --------------------------------------------------------------
 
@@ -332,11 +403,13 @@ void format_reboot_record(char* text, size_t size, int64_t time, int32_t index,
                           reboot_reason reason);
 
 // How a reboot command that returned had ended.
+// (The recovery command ends the same ways, and may also run out of time.)
 enum reboot_end {
   REBOOT_EXITED,       // it ran and exited with status `code`
   REBOOT_SIGNALLED,    // it was ended by signal `code`
   REBOOT_NOT_STARTED,  // it could not be started (not on PATH, not a
                        // program, no process): errno in `code`
+  REBOOT_TIMED_OUT,    // it had not ended after `code` seconds: killed
 };
 struct reboot_outcome {
   reboot_end end;
@@ -348,7 +421,8 @@ struct reboot_outcome {
 bool reboot_succeeded(const reboot_outcome& outcome);
 
 // Appends the outcome to the record `text` (`size` bytes in all):
-// " result=exit-<status>", " result=signal-<n>" or " result=not-started".
+// " result=exit-<status>", " result=signal-<n>", " result=not-started" or
+// " result=timeout".
 void format_reboot_result(char* text, size_t size, const reboot_outcome& outcome);
 
 // Whether a reboot may run at `now` (seconds since 1970) when the last one
@@ -357,6 +431,56 @@ void format_reboot_result(char* text, size_t size, const reboot_outcome& outcome
 // that went back (now < last) cannot tell: the reboot may run, so that a
 // router without a real-time clock is never kept from rebooting for good.
 bool reboot_allowed(int64_t now, int64_t last, int32_t gap, double time_scale);
+
+// ---- recovery, reboot cap, start-up delay ----------------------------------
+
+// Optional: a program (its path; a name without '/' is looked up on PATH)
+// run without a shell or arguments when a reboot becomes due, in place of
+// the reboot; the reboot then waits one pass. Absent or empty: none.
+inline constexpr const char* kRecoverCommandKey = "netvigil_recover_cmd";
+// The recovery's record: "time=<s> server=<i> reason=<...>" stored before it
+// runs and its result appended (format_reboot_result) when it has ended; it
+// stays until the next recovery.
+inline constexpr const char* kRecoverRecordKey = "netvigil_last_recover";
+// The recovery command's own time-out, daemon time; past it, it is killed
+// with everything it started.
+inline constexpr int32_t kRecoverTimeoutMs = 60000;
+
+// Optional: at most this many reboots by the daemon within kRebootWindowKey
+// seconds; absent, 0 or below, or without a positive window: no cap.
+inline constexpr const char* kMaxRebootsKey = "netvigil_max_reboots";
+inline constexpr const char* kRebootWindowKey = "netvigil_reboot_window";
+// The reboots of the current window: "<window start, s since 1970>
+// <count>", stored before each reboot command runs and put back as it was
+// when the command fails.
+inline constexpr const char* kRebootCountKey = "netvigil_reboot_count";
+
+struct reboot_tally {
+  int64_t since;  // start of the window, seconds since 1970; 0: none
+  int32_t count;  // reboots run within it
+};
+// The stored tally; no window ({0, 0}) for an empty or unreadable text.
+reboot_tally parse_reboot_tally(const char* text);
+void format_reboot_tally(char* text, size_t size, const reboot_tally& tally);
+
+// Whether a reboot may run at `now` under a cap of `max` reboots within
+// `window` seconds of daemon time (the time scale applied to the elapsed
+// real time). `tally` becomes what to store when the reboot runs: a window
+// that has passed (or a clock that went back) starts a new one at `now`, and
+// the count includes this reboot. False, with the tally unchanged, when the
+// window's count is used up. No cap (max or window not positive): true.
+bool reboot_within_cap(int64_t now, int32_t max, int32_t window, double time_scale,
+                       reboot_tally* tally);
+
+// Optional: seconds after the system's boot before the daemon's first
+// probe, so that a router that has just started is not judged while it
+// dials. Absent or 0: no wait.
+inline constexpr const char* kStartDelayKey = "netvigil_start_delay";
+
+// Seconds still to wait for a start-up delay of `delay` seconds when the
+// system has been up `uptime` seconds: 0 when up long enough (or no delay);
+// the whole delay when the uptime is not known (-1).
+int32_t start_delay_left(int32_t delay, int64_t uptime);
 
 // ---- the daemon ------------------------------------------------------------
 

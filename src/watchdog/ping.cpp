@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,16 +34,6 @@ constexpr size_t kHostAnswerSize = 4096;
 
 // The sequence number of the next echo request of this process.
 uint16_t g_next_sequence = 1;
-
-int64_t to_us(const timeval& time) {
-  return int64_t{time.tv_sec} * 1000000 + time.tv_usec;
-}
-
-int64_t monotonic_us() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
 
 // The length in bytes of the IPv4 header at `datagram`, or 0 when the first
 // `length` bytes are no IPv4 header.
@@ -145,34 +136,47 @@ int create_icmp_socket() {
   const protoent* protocol = getprotobyname("icmp");
   const int number = protocol != nullptr ? protocol->p_proto : kIcmpProtocolFallback;
   const int sock = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, number);
-  // Only opening the raw socket needs the privilege; give it up now.
-  if (setuid(getuid()) != 0) {
+  // Only opening the raw socket needs the privilege; give it up now. The
+  // system call itself, for this one thread: the C library's setuid() first
+  // brings every thread of the process to a halt to change them all alike,
+  // machinery a one-thread daemon has no use for (2.6 KB of the router
+  // program).
+  if (syscall(SYS_setuid, getuid()) != 0) {
     // Already running as the real user, or the system refused: go on.
   }
   return sock < 0 ? -1 : sock;
 }
 
-int netvigil(const char* server, int sock) {
-  if (server == nullptr || *server == '\0') return -1;
-  if (sock < 0) return -1;  // no raw socket (no privilege): every ping fails
+// The first IPv4 address of `name` (a host name or dotted address) as a
+// destination with `port`; false for an empty or unknown name.
+bool resolve(const char* name, uint16_t port, sockaddr_in* destination) {
+  if (name == nullptr || *name == '\0') return false;
   // The reentrant form of gethostbyname, with the answer in this buffer
   // rather than one the C library allocates.
   hostent entry{};
   hostent* host = nullptr;
   char answer[kHostAnswerSize];
   int lookup_error = 0;
-  if (gethostbyname_r(server, &entry, answer, sizeof answer, &host, &lookup_error) != 0 ||
+  if (gethostbyname_r(name, &entry, answer, sizeof answer, &host, &lookup_error) != 0 ||
       host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
       host->h_addr_list[0] == nullptr) {
-    return -1;
+    return false;
   }
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = 0;
-  memcpy(&destination.sin_addr, host->h_addr_list[0], 4);
+  *destination = sockaddr_in{};
+  destination->sin_family = AF_INET;
+  destination->sin_port = htons(port);
+  memcpy(&destination->sin_addr, host->h_addr_list[0], 4);
+  return true;
+}
+
+int netvigil(const char* server, int sock) {
+  if (server == nullptr || *server == '\0') return -1;
+  if (sock < 0) return -1;  // no raw socket (no privilege): every ping fails
+  sockaddr_in destination;
+  if (!resolve(server, 0, &destination)) return -1;
 
   pending_echo echo;
-  memcpy(echo.destination, host->h_addr_list[0], 4);
+  memcpy(echo.destination, &destination.sin_addr, 4);
   build_echo_request(echo.request, echo_identifier(), g_next_sequence++);
   const ssize_t sent = sendto(sock, echo.request, sizeof echo.request, 0,
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
@@ -184,16 +188,12 @@ int netvigil(const char* server, int sock) {
   const int64_t deadline = monotonic_us() + to_us(daemon_wait(kReplyWaitMs));
   unsigned char reply[kReplyBufferSize];
   for (;;) {
-    const int64_t remaining = deadline - monotonic_us();
     timeval wait{};
-    if (remaining > 0) {
-      wait.tv_sec = static_cast<time_t>(remaining / 1000000);
-      wait.tv_usec = static_cast<suseconds_t>(remaining % 1000000);
-    }
+    const bool waiting = time_left(deadline, &wait);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
-    const int ready = remaining > 0 ? select(sock + 1, &readable, nullptr, nullptr, &wait) : 0;
+    const int ready = waiting ? select(sock + 1, &readable, nullptr, nullptr, &wait) : 0;
     if (ready < 0 && errno == EINTR) {
       log_line("netvigil", 247, "Interrupt by isr in sleep!\n");
       continue;
@@ -221,6 +221,78 @@ int netvigil(const char* server, int sock) {
         return 0;
     }
   }
+}
+
+probe_kind parse_probe(const char* server, tcp_target* target) {
+  const size_t prefix = strlen(kTcpPrefix);
+  if (strncmp(server, kTcpPrefix, prefix) != 0) return PROBE_ICMP;
+  const char* host = server + prefix;
+  const char* colon = strchr(host, ':');
+  if (colon == nullptr || colon == host || strchr(colon + 1, ':') != nullptr) {
+    return PROBE_TCP_INVALID;  // no host, no port, or an address with ':'
+  }
+  const size_t length = static_cast<size_t>(colon - host);
+  if (length >= sizeof target->host) return PROBE_TCP_INVALID;
+  // The port: decimal digits alone, 1..65535.
+  int32_t port = 0;
+  const char* digit = colon + 1;
+  for (; *digit >= '0' && *digit <= '9' && port <= 65535; ++digit) port = port * 10 + (*digit - '0');
+  if (digit == colon + 1 || *digit != '\0' || port < 1 || port > 65535) return PROBE_TCP_INVALID;
+  memcpy(target->host, host, length);
+  target->host[length] = '\0';
+  target->port = static_cast<uint16_t>(port);
+  return PROBE_TCP;
+}
+
+int tcp_probe(const tcp_target& target) {
+  sockaddr_in destination;
+  if (!resolve(target.host, target.port, &destination)) return -1;
+  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int error = sock < 0 ? errno : 0;
+  if (sock >= 0 &&
+      connect(sock, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) != 0) {
+    error = errno;
+  }
+  // Under way: the answer (the handshake's, or a reset) makes the socket
+  // writable, within the same one 10 s limit as a ping's reply.
+  const int64_t deadline = monotonic_us() + to_us(daemon_wait(kReplyWaitMs));
+  while (error == EINPROGRESS || error == EALREADY || error == EINTR) {
+    timeval wait{};
+    if (!time_left(deadline, &wait)) {
+      error = ETIMEDOUT;
+      break;
+    }
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(sock, &writable);
+    const int ready = select(sock + 1, nullptr, &writable, nullptr, &wait);
+    if (ready < 0) {
+      error = errno;  // EINTR: wait again with the time that remains
+    } else if (ready > 0) {
+      // The outcome, as a second connect() reports it: 0 (or EISCONN) for
+      // a connection that was opened, else why it failed. SO_ERROR holds the
+      // same, but as a value that a user-mode emulator hands on untranslated
+      // to another CPU's numbering; a call's own error it translates.
+      error = connect(sock, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) == 0
+                  ? 0
+                  : errno;
+      if (error == EISCONN) error = 0;
+    }
+  }
+  if (sock >= 0) close(sock);
+  const int port = target.port;
+  if (error == 0) {
+    log_line("netvigil", 280, "Connected to TCP port %d!\n", port);
+  } else if (error == ECONNREFUSED) {
+    log_line("netvigil", 281, "TCP port %d refused: the host answers!\n", port);
+  } else if (error == ETIMEDOUT) {
+    log_line("netvigil", 282, "No TCP answer from port %d in time!\n", port);
+    return -1;
+  } else {
+    log_line("netvigil", 283, "TCP connection to port %d failed, errno %d!\n", port, error);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace nv

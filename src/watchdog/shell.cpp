@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "watchdog/netvigil.h"
@@ -21,6 +22,7 @@ int32_t g_log_bytes = 0;
 
 const char* g_log_file = kLogFile;
 const char* g_link_marker = kLinkMarker;
+const char* g_uptime_file = kUptimeFile;
 double g_time_scale = 1.0;
 
 namespace {
@@ -45,9 +47,11 @@ bool write_text(int fd, const char* text) {
 void load_environment() {
   g_log_file = kLogFile;
   g_link_marker = kLinkMarker;
+  g_uptime_file = kUptimeFile;
   g_time_scale = 1.0;
   if (const char* path = trusted_override("NETVIGIL_LOG_FILE")) g_log_file = path;
   if (const char* path = trusted_override("NETVIGIL_LINK_MARKER")) g_link_marker = path;
+  if (const char* path = trusted_override("NETVIGIL_UPTIME_FILE")) g_uptime_file = path;
   if (const char* text = trusted_override("NETVIGIL_TIME_SCALE")) {
     double scale = 0.0;
     if (parse_decimal(text, &scale) && scale > 0.0 && scale <= 1000.0) g_time_scale = scale;
@@ -144,6 +148,32 @@ int32_t text_to_int(const char* text) {
   if (negative) value = -value;
   if (value > INT32_MAX) value = INT32_MAX;
   return static_cast<int32_t>(value);
+}
+
+int64_t text_to_int64(const char* text, const char** end) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  // The magnitude grows up to one past INT64_MAX, which a negative number
+  // may reach; the cut keeps further digits from wrapping it.
+  // (Constants only are divided: a 32-bit CPU links no 64-bit division.)
+  constexpr uint64_t kCut = uint64_t{INT64_MAX} + 1;
+  constexpr uint64_t kTenth = kCut / 10;
+  constexpr unsigned kLastDigit = static_cast<unsigned>(kCut % 10);
+  uint64_t magnitude = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const unsigned digit = static_cast<unsigned>(*text - '0');
+    const bool beyond = magnitude > kTenth || (magnitude == kTenth && digit > kLastDigit);
+    magnitude = beyond ? kCut : magnitude * 10 + digit;
+  }
+  if (end != nullptr) *end = text;
+  if (negative) return magnitude >= kCut ? INT64_MIN : -static_cast<int64_t>(magnitude);
+  return magnitude >= kCut ? INT64_MAX : static_cast<int64_t>(magnitude);
+}
+
+int64_t text_to_time(const char* text) {
+  const int64_t value = text_to_int64(text, nullptr);
+  return value > 0 ? value : 0;
 }
 
 const char* setting_text(const char* key) {
@@ -277,6 +307,47 @@ int32_t seconds_to_ms(int32_t seconds) {
   if (ms > INT32_MAX) return INT32_MAX;
   if (ms < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(ms);
+}
+
+int64_t monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t to_us(const timeval& time) {
+  return int64_t{time.tv_sec} * 1000000 + time.tv_usec;
+}
+
+bool time_left(int64_t deadline, timeval* left) {
+  const int64_t remaining = deadline - monotonic_us();
+  if (remaining <= 0) return false;
+  left->tv_sec = static_cast<time_t>(remaining / 1000000);
+  left->tv_usec = static_cast<suseconds_t>(remaining % 1000000);
+  return true;
+}
+
+int64_t parse_uptime(const char* text) {
+  const char* end = nullptr;
+  const int64_t seconds = text_to_int64(text, &end);
+  // A number of its own: digits, and no sign (the kernel writes none).
+  const char* first = text;
+  while (*first == ' ' || (*first >= '\t' && *first <= '\r')) ++first;
+  if (end == first || *first < '0' || *first > '9') return -1;
+  return seconds;
+}
+
+int64_t read_uptime() {
+  const int fd = open(g_uptime_file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[64];
+  ssize_t got = 0;
+  while ((got = read(fd, text, sizeof text - 1)) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  if (got <= 0) return -1;
+  text[got] = '\0';
+  return parse_uptime(text);
 }
 
 int __msleep(int32_t ms) {

@@ -1,8 +1,13 @@
 // The echo request, the judgement of replies, the counter table and the
 // checks of the stored counts.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <iterator>
+#include <utility>
 #include <map>
 #include <set>
 #include <string>
@@ -195,6 +200,58 @@ TEST_F(PingWithoutNetwork, NoServerOrNoSocketFailsAtOnceWithoutALine) {
   EXPECT_EQ(watchdog_test::ReadFile(log_), "");
 }
 
+// A TCP port of loopback that listens (the kernel completes connections to
+// it without an accept), or, once closed, refuses.
+class LoopbackListener {
+ public:
+  LoopbackListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 4) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      Close();
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~LoopbackListener() { Close(); }
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  uint16_t port() const { return port_; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(PingWithoutNetwork, TcpProbeOfLoopbackCountsAnOpenedAndARefusedConnectionAsAnswers) {
+  LoopbackListener listener;
+  ASSERT_TRUE(listener.ok()) << "no TCP socket on loopback";
+  nv::tcp_target target{"127.0.0.1", listener.port()};
+  const std::string port = std::to_string(listener.port());
+  EXPECT_EQ(nv::tcp_probe(target), 0);
+  // Nobody listens any more: the host's refusal still answers.
+  listener.Close();
+  EXPECT_EQ(nv::tcp_probe(target), 0);
+  EXPECT_EQ(watchdog_test::ReadFile(log_),
+            "[INFO] [ netvigil:  280]:Connected to TCP port " + port + "!\n"
+            "[INFO] [ netvigil:  281]:TCP port " + port + " refused: the host answers!\n");
+  // No host fails without a connection or a line.
+  nv::tcp_target empty{"", 80};
+  EXPECT_EQ(nv::tcp_probe(empty), -1);
+  EXPECT_EQ(watchdog_test::SplitLines(watchdog_test::ReadFile(log_)).size(), 2u);
+}
+
 struct Step {
   bool success;
   int32_t i, k, K, N;
@@ -373,6 +430,102 @@ TEST(RebootGuard, HoldsARebootBackOnlyWithinTheGap) {
   // At time scale 0.01 six real seconds are 600 s of daemon time.
   EXPECT_FALSE(nv::reboot_allowed(last + 5, last, 600, 0.01));
   EXPECT_TRUE(nv::reboot_allowed(last + 6, last, 600, 0.01));
+}
+
+// ---- probes, reboot cap, start-up delay -------------------------------------
+
+TEST(ProbeText, TcpPrefixNamesHostAndPortAndEverythingElseIsAPing) {
+  nv::tcp_target target{};
+  for (const char* ping : {"127.0.0.1", "ping1.operator.example", "", "tcpx:1.2.3.4:80",
+                           "TCP:1.2.3.4:80", "tc:1:2"}) {
+    EXPECT_EQ(nv::parse_probe(ping, &target), nv::PROBE_ICMP) << ping;
+  }
+  EXPECT_EQ(nv::parse_probe("tcp:127.0.0.1:80", &target), nv::PROBE_TCP);
+  EXPECT_STREQ(target.host, "127.0.0.1");
+  EXPECT_EQ(target.port, 80);
+  EXPECT_EQ(nv::parse_probe("tcp:gw.operator.example:65535", &target), nv::PROBE_TCP);
+  EXPECT_STREQ(target.host, "gw.operator.example");
+  EXPECT_EQ(target.port, 65535);
+  EXPECT_EQ(nv::parse_probe("tcp:h:1", &target), nv::PROBE_TCP);
+  EXPECT_EQ(target.port, 1);
+
+  // A host as long as the buffer holds, and one byte more.
+  const std::string longest(nv::kHostBuffer - 1, 'h');
+  EXPECT_EQ(nv::parse_probe(("tcp:" + longest + ":22").c_str(), &target), nv::PROBE_TCP);
+  EXPECT_EQ(std::string(target.host), longest);
+  const std::string too_long = "tcp:" + longest + "h:22";
+  for (const std::string& bad : std::vector<std::string>{
+           "tcp:", "tcp:host", "tcp::80", "tcp:host:", "tcp:host:0", "tcp:host:65536",
+           "tcp:host:99999999999", "tcp:host:80x", "tcp:host: 80", "tcp:host:-1", "tcp:host:+80",
+           "tcp:a:b:80", "tcp:::1:80", too_long}) {
+    EXPECT_EQ(nv::parse_probe(bad.c_str(), &target), nv::PROBE_TCP_INVALID) << bad;
+  }
+}
+
+TEST(RebootCap, TheFourthRebootWithinTheWindowIsHeldBackUntilItHasPassed) {
+  const int64_t start = 1700000000;
+  nv::reboot_tally tally = nv::parse_reboot_tally("");  // nothing stored yet
+  EXPECT_EQ(tally.since, 0);
+  for (int32_t n = 1; n <= 3; ++n) {
+    EXPECT_TRUE(nv::reboot_within_cap(start + 10 * n, 3, 3600, 1.0, &tally)) << n;
+    EXPECT_EQ(tally.since, start + 10) << "the window starts with its first reboot";
+    EXPECT_EQ(tally.count, n);
+  }
+  const nv::reboot_tally full = tally;
+  EXPECT_FALSE(nv::reboot_within_cap(start + 3609, 3, 3600, 1.0, &tally));
+  EXPECT_EQ(tally.since, full.since);
+  EXPECT_EQ(tally.count, full.count);
+  // The window over: a new one begins with this reboot.
+  EXPECT_TRUE(nv::reboot_within_cap(start + 3610, 3, 3600, 1.0, &tally));
+  EXPECT_EQ(tally.since, start + 3610);
+  EXPECT_EQ(tally.count, 1);
+
+  // Stored and read back as the daemon keeps it between its starts.
+  char text[32];
+  nv::format_reboot_tally(text, sizeof text, full);
+  const nv::reboot_tally read = nv::parse_reboot_tally(text);
+  EXPECT_EQ(read.since, full.since) << text;
+  EXPECT_EQ(read.count, full.count) << text;
+}
+
+TEST(RebootCap, NoCapWithoutBothSettingsAndNoHoldForAClockThatWentBack) {
+  const int64_t now = 1700000000;
+  nv::reboot_tally full{now - 5, 3};
+  for (const auto& [max, window] : std::vector<std::pair<int32_t, int32_t>>{
+           {0, 3600}, {-1, 3600}, {3, 0}, {3, -60}}) {
+    nv::reboot_tally tally = full;
+    EXPECT_TRUE(nv::reboot_within_cap(now, max, window, 1.0, &tally)) << max << " in " << window;
+  }
+  // A window that lies in the future (no real-time clock after a restart)
+  // starts again now.
+  nv::reboot_tally ahead{now + 1000, 3};
+  EXPECT_TRUE(nv::reboot_within_cap(now, 3, 3600, 1.0, &ahead));
+  EXPECT_EQ(ahead.since, now);
+  EXPECT_EQ(ahead.count, 1);
+  // At time scale 0.01, 36 real seconds are the 3600 s window.
+  nv::reboot_tally scaled{now, 3};
+  EXPECT_FALSE(nv::reboot_within_cap(now + 35, 3, 3600, 0.01, &scaled));
+  EXPECT_TRUE(nv::reboot_within_cap(now + 36, 3, 3600, 0.01, &scaled));
+  // A stored text that is no tally is no window.
+  for (const char* bad : {"garbage", "-5 2", "0 3", "1700000000 -1", "1700000000 99999999999"}) {
+    EXPECT_EQ(nv::parse_reboot_tally(bad).since, 0) << bad;
+    EXPECT_EQ(nv::parse_reboot_tally(bad).count, 0) << bad;
+  }
+}
+
+TEST(StartDelay, WaitsOnlyForWhatIsLeftOfTheDelaySinceBoot) {
+  EXPECT_EQ(nv::parse_uptime("350735.47 1380101.09\n"), 350735);
+  EXPECT_EQ(nv::parse_uptime("12"), 12);
+  EXPECT_EQ(nv::parse_uptime(" 7.99 1.0"), 7);
+  for (const char* bad : {"", "abc", "-5.0 1.0", ".5 1.0", "+3"}) {
+    EXPECT_EQ(nv::parse_uptime(bad), -1) << bad;
+  }
+  EXPECT_EQ(nv::start_delay_left(0, 10), 0);
+  EXPECT_EQ(nv::start_delay_left(-30, 10), 0);
+  EXPECT_EQ(nv::start_delay_left(120, 20), 100);
+  EXPECT_EQ(nv::start_delay_left(120, 120), 0);
+  EXPECT_EQ(nv::start_delay_left(120, 350735), 0);
+  EXPECT_EQ(nv::start_delay_left(120, -1), 120);  // no uptime: the whole delay
 }
 
 }  // namespace

@@ -919,6 +919,398 @@ TEST_F(NetvigilDaemon, OptionsOtherThanTheKnownOnesAreUsageErrors) {
   EXPECT_TRUE(OwnChildren().empty());
 }
 
+// ---- TCP probes, the recovery, the reboot cap, the start-up delay -------------
+
+// The daemon with the optional settings: a firewall (nftables) inside the
+// test's namespace, TCP listeners there, a stand-in recovery program and a
+// stand-in uptime file.
+class NetvigilOptions : public NetvigilDaemon {
+ protected:
+  void SetUp() override {
+    NetvigilDaemon::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    uptime_ = folder_ / "uptime";
+    recoveries_ = folder_ / "recoveries";
+  }
+  void TearDown() override {
+    unsetenv("NETVIGIL_UPTIME_FILE");
+    if (listener_ >= 0) close(listener_);
+    NetvigilDaemon::TearDown();
+  }
+
+  // nft inside the namespace; empty when it worked, else what it said.
+  std::string Nft(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {IpCommand(), "netns", "exec", ns_->name(), nft_};
+    command.insert(command.end(), args.begin(), args.end());
+    const CommandResult result = RunCommand(command);
+    return result.exit_code == 0 ? "" : "nft failed: " + result.output;
+  }
+  // Drops what `match` matches on its way into the namespace's host.
+  std::string Drop(const std::vector<std::string>& match) {
+    if (!table_) {
+      const std::string made = Nft({"add", "table", "inet", "nvtest"});
+      if (!made.empty()) return made;
+      const std::string chain = Nft({"add", "chain", "inet", "nvtest", "input",
+                                     "{ type filter hook input priority 0 ; }"});
+      if (!chain.empty()) return chain;
+      table_ = true;
+    }
+    std::vector<std::string> rule = {"add", "rule", "inet", "nvtest", "input"};
+    rule.insert(rule.end(), match.begin(), match.end());
+    rule.push_back("drop");
+    return Nft(rule);
+  }
+  bool HaveNft() {
+    nft_ = orvane::test::FindProgram({"/usr/sbin/nft", "/sbin/nft", "/usr/bin/nft", "/bin/nft"});
+    return !nft_.empty();
+  }
+
+  // A TCP port on the namespace's 127.0.0.1 that listens (the kernel
+  // completes the handshake without an accept) until StopListening.
+  uint16_t Listen() {
+    uint16_t port = 0;
+    const std::string ns_path = NamespacePath();
+    std::thread([&] {
+      const int ns_fd = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns_fd < 0 || setns(ns_fd, CLONE_NEWNET) != 0) return;
+      close(ns_fd);
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof address;
+      if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          listen(fd, 8) == 0 &&
+          getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        listener_ = fd;
+        port = ntohs(address.sin_port);
+      } else if (fd >= 0) {
+        close(fd);
+      }
+    }).join();
+    return port;
+  }
+  void StopListening() {
+    if (listener_ >= 0) close(listener_);
+    listener_ = -1;
+  }
+
+  // The stand-in recovery: records that it ran, then does `then` (shell
+  // built-ins, or programs by their full path).
+  void PutRecovery(const std::string& then) {
+    const std::string recover = bin_ + "/recover";
+    WriteFile(recover, "#!/bin/sh\necho ran >> '" + recoveries_ + "'\n" + then + "\n");
+    ASSERT_EQ(chmod(recover.c_str(), 0755), 0);
+    Set("netvigil_recover_cmd", recover);
+  }
+  int Recoveries() const { return static_cast<int>(SplitLines(ReadFile(recoveries_)).size()); }
+
+  // The last attempt of the only server, 127.0.0.1, with the link up.
+  void LastAttemptOfLoopback() {
+    SetLink(true);
+    Set("remote_server_number", "1");
+    Set("remote_server1", "127.0.0.1");
+    Set("ping_address_index", "1");
+    Set("ping_times", "1");
+    Set("ping_out_times", "1");
+  }
+
+  std::string nft_;
+  bool table_ = false;
+  int listener_ = -1;
+  std::string uptime_, recoveries_;
+};
+
+TEST_F(NetvigilOptions, TcpProbeAnswersWhereIcmpIsDroppedAndFailsOnlyWithoutAnyAnswer) {
+  if (!HaveNft()) GTEST_SKIP() << "nft is missing (apt-get install nftables)";
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  ASSERT_EQ(Drop({"meta", "l4proto", "icmp"}), "");
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("ping_out_times", "3");
+  Set("success_interval", "1");
+  auto pass = [&](const std::string& server, const char* times) {
+    unlink(log_.c_str());
+    Set("remote_server1", server);
+    Set("ping_address_index", "1");
+    Set("ping_times", times);
+    Pass();
+  };
+
+  // The host is up, but its echo requests are dropped: a ping counts a failure.
+  pass("127.0.0.1", "1");
+  EXPECT_EQ(Counters(), "1,2");
+  EXPECT_EQ(CountLog("[ netvigil:  253]:Interrupt by isr in sleep!"), 1) << ReadFile(log_);
+
+  // A TCP probe of a port that listens: answered, the counters reset.
+  const uint16_t listening = Listen();
+  ASSERT_NE(listening, 0) << "no listener in the namespace";
+  const std::string server = "tcp:127.0.0.1:" + std::to_string(listening);
+  pass(server, "2");
+  EXPECT_EQ(Counters(), "1,1");
+  EXPECT_EQ(ReadFile(log_), "[INFO] [     main:  341]:Netvigil start!\n"
+                            "[INFO] [     main:  381]:ping " + server + "\n"
+                            "[INFO] [ netvigil:  280]:Connected to TCP port " +
+                                std::to_string(listening) + "!\n"
+                            "[INFO] [     main:  391]:ping " + server + " success\n");
+
+  // The listener gone, the host still refuses the connection: it answers.
+  StopListening();
+  pass(server, "2");
+  EXPECT_EQ(Counters(), "1,1");
+  EXPECT_EQ(CountLog("[ netvigil:  281]:TCP port " + std::to_string(listening) +
+                     " refused: the host answers!"), 1) << ReadFile(log_);
+
+  // The host silent to TCP as well: nothing answers within the 10 s, counted.
+  ASSERT_EQ(Drop({"tcp", "dport", std::to_string(listening)}), "");
+  pass(server, "1");
+  EXPECT_EQ(Counters(), "1,2");
+  EXPECT_EQ(CountLog("[ netvigil:  282]:No TCP answer from port " + std::to_string(listening) +
+                     " in time!"), 1) << ReadFile(log_);
+  EXPECT_EQ(CountLog("[     main:  399]:ping " + server + " failure"), 1);
+
+  // Not a TCP probe that can be made: it fails at once, counted like an
+  // unknown name.
+  pass("tcp:127.0.0.1:0", "1");
+  EXPECT_EQ(Counters(), "1,2");
+  EXPECT_EQ(CountLog(":  399]:ping tcp:127.0.0.1:0 failure"), 1);
+  EXPECT_TRUE(Reboots().empty());
+}
+
+TEST_F(NetvigilOptions, RecoveryRunsOnceWhenARebootIsDueAndTheRebootWaitsOnePass) {
+  if (!HaveNft()) GTEST_SKIP() << "nft is missing (apt-get install nftables)";
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  time_scale_ = "0.002";  // the 180 s warning lasts 0.36 s; the recovery's 60 s, 0.12 s
+  Set("ping_interval", "1");
+  Set("success_interval", "1");
+  const std::string never_written = folder_ / "never-written";
+  ASSERT_EQ(mkfifo(never_written.c_str(), 0600), 0);
+  struct Case {
+    const char* what;
+    std::string then;  // what the stand-in does after recording its run
+    std::string how;   // the line that tells how it ended
+    std::string result;
+    bool restores;
+  };
+  const Case cases[] = {
+      // The stand-in makes the server reachable: the firewall's rules go.
+      {"a recovery that restores the link", "exec '" + nft_ + "' flush ruleset",
+       "ended with exit status 0", "exit-0", true},
+      {"a recovery that does not help", "exit 3", "ended with exit status 3", "exit-3", false},
+      // Opening a FIFO that nobody writes blocks: past its time-out it is killed.
+      {"a recovery that hangs", "exec 3<'" + never_written + "'", "was killed after seconds: 60",
+       "timeout", false},
+  };
+  for (const Case& c : cases) {
+    unlink(log_.c_str());
+    unlink(record_.c_str());
+    unlink(recoveries_.c_str());
+    ASSERT_EQ(Drop({"meta", "l4proto", "icmp"}), "") << c.what;
+    LastAttemptOfLoopback();
+    PutRecovery(c.then);
+    const std::string command = bin_ + "/recover";
+    Start();
+    if (c.restores) {
+      ASSERT_EQ(WaitForEnd(), 0) << c.what << ": the pass after the recovery ends the process\n"
+                                 << ReadFile(log_);
+      EXPECT_TRUE(Reboots().empty()) << c.what;
+      EXPECT_EQ(Counters(), "1,1") << c.what;
+      EXPECT_EQ(LogLines().back(),
+                "[INFO] [     main:  453]:127.0.0.1 answers after the recovery: no reboot");
+    } else {
+      // The next pass fails again: the reboot follows, and the loop goes on
+      // rebooting without running the recovery again.
+      ASSERT_TRUE(WaitUntil([&] { return Reboots().size() >= 2; })) << c.what << "\n"
+                                                                    << ReadFile(log_);
+      StopDaemons();
+      EXPECT_EQ(CountLog(":  454]:No answer after the recovery: the reboot is due"),
+                static_cast<int>(Reboots().size()))
+          << c.what;
+      const std::vector<std::string> lines = LogLines();
+      EXPECT_EQ(lines[Reboots()[0] - 1],
+                "[INFO] [     main:  454]:No answer after the recovery: the reboot is due")
+          << c.what;
+    }
+    EXPECT_EQ(Recoveries(), 1) << c.what;
+    EXPECT_EQ(CountLog("[     main:  449]:Reboot due: running " + command + " first"), 1) << c.what;
+    EXPECT_EQ(CountLog("[     main:  450]:Recovery " + command + " " + c.how +
+                       "; the reboot waits one pass"),
+              1)
+        << c.what << "\n" << ReadFile(log_);
+    long long when = 0;
+    char result[32] = {};
+    const std::string record = Get("netvigil_last_recover");
+    ASSERT_EQ(sscanf(record.c_str(), "time=%lld server=1 reason=unreachable result=%31s", &when,
+                     result),
+              2)
+        << c.what << ": " << record;
+    EXPECT_EQ(result, c.result) << c.what;
+    Nft({"flush", "ruleset"});
+    table_ = false;
+  }
+}
+
+TEST_F(NetvigilOptions, CapHoldsBackTheFourthRebootWithinTheWindowAcrossStarts) {
+  // Loopback down: every ping fails; each start reboots once and then rests
+  // in the long ping_interval until the test ends it.
+  time_scale_ = "0.002";  // the window of 3600 s lasts 7.2 s
+  LastAttemptOfLoopback();
+  Set("ping_interval", "3600");
+  Set("netvigil_max_reboots", "3");
+  Set("netvigil_reboot_window", "3600");
+  const long long before = time(nullptr);
+  for (size_t n = 1; n <= 3; ++n) {
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Reboots().size() == n; })) << n << "\n" << ReadFile(log_);
+    StopDaemons();
+    long long since = 0;
+    int count = 0;
+    ASSERT_EQ(sscanf(Get("netvigil_reboot_count").c_str(), "%lld %d", &since, &count), 2);
+    EXPECT_EQ(count, static_cast<int>(n));
+    EXPECT_GE(since, before);
+  }
+  const std::string full = Get("netvigil_reboot_count");
+
+  // The fourth start within the window: held back, once per pass.
+  unlink(log_.c_str());
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return CountLog(":  448]:") >= 1; })) << ReadFile(log_);
+  orvane::platform::Sleep(200);
+  StopDaemons();
+  EXPECT_EQ(Reboots().size(), 3u);
+  EXPECT_EQ(CountLog(":  448]:"), 1) << "one pass, one line";
+  EXPECT_TRUE(Contains(ReadFile(log_), "[     main:  448]:Reboot held back: 3 reboots within "
+                                       "3600 seconds (netvigil_max_reboots), the next one in "));
+  EXPECT_EQ(Get("netvigil_reboot_count"), full);
+
+  // A reboot command that fails is not counted.
+  const long long now = time(nullptr);
+  const std::string one = std::to_string(now) + " 1";
+  Set("netvigil_reboot_count", one);
+  PutReboot(1);
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return CountLog(":  447]:Reboot failed") >= 1; })) << ReadFile(log_);
+  StopDaemons();
+  EXPECT_EQ(Get("netvigil_reboot_count"), one);
+
+  // Once the window has passed, the next reboot runs and starts a new one.
+  PutReboot(0);
+  Set("netvigil_reboot_count", std::to_string(now - 60) + " 3");  // 30000 s of daemon time ago
+  const size_t ran = Reboots().size();
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Reboots().size() == ran + 1; })) << ReadFile(log_);
+  StopDaemons();
+  long long since = 0;
+  int count = 0;
+  ASSERT_EQ(sscanf(Get("netvigil_reboot_count").c_str(), "%lld %d", &since, &count), 2);
+  EXPECT_EQ(count, 1);
+  EXPECT_GE(since, now);
+}
+
+TEST_F(NetvigilOptions, StartDelayIsCountedFromTheSystemsBoot) {
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  SetLink(true);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "127.0.0.1");
+  Set("ping_address_index", "1");
+  Set("ping_times", "1");
+  Set("success_interval", "1");
+  Set("netvigil_start_delay", "300");
+  setenv("NETVIGIL_UPTIME_FILE", uptime_.c_str(), 1);  // handed on to the daemon
+  struct Case {
+    const char* uptime;  // the file's text; null: no file
+    std::string line;    // the delay's line, empty for none
+    double seconds;      // the wait, real time at scale 0.01
+  };
+  const Case cases[] = {
+      {"100.52 180.11\n", "[INFO] [     main:  460]:Start-up delay: up 100 seconds, the first probe in 200 seconds", 2.0},
+      {"300.00 600.00\n", "", 0.0},
+      {"86400.00 1.00\n", "", 0.0},
+      {nullptr, "[INFO] [     main:  461]:Start-up delay: no uptime in " + uptime_ + ", waiting all 300 seconds", 3.0},
+  };
+  for (const Case& c : cases) {
+    const std::string what = c.uptime != nullptr ? c.uptime : "no uptime file";
+    unlink(log_.c_str());
+    if (c.uptime != nullptr) {
+      WriteFile(uptime_, c.uptime);
+    } else {
+      unlink(uptime_.c_str());
+    }
+    const uint32_t start = orvane::platform::TickCount();
+    Pass();
+    const double took = (orvane::platform::TickCount() - start) / 1000.0;
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 3u) << what;
+    if (c.line.empty()) {
+      EXPECT_EQ(CountLog("Start-up delay"), 0) << what;
+      EXPECT_LT(took, 1.5) << what;
+    } else {
+      EXPECT_EQ(lines[1], c.line) << what;  // before the first probe
+      EXPECT_GE(took, c.seconds) << what;
+      EXPECT_LT(took, c.seconds + 3.0) << what;
+    }
+    EXPECT_EQ(lines[c.line.empty() ? 1 : 2], "[INFO] [     main:  381]:ping 127.0.0.1") << what;
+    EXPECT_EQ(Counters(), "1,1") << what;
+  }
+}
+
+TEST_F(NetvigilOptions, DryRunTellsEachDecisionOfTheOptionalSettings) {
+  // The start-up delay, then a TCP probe that is answered.
+  ASSERT_EQ(ns_->Ip({"link", "set", "lo", "up"}), "");
+  SetLink(true);
+  const uint16_t port = Listen();
+  ASSERT_NE(port, 0);
+  Set("remote_server_number", "1");
+  Set("remote_server1", "tcp:127.0.0.1:" + std::to_string(port));
+  Set("ping_address_index", "1");
+  Set("ping_times", "1");
+  Set("ping_out_times", "1");
+  Set("success_interval", "60");
+  Set("netvigil_start_delay", "120");
+  setenv("NETVIGIL_UPTIME_FILE", uptime_.c_str(), 1);
+  WriteFile(uptime_, "20.00 30.00\n");
+  CommandResult dry = Run({"--dry-run"}, true);
+  EXPECT_EQ(dry.exit_code, 0) << dry.output;
+  EXPECT_TRUE(Contains(dry.output,
+                       "[INFO] [     main:  460]:Start-up delay: up 20 seconds, the first probe in 100 seconds\n"
+                       "dry-run: would pause 100 seconds (netvigil_start_delay)\n"));
+  EXPECT_TRUE(Contains(dry.output, "dry-run: a TCP connection to port " + std::to_string(port) +
+                                       " of 127.0.0.1 answers (opened or refused)\n"));
+  WriteFile(uptime_, "500.00 30.00\n");
+  dry = Run({"--dry-run"}, true);
+  EXPECT_TRUE(Contains(dry.output, "dry-run: up 500 seconds, netvigil_start_delay is 120: no wait\n"));
+
+  // The last attempt fails (the host silent to TCP): the recovery comes
+  // first; without one, the cap's count.
+  StopListening();
+  Set("remote_server1", "tcp:127.0.0.1:x");
+  Set("netvigil_recover_cmd", "/usr/local/sbin/restart-ppp");
+  dry = Run({"--dry-run"}, true);
+  EXPECT_EQ(dry.exit_code, 1) << dry.output;
+  EXPECT_TRUE(Contains(dry.output, "dry-run: not a TCP probe (tcp:HOST:PORT, port 1-65535): the probe fails\n"));
+  EXPECT_TRUE(Contains(dry.output, "dry-run: would run the recovery /usr/local/sbin/restart-ppp "
+                                   "(killed after 60 seconds) instead of reboot, which waits one pass\n"
+                                   "dry-run: would store netvigil_last_recover=time="));
+  EXPECT_FALSE(Contains(dry.output, "would run reboot"));
+  Set("netvigil_recover_cmd", "");
+  Set("netvigil_max_reboots", "3");
+  Set("netvigil_reboot_window", "3600");
+  const long long now = time(nullptr);
+  Set("netvigil_reboot_count", std::to_string(now) + " 1");
+  dry = Run({"--dry-run"}, true);
+  EXPECT_TRUE(Contains(dry.output, "dry-run: would store netvigil_reboot_count=" + std::to_string(now) +
+                                       " 2: reboot 2 of 3 within 3600 seconds\n"
+                                       "dry-run: would run reboot\n"));
+  Set("netvigil_reboot_count", std::to_string(now) + " 3");
+  dry = Run({"--dry-run"}, true);
+  EXPECT_TRUE(Contains(dry.output, "(netvigil_max_reboots), the next one in "));
+  EXPECT_TRUE(Contains(dry.output, "dry-run: no reboot now\n"));
+  // Nothing of it stored, nothing run.
+  EXPECT_EQ(Get("netvigil_reboot_count"), std::to_string(now) + " 3");
+  EXPECT_EQ(Get("netvigil_last_recover"), "<missing>");
+  EXPECT_TRUE(Reboots().empty());
+}
+
 // ---- the nvram command ------------------------------------------------------
 
 class NvramCommand : public ::testing::Test {

@@ -47,6 +47,25 @@ TEST(NetvigilNumbers, SettingsReadLikeAtoiWithinRange) {
   EXPECT_EQ(nv::seconds_to_ms(-3000000), INT32_MIN);
 }
 
+TEST(NetvigilNumbers, StoredTimesReadAsStrtollReadsThem) {
+  // The daemon's own reading of 64-bit numbers against the C library's, for
+  // the spellings a stored time or count may have: where each number ends
+  // and its value, with the 64-bit range held at both ends.
+  for (const char* text : {"0", "1733712000", "  42 7", "+9", "-3", "12abc", "abc", "",
+                           "9223372036854775807", "9223372036854775808", "99999999999999999999",
+                           "-9223372036854775808", "-9223372036854775809", "\t\n 5", "- 5"}) {
+    char* their_end = nullptr;
+    const long long theirs = strtoll(text, &their_end, 10);
+    const char* our_end = nullptr;
+    EXPECT_EQ(nv::text_to_int64(text, &our_end), theirs) << '"' << text << '"';
+    // strtoll leaves `end` at the start when it read no digits at all.
+    if (their_end != text) {
+      EXPECT_EQ(our_end, their_end) << '"' << text << '"';
+    }
+    EXPECT_EQ(nv::text_to_time(text), theirs > 0 ? theirs : 0) << '"' << text << '"';
+  }
+}
+
 // The formatter against the C library's snprintf: the same text, the same
 // length, and nothing written past the buffer, for every format the daemon
 // uses, with the widths overflowed, negative and 64-bit numbers, and cuts.
@@ -254,6 +273,26 @@ TEST(NetvigilEnvironment, OverridesApplyOnlyWhenSet) {
   unsetenv("NETVIGIL_LOG_FILE");
   unsetenv("NETVIGIL_LINK_MARKER");
   unsetenv("NETVIGIL_TIME_SCALE");
+  nv::load_environment();
+}
+
+TEST(NetvigilEnvironment, UptimeIsReadFromTheOverriddenFileOnlyWhenSet) {
+  watchdog_test::TempFolder folder;
+  ASSERT_TRUE(folder.ok());
+  unsetenv("NETVIGIL_UPTIME_FILE");
+  nv::load_environment();
+  EXPECT_STREQ(nv::g_uptime_file, "/proc/uptime");
+
+  const std::string uptime = folder / "uptime";
+  watchdog_test::WriteFile(uptime, "4321.09 8000.00\n");
+  setenv("NETVIGIL_UPTIME_FILE", uptime.c_str(), 1);
+  nv::load_environment();
+  EXPECT_EQ(nv::read_uptime(), 4321);
+  watchdog_test::WriteFile(uptime, "");
+  EXPECT_EQ(nv::read_uptime(), -1);
+  unlink(uptime.c_str());
+  EXPECT_EQ(nv::read_uptime(), -1);
+  unsetenv("NETVIGIL_UPTIME_FILE");
   nv::load_environment();
 }
 
