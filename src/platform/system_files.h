@@ -32,6 +32,15 @@ struct FileResult {
   bool ok() const { return problem == FileProblem::None; }
 };
 
+// A failed FileResult.
+inline FileResult FileFailure(FileProblem problem, std::string reason, std::size_t bytes = 0) {
+  FileResult result;
+  result.problem = problem;
+  result.reason = std::move(reason);
+  result.bytes = bytes;
+  return result;
+}
+
 // The reason of FileProblem::Held.
 inline constexpr const char* kHeldByAnotherProgram = "held by another program";
 
@@ -81,6 +90,14 @@ std::string LogFileText(std::string_view utf8);
 // error codes on Windows, errno values elsewhere), ending in CR LF as the
 // system's message table has it. False when the system has no text for it.
 bool SystemErrorText(std::uint32_t code, std::string& text);
+
+// The same without its line end, "error N" when the system has no text.
+inline std::string SystemErrorWords(std::uint32_t code) {
+  std::string text;
+  if (!SystemErrorText(code, text)) return "error " + std::to_string(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
 
 }  // namespace orvane::platform
 

@@ -23,20 +23,10 @@ constexpr int kMaxInterruptions = 100;
 // What a new file's mode is before the umask.
 constexpr mode_t kFileMode = 0644;
 
-// The system's text for `code`, without its line end.
-std::string ErrorWords(int code) {
-  std::string text;
-  if (!SystemErrorText(static_cast<std::uint32_t>(code), text)) return "error " + std::to_string(code);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
+std::string ErrorWords(int code) { return SystemErrorWords(static_cast<std::uint32_t>(code)); }
 
 FileResult Failure(FileProblem problem, std::string reason, std::size_t bytes = 0) {
-  FileResult result;
-  result.problem = problem;
-  result.reason = std::move(reason);
-  result.bytes = bytes;
-  return result;
+  return FileFailure(problem, std::move(reason), bytes);
 }
 
 // Opens `path` without blocking (a named pipe would wait for its other end,

@@ -13,20 +13,10 @@ constexpr std::size_t kMaxChunk = 0x40000000;  // one WriteFile or ReadFile call
 // Between two tries for a file that another program holds (system milliseconds).
 constexpr std::uint32_t kShareRetryMs = 10;
 
-// The system's text for `code`, without its line end.
-std::string ErrorWords(DWORD code) {
-  std::string text;
-  if (!SystemErrorText(code, text)) return "error " + std::to_string(code);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
+std::string ErrorWords(DWORD code) { return SystemErrorWords(static_cast<std::uint32_t>(code)); }
 
 FileResult Failure(FileProblem problem, std::string reason, std::size_t bytes = 0) {
-  FileResult result;
-  result.problem = problem;
-  result.reason = std::move(reason);
-  result.bytes = bytes;
-  return result;
+  return FileFailure(problem, std::move(reason), bytes);
 }
 
 bool SharingRefused(DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
