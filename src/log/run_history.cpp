@@ -40,6 +40,7 @@ class LineParser {
       if (key == "failed_item") return String(&record.failedItem);
       if (key == "failed_step") return String(&record.failedStep);
       if (key == "detail") return String(&record.detail);
+      if (key == "signatures") return String(&record.signatures);
       if (key == "items") return Items(record.items);
       return Skip(1);
     });
@@ -114,6 +115,8 @@ class LineParser {
         if (key == "elapsed_s") return Integer(&item.elapsedSeconds);
         if (key == "verification") return String(&item.verification);
         if (key == "verification_detail") return String(&item.verificationDetail);
+        if (key == "sha256") return String(&item.sha256);
+        if (key == "signing_key") return String(&item.signingKey);
         return Skip(2);
       });
       if (!ok) return false;
@@ -274,6 +277,7 @@ std::string BuildRunRecordLine(const RunRecord& record) {
       .Key("failed_item").String(record.failedItem)
       .Key("failed_step").String(record.failedStep)
       .Key("detail").String(record.detail)
+      .Key("signatures").String(record.signatures)
       .Key("items").BeginArray();
   for (const RunRecordItem& item : record.items) {
     json.BeginObject()
@@ -285,6 +289,8 @@ std::string BuildRunRecordLine(const RunRecord& record) {
         .Key("elapsed_s").Number(item.elapsedSeconds)
         .Key("verification").String(item.verification)
         .Key("verification_detail").String(item.verificationDetail)
+        .Key("sha256").String(item.sha256)
+        .Key("signing_key").String(item.signingKey)
         .EndObject();
   }
   json.EndArray().EndObject();

@@ -8,17 +8,20 @@
 //    "ip":"192.168.1.1","discovery_version":"2.1.0.3.7",
 //    "log_file":".../2026-12-08/LumtarLog.txt",
 //    "outcome":"failed","failed_item":"","failed_step":"erase router NVRAM",
-//    "detail":"the router refused the erase",
+//    "detail":"the router refused the erase","signatures":"verified",
 //    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
 //              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
-//              "verification":"verified","verification_detail":""}]}
+//              "verification":"verified","verification_detail":"",
+//              "sha256":"<64 hex digits>","signing_key":"<16 hex digits>"}]}
 //
 // "outcome" .. "detail" are the run's own verdict: a run can fail outside
 // every item (the relay connection refused, the NVRAM erase after the
 // application image refused) while each of its items reads "succeeded".
 // Lines written before the verdict was recorded lack these keys; they read
 // with the four fields empty, and RunOutcomeShown derives an outcome from
-// their items for display.
+// their items for display. "signatures" (what the check did about the
+// images' signatures), "sha256" and "signing_key" came later still; older
+// lines read with them empty.
 //
 // Appending: each line goes out in one write of the whole line and its line
 // end, flushed to the disk before the file is released
@@ -57,6 +60,8 @@ struct RunRecordItem {
   std::int64_t elapsedSeconds = 0;
   std::string verification;  // "verified", "mismatch", "could not verify", "not requested"
   std::string verificationDetail;
+  std::string sha256;      // of the image's bytes that the run sent
+  std::string signingKey;  // the number of the trusted key that signed it; "" when none did
 
   bool operator==(const RunRecordItem&) const = default;
 };
@@ -75,6 +80,9 @@ struct RunRecord {
   std::string failedStep;  // an item's step ("write", "router result") or a run step ("connect",
                            // "erase router NVRAM"); "" when none
   std::string detail;      // in words: "no echo after 3 attempts"
+  // "not checked" (no trusted key), "verified", "unsigned allowed" (the
+  // operator let images through that no trusted key signed).
+  std::string signatures;
   std::vector<RunRecordItem> items;
 
   // Whether the line carries the run's own verdict (see RunOutcomeShown
