@@ -13,11 +13,6 @@
 
 namespace orvane::trust {
 
-// Where the Linux programs look for trusted keys.
-inline constexpr const char* kSystemKeyFolder = "/etc/orvane/keys";
-// Beside the Windows programs: "<program folder>\keys".
-inline constexpr const char* kProgramKeyFolderName = "keys";
-
 struct TrustedKey {
   SignifyPublicKey key;
   std::string source;  // the file, or "built in (release.pub)"

@@ -55,4 +55,6 @@ std::string DefaultLogFolder() {
   return "/tmp/orvane/DownloadLog";
 }
 
+std::string DefaultKeyFolder() { return "/etc/orvane/keys"; }
+
 }  // namespace orvane::platform
