@@ -39,6 +39,14 @@ inline int RunSignify(const std::filesystem::path& folder, std::initializer_list
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs a /bin/sh command line in `folder` (for `sha256sum --tag`, as a
+// release engineer makes the list); its exit status.
+inline int RunShell(const std::filesystem::path& folder, const std::string& commandLine) {
+  const std::string command = "cd " + ShellWord(folder.string()) + " && " + commandLine + " </dev/null";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace orvane::test
 
 #define ORVANE_REQUIRE_SIGNIFY()                                                                       \
