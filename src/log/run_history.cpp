@@ -277,7 +277,6 @@ std::string BuildRunRecordLine(const RunRecord& record) {
       .Key("failed_item").String(record.failedItem)
       .Key("failed_step").String(record.failedStep)
       .Key("detail").String(record.detail)
-      .Key("signatures").String(record.signatures)
       .Key("items").BeginArray();
   for (const RunRecordItem& item : record.items) {
     json.BeginObject()
@@ -293,7 +292,7 @@ std::string BuildRunRecordLine(const RunRecord& record) {
         .Key("signing_key").String(item.signingKey)
         .EndObject();
   }
-  json.EndArray().EndObject();
+  json.EndArray().Key("signatures").String(record.signatures).EndObject();
   return json.Text();
 }
 

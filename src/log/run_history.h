@@ -8,11 +8,12 @@
 //    "ip":"192.168.1.1","discovery_version":"2.1.0.3.7",
 //    "log_file":".../2026-12-08/LumtarLog.txt",
 //    "outcome":"failed","failed_item":"","failed_step":"erase router NVRAM",
-//    "detail":"the router refused the erase","signatures":"verified",
+//    "detail":"the router refused the erase",
 //    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
 //              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
 //              "verification":"verified","verification_detail":"",
-//              "sha256":"<64 hex digits>","signing_key":"<16 hex digits>"}]}
+//              "sha256":"<64 hex digits>","signing_key":"<16 hex digits>"}],
+//    "signatures":"verified"}
 //
 // "outcome" .. "detail" are the run's own verdict: a run can fail outside
 // every item (the relay connection refused, the NVRAM erase after the
