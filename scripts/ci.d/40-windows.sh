@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 googletest
+scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 googletest libgcrypt-mingw-w64-dev
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 build=build/windows

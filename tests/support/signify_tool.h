@@ -10,16 +10,31 @@
 #include <filesystem>
 #include <string>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace orvane::test {
 
 inline std::string SignifyProgram() {
+#ifdef _WIN32
+  return {};  // a Debian program: not there for the Windows build's tests
+#endif
   for (const char* candidate : {"/usr/bin/signify-openbsd", "/usr/local/bin/signify-openbsd"}) {
     std::error_code ignored;
     if (std::filesystem::exists(candidate, ignored)) return candidate;
   }
   return {};
+}
+
+// A program's exit status from what std::system returned; -1 when it did
+// not end by itself.
+inline int ExitStatus(int status) {
+#ifdef _WIN32
+  return status;
+#else
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 // One argument for /bin/sh, in single quotes.
@@ -35,16 +50,14 @@ inline int RunSignify(const std::filesystem::path& folder, std::initializer_list
   std::string command = "cd " + ShellWord(folder.string()) + " && " + ShellWord(SignifyProgram());
   for (const std::string& a : args) command += " " + ShellWord(a);
   command += " >signify.out 2>&1 </dev/null";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return ExitStatus(std::system(command.c_str()));
 }
 
 // Runs a /bin/sh command line in `folder` (for `sha256sum --tag`, as a
 // release engineer makes the list); its exit status.
 inline int RunShell(const std::filesystem::path& folder, const std::string& commandLine) {
   const std::string command = "cd " + ShellWord(folder.string()) + " && " + commandLine + " </dev/null";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return ExitStatus(std::system(command.c_str()));
 }
 
 }  // namespace orvane::test
