@@ -32,6 +32,16 @@ void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// A path as a JSON string holds it (Windows paths have backslashes).
+std::string JsonPath(const std::string& path) {
+  std::string out;
+  for (const char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 class ImageSigningTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,6 +53,7 @@ class ImageSigningTest : public ::testing::Test {
     WriteText(m_dir.File("images/notes.txt"), "not an image, not signed");
   }
   std::string Images() const { return m_dir.File("images"); }
+  std::string Image(const char* name) const { return (m_dir.Path() / "images" / name).string(); }
   std::string Key(const char* suffix) const { return m_dir.File(std::string("release") + suffix); }
   test::CliResult Keygen() { return RunCli({"image", "keygen", m_dir.File("release")}); }
   test::CliResult Sign() { return RunCli({"image", "sign", "--key", Key(".sec"), Images()}); }
@@ -107,7 +118,7 @@ TEST_F(ImageSigningTest, SignifyOpenbsdAcceptsWhatSignWrote) {
 TEST_F(ImageSigningTest, InspectAndScanShowEachImagesHashAndSignatureState) {
   ASSERT_EQ(Keygen().status, 0);
   ASSERT_EQ(Sign().status, 0);
-  const std::string app = m_dir.File("images/router_app.bin");
+  const std::string app = Image("router_app.bin");
   const std::string appHash = trust::HexText(trust::Sha256(m_app.data(), m_app.size()));
   const std::string number = trust::KeyNumberText(trust::ReadPublicKeyFile(Key(".pub")).key->number);
 
@@ -131,7 +142,7 @@ TEST_F(ImageSigningTest, InspectAndScanShowEachImagesHashAndSignatureState) {
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(Contains(r.out, "\"signatures\":{\"verdict\":\"refused\",")) << r.out;
   EXPECT_TRUE(Contains(r.out, "\"reason\":\"hash_differs\"")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "\"name\":\"Firmware\",\"file\":\"" + m_dir.File("images/module_fw.bin") +
+  EXPECT_TRUE(Contains(r.out, "\"name\":\"Firmware\",\"file\":\"" + JsonPath(Image("module_fw.bin")) +
                                   "\",\"sha256\":\"" + trust::HexText(trust::Sha256(m_fw.data(), m_fw.size())) +
                                   "\",\"state\":\"signed\""))
       << r.out;

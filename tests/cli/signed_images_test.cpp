@@ -74,10 +74,10 @@ class SignedImagesTest : public ::testing::Test {
          {std::string("--dir"), m_images.Str(), std::string("--broadcast"), std::string("127.0.0.1"),
           std::string("--port"), std::to_string(ports.relay), std::string("--control-port"),
           std::to_string(ports.control), std::string("--telnet-port"), std::to_string(ports.telnet),
-          std::string("--log-dir"), m_logs.Str(), std::string("--time-scale"), std::string("0.1"),
-          std::string("--keys-dir"), m_noKeys.Str()}) {
+          std::string("--time-scale"), std::string("0.1"), std::string("--keys-dir"), m_noKeys.Str()}) {
       all.push_back(a);
     }
+    if (args[0] != "doctor") all.insert(all.end(), {"--log-dir", m_logs.Str()});  // the doctor writes no log
     std::vector<const char*> argv;
     for (const auto& a : all) argv.push_back(a.c_str());
     std::istringstream in;
@@ -261,6 +261,28 @@ TEST_F(SignedImagesTest, KeysComeFromTheKeyFolderAndAnUnreadableNamedKeyIsAUsage
   r = Run({"check"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "Signatures: verified")) << r.out;
+}
+
+TEST_F(SignedImagesTest, DoctorSaysWhetherTheImagesAreSignedAsTheCheckWouldJudgeThem) {
+  SignWith(m_release);
+  Result r = Run({"doctor", "--json", "--trusted-key", TrustedKey()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "{\"kind\":\"images_signed\",\"severity\":\"info\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "trusted key " + m_release.NumberText())) << r.out;
+
+  m_images.Write("router_app.bin", WithOneByteChanged(m_app));
+  r = Run({"doctor", "--json", "--trusted-key", TrustedKey()});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"kind\":\"images_not_signed\",\"severity\":\"fault\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "router_app.bin: hash differs")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"check_would_succeed\":false")) << r.out;
+
+  r = Run({"doctor", "--json", "--trusted-key", TrustedKey(), "--allow-unsigned"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"kind\":\"images_not_signed\",\"severity\":\"warning\"")) << r.out;
+
+  r = Run({"doctor"});
+  EXPECT_TRUE(Contains(r.out, "images not signature-checked (no key is trusted)")) << r.out;
 }
 
 }  // namespace
