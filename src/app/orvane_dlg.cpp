@@ -282,8 +282,10 @@ void COrvaneDlg::OnCheck() {
     m_checkReport = m_session.Check();
     const bool ok = m_checkReport.ok;
     // After a failed check, what stood in its way goes to the download log
-    // (the warning box has said the check's own words already).
-    if (!ok) LogDiagnosis();
+    // (the warning box has said the check's own words already). Not after
+    // a refusal of the images' signatures: it sent nothing, and the
+    // diagnosis would go to the network.
+    if (!ok && m_checkReport.Warning() != IDS_IMAGE_NOT_SIGNED) LogDiagnosis();
     EndOfWork(WM_APP_CHECK_DONE, ok ? 1 : 0);
   });
   // Without a thread there is no check: the dialog is as after a failed one.
