@@ -47,15 +47,19 @@ SignedList CheckSignedText(std::string_view text, const TrustedKeys& keys) {
     result.state = ListState::Unchecked;
     return result;
   }
-  const TrustedKey* key = keys.Find(signed_.signature.number);
-  if (key == nullptr) {
-    result.state = ListState::UnknownKey;
-    return result;
+  // Every trusted key of the signature's number is tried: two keys may
+  // share one (the number is the signer's choice, not the key's hash).
+  result.state = ListState::UnknownKey;
+  for (const TrustedKey& key : keys.keys) {
+    if (key.key.number != signed_.signature.number) continue;
+    if (Ed25519Verify(key.key.key, reinterpret_cast<const std::uint8_t*>(signed_.message.data()),
+                      signed_.message.size(), signed_.signature.signature)) {
+      result.state = ListState::Verified;
+      result.keySource = key.source;
+      return result;
+    }
+    result.state = ListState::Invalid;
   }
-  const bool valid = Ed25519Verify(key->key.key, reinterpret_cast<const std::uint8_t*>(signed_.message.data()),
-                                   signed_.message.size(), signed_.signature.signature);
-  result.state = valid ? ListState::Verified : ListState::Invalid;
-  if (valid) result.keySource = key->source;
   return result;
 }
 

@@ -29,7 +29,7 @@ struct TrustedKeys {
 
   // The check is on once any key was configured, readable or not.
   bool Configured() const { return !keys.empty() || !problems.empty(); }
-  // The key with this number; null when none is trusted.
+  // The first key with this number; null when none is trusted.
   const TrustedKey* Find(const KeyNumber& number) const;
 };
 

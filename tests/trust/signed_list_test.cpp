@@ -69,6 +69,14 @@ TEST_F(SignedListTest, EachStateOfTheListGivesItsImageState) {
   ASSERT_TRUE(forged);
   forged.value->signature.number = m_release.Number();
   EXPECT_EQ(CheckSignedText(WriteEmbeddedSignature(*forged.value), keys).state, ListState::Invalid);
+  // Both keys trusted under that one number: the one that made the signature verifies it.
+  TrustedKeys both = keys;
+  SignifyPublicKey strangerKey = *ReadPublicKey(m_stranger.PublicKeyText()).value;
+  strangerKey.number = m_release.Number();
+  both.keys.push_back({strangerKey, "stranger.pub"});
+  const SignedList shared = CheckSignedText(WriteEmbeddedSignature(*forged.value), both);
+  EXPECT_EQ(shared.state, ListState::Verified);
+  EXPECT_EQ(shared.keySource, "stranger.pub");
 
   const SignedList malformed = CheckSignedText("SHA256 (router_app.bin) = " + HexText(digest) + "\n", keys);
   EXPECT_EQ(malformed.state, ListState::Malformed);
