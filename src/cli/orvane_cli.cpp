@@ -126,13 +126,13 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   image->require_subcommand(1);
 
   InspectOptions inspect;
-  CLI::App* inspectCmd = image->add_subcommand("inspect", "Validate image files and show their type, version and units");
+  CLI::App* inspectCmd = image->add_subcommand("inspect", "Validate image files and show their type, version, units, SHA-256 and signature state");
   inspectCmd->add_flag("--json", inspect.json, "Print one JSON array, an object per file");
   inspectCmd->add_option("FILE", inspect.files, "Image files")->required();
   AddTrustOptions(inspectCmd, inspect.trust, false);
 
   ScanOptions scan;
-  CLI::App* scanCmd = image->add_subcommand("scan", "Show which *.bin files of a directory go to which update item");
+  CLI::App* scanCmd = image->add_subcommand("scan", "Show which *.bin files of a directory go to which update item, and whether they are signed");
   scanCmd->add_flag("--json", scan.json, "Print one JSON object");
   scanCmd->add_option("DIR", scan.directory, "Directory to search")->required();
   AddTrustOptions(scanCmd, scan.trust, false);
