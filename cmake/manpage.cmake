@@ -68,8 +68,18 @@ if(text)
   set(include_option "--include=${include}")
 endif()
 
+# The version from the first line of --version alone: the lines after it
+# (orvane's crypto library and the trusted keys) describe the machine that
+# runs it, not the program.
+execute_process(COMMAND "${PROGRAM}" --version OUTPUT_VARIABLE version_text RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "manpage.cmake: '${PROGRAM} --version' failed (${status})")
+endif()
+string(REGEX REPLACE "\n.*" "" version_line "${version_text}")
+
 execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--section=${SECTION}"
-                        "--name=${NAME}" ${include_option} "--output=${page}" "${PROGRAM}"
+                        "--name=${NAME}" "--version-string=${version_line}" ${include_option}
+                        "--output=${page}" "${PROGRAM}"
                 RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "manpage.cmake: help2man failed for ${PROGRAM}")

@@ -18,11 +18,47 @@ set(CPACK_VERBATIM_VARIABLES TRUE)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+set(ORVANE_PACKAGE_MAINTAINER "Orvane developers <orvane@example.org>" CACHE STRING
+    "Maintainer field of the Debian package; the address the Windows package's licence offer names")
+
 if(WIN32)
   # One folder for the operator: the two programs, an example orvane.ini
-  # with every key commented out, and a short README (CR LF, for Notepad).
+  # with every key commented out, a short README (CR LF, for Notepad), the
+  # licences, and the relinking kit that the LGPL asks for beside programs
+  # linked statically with libgcrypt and libgpg-error.
+  file(STRINGS "${GCRYPT_INCLUDE_DIR}/gcrypt.h" _gcrypt_version REGEX "^#define GCRYPT_VERSION \"")
+  string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVANE_GCRYPT_VERSION "${_gcrypt_version}")
+  file(STRINGS "${GCRYPT_INCLUDE_DIR}/gpg-error.h" _gpg_error_version REGEX "^#define GPG_ERROR_VERSION \"")
+  string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVANE_GPG_ERROR_VERSION "${_gpg_error_version}")
   configure_file("${ORVANE_PACKAGING_DIR}/windows/README.txt.in" "${CMAKE_BINARY_DIR}/package/README.txt"
                  @ONLY NEWLINE_STYLE CRLF)
+  foreach(_text "${CMAKE_SOURCE_DIR}/LICENSE=LICENSE.txt" "${ORVANE_PACKAGING_DIR}/windows/LGPL-2.1.txt=LGPL-2.1.txt")
+    string(REPLACE "=" ";" _text "${_text}")
+    list(GET _text 0 _from)
+    list(GET _text 1 _to)
+    file(READ "${_from}" _content)
+    string(REGEX REPLACE "\r?\n" "\r\n" _content "${_content}")
+    file(WRITE "${CMAKE_BINARY_DIR}/package/${_to}" "${_content}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_from}")
+  endforeach()
+  # Both programs' libraries, in one group (the linker resolves them in any order).
+  set(_orvane_relink_targets orvane_cli orvane_app orvane_appcore orvane_widgets orvane_engine orvane_catalogue
+      orvane_trust orvane_net orvane_diagcmd orvane_log orvane_diag orvane_platform)
+  set(ORVANE_RELINK_LIBS "")
+  foreach(_lib IN LISTS _orvane_relink_targets)
+    string(APPEND ORVANE_RELINK_LIBS " -l${_lib}")
+  endforeach()
+  string(STRIP "${ORVANE_RELINK_LIBS}" ORVANE_RELINK_LIBS)
+  set(ORVANE_RELINK_SYSTEM_LIBS "-ladvapi32 -liphlpapi -lcomctl32 -lversion -lgdi32 -luser32 -lws2_32")
+  configure_file("${ORVANE_PACKAGING_DIR}/windows/relink-README.txt.in" "${CMAKE_BINARY_DIR}/package/relink/README.txt"
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES "${CMAKE_BINARY_DIR}/package/LICENSE.txt" "${CMAKE_BINARY_DIR}/package/LGPL-2.1.txt" DESTINATION .)
+  install(FILES "${CMAKE_BINARY_DIR}/package/relink/README.txt" DESTINATION relink)
+  foreach(_lib IN LISTS _orvane_relink_targets)
+    install(FILES "$<TARGET_LINKER_FILE:${_lib}>" DESTINATION relink/lib)
+  endforeach()
+  install(FILES "$<TARGET_OBJECTS:Orvane>" DESTINATION relink/Orvane)
+  install(FILES "$<TARGET_OBJECTS:orvane>" DESTINATION relink/orvane-cli)
   configure_file("${ORVANE_PACKAGING_DIR}/windows/orvane.ini" "${CMAKE_BINARY_DIR}/package/orvane.ini"
                  COPYONLY)
   file(READ "${CMAKE_BINARY_DIR}/package/orvane.ini" _orvane_ini)
@@ -58,8 +94,6 @@ endif()
 
 # ---- Debian package: orvane and orvane-routersim ----------------------------
 include(GNUInstallDirs)
-set(ORVANE_PACKAGE_MAINTAINER "Orvane developers <orvane@example.org>" CACHE STRING
-    "Maintainer field of the Debian package")
 set(_orvane_man "${CMAKE_BINARY_DIR}/package/man")
 set(_orvane_doc "${CMAKE_BINARY_DIR}/package/doc")
 

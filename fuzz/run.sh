@@ -23,6 +23,7 @@ pairs=(
   fuzz_router_verdict:verdict
   fuzz_app_settings:ini
   fuzz_run_history:history
+  fuzz_signature_file:signature
   fuzz_nvram_store:nvram
   fuzz_ping_reply:ping
 )

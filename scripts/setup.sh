@@ -12,6 +12,8 @@ packages=(
   g++ cmake ninja-build ccache pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
+  libgcrypt20-dev           # SHA-256 and Ed25519 (src/trust)
+  signify-openbsd           # the tests that read and check its key and signature files
   clang libclang-rt-14-dev  # libFuzzer
   python3                   # demo and benchmark scripts
   iproute2 nftables         # the virtual LAN tests (network namespaces, a firewall rule inside one)

@@ -19,7 +19,7 @@ cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$ORVANE_JOBS"
 ctest --preset dev
 
-# Ten targets: about 70 s in all by default; FUZZ_SECONDS=60 for a deeper run.
+# Twelve targets: about 80 s in all by default; FUZZ_SECONDS=60 for a deeper run.
 fuzz_seconds="${FUZZ_SECONDS:-6}"
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzzing, ${fuzz_seconds} s per target"

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-scripts/setup.sh mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest xvfb fonts-wine
+scripts/setup.sh mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest xvfb fonts-wine libgcrypt-mingw-w64-dev
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/orvane-ccache}"
 jobs="${ORVANE_JOBS:-2}"

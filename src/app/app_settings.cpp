@@ -67,7 +67,7 @@ AppSettings ParseSettings(std::string_view text) {
         continue;
       }
       section = Lower(Trim(line.substr(1, line.size() - 2)));
-      if (section != "network" && section != "timing" && section != "run") problem("unknown section [" + section + "]");
+      if (section != "network" && section != "timing" && section != "run" && section != "trust") problem("unknown section [" + section + "]");
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -101,6 +101,9 @@ AppSettings ParseSettings(std::string_view text) {
     } else if (section == "run" && key == "verify") {
       valid = value == "0" || value == "1";
       if (valid) settings.verify = value == "1";
+    } else if (section == "trust" && key == "allow_unsigned") {
+      valid = value == "0" || value == "1";
+      if (valid) settings.allowUnsigned = value == "1";
     } else {
       problem("unknown key " + where);
       continue;
@@ -118,7 +121,7 @@ std::string DescribeSettings(const AppSettings& settings) {
                 p.broadcastAddress.c_str(), static_cast<unsigned>(p.relayTcpPort),
                 static_cast<unsigned>(p.controlUdpPort), static_cast<unsigned>(p.telnetPort), settings.timeScale,
                 settings.verify ? "on" : "off");
-  return text;
+  return std::string(text) + (settings.allowUnsigned ? ", images not signed by a trusted key allowed" : "");
 }
 
 }  // namespace orvane::app

@@ -13,6 +13,9 @@
 //   [run]
 //   verify=1        (0 or 1; 1: after a run, wait for the router and read
 //                    the updated versions back; off by default)
+//   [trust]
+//   allow_unsigned=1 (0 or 1; 1: a check goes on when an image is not
+//                    signed by a trusted key; for labs, off by default)
 //
 // Section and key names ignore case; blanks around names and values are
 // dropped; lines starting with ';' or '#' are comments. A value that is not
@@ -32,6 +35,7 @@ struct AppSettings {
   NetworkProfile profile;
   double timeScale = 1.0;
   bool verify = false;
+  bool allowUnsigned = false;
   // One line per problem found, "line N: ..." (for the download log).
   std::vector<std::string> problems;
 };

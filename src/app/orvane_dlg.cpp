@@ -13,11 +13,21 @@
 #include "engine/diagnosis.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/system_files.h"
+#include "trust/trusted_keys.h"
 
 namespace orvane::app {
 namespace {
 
 std::wstring Text(std::uint16_t id) { return platform::Utf8ToWide(LoadText(id)); }
+
+// The keys built in and every *.pub in "keys" beside the program.
+trust::TrustedKeys DialogTrustedKeys() {
+  trust::TrustedKeys keys;
+  trust::AddBuiltInKeys(keys);
+  trust::AddKeyFolder(keys, platform::DefaultKeyFolder());
+  return keys;
+}
 
 SessionOptions DialogSession(const AppSettings& settings, const std::string& imageFolder) {
   SessionOptions options;
@@ -25,6 +35,8 @@ SessionOptions DialogSession(const AppSettings& settings, const std::string& ima
   options.imageDirectory = imageFolder;
   options.frontEnd = kFrontEndDialog;
   options.verify = settings.verify;
+  options.trustedKeys = DialogTrustedKeys();
+  options.allowUnsigned = settings.allowUnsigned;
   return options;
 }
 
@@ -175,6 +187,8 @@ BOOL COrvaneDlg::OnInitDialog() {
     }
     m_session.Log().AddLine("Settings: %s", DescribeSettings(m_settings).c_str());
   }
+  m_session.Log().AddLine("Trusted keys: %s",
+                          trust::DescribeTrustedKeys(m_session.Options().trustedKeys).c_str());
 
   CModuleVersion version;
   if (version.LoadVersionInfo(OwnModuleName())) {
@@ -268,8 +282,10 @@ void COrvaneDlg::OnCheck() {
     m_checkReport = m_session.Check();
     const bool ok = m_checkReport.ok;
     // After a failed check, what stood in its way goes to the download log
-    // (the warning box has said the check's own words already).
-    if (!ok) LogDiagnosis();
+    // (the warning box has said the check's own words already). Not after
+    // a refusal of the images' signatures: it sent nothing, and the
+    // diagnosis would go to the network.
+    if (!ok && m_checkReport.Warning() != IDS_IMAGE_NOT_SIGNED) LogDiagnosis();
     EndOfWork(WM_APP_CHECK_DONE, ok ? 1 : 0);
   });
   // Without a thread there is no check: the dialog is as after a failed one.
@@ -280,6 +296,8 @@ void COrvaneDlg::LogDiagnosis() {
   DiagnosisOptions options;
   options.profile = m_settings.profile;
   options.imageDirectory = m_imageFolder;
+  options.trustedKeys = m_session.Options().trustedKeys;
+  options.allowUnsigned = m_settings.allowUnsigned;
   LogFindings(RunDiagnosis(options), m_session.Log());
 }
 

@@ -63,6 +63,7 @@ constexpr Entry kTexts[] = {
     {157, "&Check"},
     {158, "Not found"},
     {159, "Read version fail after update"},
+    {160, "Image not signed by a trusted key"},
 };
 
 constexpr bool SortedById() {

@@ -56,6 +56,8 @@ enum StringId : std::uint16_t {
   IDS_CHECK_BUTTON = 157,
   IDS_NOT_FOUND = 158,
   IDS_READ_VERSION_FAIL = 159,
+  // Orvane's own additions after the dialog's table.
+  IDS_IMAGE_NOT_SIGNED = 160,
 };
 
 // The text of `id`, or an empty text for an id the table does not hold.

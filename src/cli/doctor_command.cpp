@@ -48,6 +48,8 @@ int Doctor(const DoctorOptions& options, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   }
   DiagnosisOptions diagnosis;
+  if (!LoadTrustedKeys(options.trust, diagnosis.trustedKeys, err, "doctor")) return kExitUsage;
+  diagnosis.allowUnsigned = options.trust.allowUnsigned;
   diagnosis.profile = options.profile;
   diagnosis.imageDirectory = platform::AbsolutePathText(options.directory);
   if (!options.router.empty()) {

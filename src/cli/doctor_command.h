@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "cli/trust_commands.h"
 #include "net/network_profile.h"
 
 namespace orvane::cli {
@@ -15,6 +16,7 @@ struct DoctorOptions {
   std::string router;  // where the router's TCP ports are probed when discovery is silent; empty: derived
   double timeScale = 1.0;
   bool json = false;
+  TrustOptions trust;
 };
 
 // Exit status: 0 when a check would succeed, 1 when it would fail, 2 for a

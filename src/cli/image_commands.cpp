@@ -9,8 +9,12 @@
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_builder.h"
 #include "catalogue/image_set.h"
+#include "catalogue/image_signatures.h"
 #include "cli/json_writer.h"
 #include "cli/terminal_text.h"
+#include "platform/utf8_path.h"
+#include "trust/crypto.h"
+#include "trust/signed_list.h"
 
 namespace orvane::cli {
 namespace {
@@ -99,6 +103,8 @@ bool ParseUnlock(const std::string& text, std::array<std::uint8_t, 8>& code) {
   return true;
 }
 
+}  // namespace
+
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data, std::string& error) {
   const fs::path p(std::u8string(path.begin(), path.end()));
   std::error_code ec;
@@ -138,14 +144,14 @@ bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t
   return true;
 }
 
-}  // namespace
-
 std::string WarningText(StringId id, const std::string& folder) {
   if (id == IDS_NO_VALID_IMAGE) return "Found none valid .bin file under " + folder;
   return LoadText(id);
 }
 
-int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream&) {
+int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream& err) {
+  trust::TrustedKeys keys;
+  if (!LoadTrustedKeys(options.trust, keys, err, "image inspect")) return kExitUsage;
   bool allValid = true;
   JsonWriter json;
   json.BeginArray();
@@ -153,7 +159,14 @@ int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream
     CFirmwareImage image;
     image.SetPath(FullPath(file));
     const bool valid = image.LoadImage();
-    allValid = allValid && valid;
+    // The bytes validated, as a check would freeze them; a file that did
+    // not load has no such bytes and no signature state.
+    const bool hashed = image.View() != nullptr;
+    const trust::Sha256Digest digest = hashed ? trust::Sha256(image.View(), image.ViewSize()) : trust::Sha256Digest{};
+    const fs::path folder = platform::Utf8Path(image.Path()).parent_path();
+    const trust::SignedList list = trust::CheckSignedList(trust::ReadSignatureFile(platform::PathText(folder)), keys);
+    const trust::ImageSignature signature = trust::JudgeImage(list, FileNameOf(image.Path()), digest);
+    allValid = allValid && valid && (!keys.Configured() || trust::Passes(signature));
     if (options.json) {
       json.BeginObject()
           .Key("path").String(file)
@@ -162,7 +175,11 @@ int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream
           .Key("version").String(image.GetUpdateVersion())
           .Key("kind").Number(image.FileKind());
       WriteUnitsJson(json, image);
-      json.Key("reason").String(valid ? "" : image.FailureReason()).EndObject();
+      json.Key("reason").String(valid ? "" : image.FailureReason())
+          .Key("sha256").String(hashed ? trust::HexText(digest) : "")
+          .Key("signature").String(hashed ? ImageSignatureCode(signature) : "")
+          .Key("signer").String(hashed && trust::Passes(signature) ? trust::KeyNumberText(list.signer) : "")
+          .EndObject();
     } else if (valid) {
       out << TerminalText(file) << ": valid " << ImageTypeName(image.Type()) << " image, version \""
           << TerminalText(image.GetUpdateVersion()) << "\", file kind " << image.FileKind() << ", " << image.Units().size()
@@ -170,6 +187,11 @@ int InspectImages(const InspectOptions& options, std::ostream& out, std::ostream
       WriteUnitsText(out, image);
     } else {
       out << TerminalText(file) << ": invalid: " << TerminalText(image.FailureReason()) << "\n";
+    }
+    if (!options.json && hashed) {
+      out << "  SHA-256 " << trust::HexText(digest) << ", " << trust::ImageSignatureName(signature);
+      if (trust::Passes(signature)) out << " by trusted key " << trust::KeyNumberText(list.signer);
+      out << "\n";
     }
   }
   json.EndArray();
@@ -184,12 +206,16 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
     err << "orvane image scan: " << options.directory << ": not a directory\n";
     return kExitUsage;
   }
+  trust::TrustedKeys keys;
+  if (!LoadTrustedKeys(options.trust, keys, err, "image scan")) return kExitUsage;
   const ImageSetPtr images = CImageSet::Scan(FullPath(options.directory));
   UpdateItems items;
   LoadItemNames(items);
   images->AttachTo(items);
   const DiscoveryReport& report = images->Report();
   const bool found = images->Usable();
+  const SignatureCheck signatures = CheckImageSignatures(*images, keys, false);
+  const bool refused = found && signatures.verdict == SignatureVerdict::Refused;
 
   if (options.json) {
     JsonWriter json;
@@ -201,6 +227,8 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
           .Key("name").String(item.m_strName)
           .Key("path").String(item.ImagePath())
           .Key("version").String(item.GetUpdateVersion())
+          .Key("sha256").String(signatures.items[i].sha256)
+          .Key("signature").String(item.HasImage() ? ImageSignatureCode(signatures.items[i].state) : "")
           .EndObject();
     }
     json.EndArray().Key("files").BeginArray();
@@ -212,7 +240,9 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
           .Key("reason").String(f.reason)
           .EndObject();
     }
-    json.EndArray().Key("warning").String(found ? "" : LoadText(images->Warning())).EndObject();
+    json.EndArray().Key("warning").String(found ? "" : LoadText(images->Warning()));
+    WriteSignaturesJson(json, signatures, items);
+    json.EndObject();
     out << json.Text() << "\n";
   } else {
     for (int i = 0; i < kItemCount; ++i) {
@@ -222,14 +252,18 @@ int ScanDirectory(const ScanOptions& options, std::ostream& out, std::ostream& e
         out << "not found\n";
       } else {
         out << TerminalText(item.ImagePath()) << " (version \"" << TerminalText(item.GetUpdateVersion()) << "\")\n";
+        out << "  SHA-256 " << signatures.items[i].sha256 << ", "
+            << trust::ImageSignatureName(signatures.items[i].state) << "\n";
       }
     }
     for (const DiscoveredFile& f : report.files) {
       if (!f.assigned) out << "skipped " << TerminalText(f.path) << ": " << TerminalText(f.reason) << "\n";
     }
     if (!found) err << "Warning: " << TerminalText(WarningText(images->Warning(), FullPath(options.directory))) << "\n";
+    if (refused) err << "Warning: " << LoadText(IDS_IMAGE_NOT_SIGNED) << ": " << TerminalText(signatures.RefusalText()) << "\n";
+    if (!keys.Configured()) err << "Note: images are not signature-checked: no key is trusted\n";
   }
-  return found ? kExitOk : kExitFailed;
+  return found && !refused ? kExitOk : kExitFailed;
 }
 
 int PackImage(const PackOptions& options, std::ostream& out, std::ostream& err) {

@@ -13,6 +13,7 @@
 #include "cli/history_command.h"
 #include "cli/image_commands.h"
 #include "cli/router_commands.h"
+#include "cli/trust_commands.h"
 #include "orvane_version.h"
 
 namespace orvane::cli {
@@ -107,11 +108,27 @@ void AddNetworkOptions(CLI::App* cmd, std::string& directory, NetworkProfile& pr
                   "Run every pause and time-out at this fraction of its length (simulator demos; default 1)");
 }
 
+// The trusted keys of check, update, doctor and the image tools; and, where
+// a check is made, the lab's way past a failed signature check.
+void AddTrustOptions(CLI::App* cmd, TrustOptions& o, bool allowUnsigned) {
+  cmd->add_option("--trusted-key", o.keyFiles,
+                  "Trust this signify public key (*.pub) too; repeat for several. Keys are also taken from "
+                  "every *.pub in the key folder and from those built in")
+      ->allow_extra_args(false);
+  cmd->add_option("--keys-dir", o.keyFolder, "The key folder (default /etc/orvane/keys; on Windows keys\\ beside "
+                                             "the program)");
+  if (allowUnsigned) {
+    cmd->add_flag("--allow-unsigned", o.allowUnsigned,
+                  "Go on when an image is not signed by a trusted key (labs only; the run history records it)");
+  }
+}
+
 void AddRouterOptions(CLI::App* cmd, RouterOptions& o) {
   AddNetworkOptions(cmd, o.directory, o.profile, o.timeScale);
   cmd->add_option("--log-dir", o.logFolder, "Folder of the dated download logs (default: the user's state folder)")
       ->check(kLogFolder);
   cmd->add_flag("--json", o.json, "Print one JSON object at the end");
+  AddTrustOptions(cmd, o.trust, true);
 }
 
 }  // namespace
@@ -125,20 +142,35 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
               TerminalState terminal) {
   CLI::App app{"Orvane: checks and updates a 3G router and its wireless module from image files.", "orvane"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("orvane ") + ORVANE_VERSION_FULL, "Show the program's version");
+  app.set_version_flag(
+      "--version", [] { return std::string("orvane ") + ORVANE_VERSION_FULL + "\n" + TrustVersionText(); },
+      "Show the program's version, its crypto library and the trusted keys");
 
-  CLI::App* image = app.add_subcommand("image", "Inspect, scan and build image files (*.bin)");
+  CLI::App* image = app.add_subcommand("image", "Inspect, scan, build and sign image files (*.bin)");
   image->require_subcommand(1);
 
   InspectOptions inspect;
-  CLI::App* inspectCmd = image->add_subcommand("inspect", "Validate image files and show their type, version and units");
+  CLI::App* inspectCmd = image->add_subcommand("inspect", "Validate image files and show their type, version, units, SHA-256 and signature state");
   inspectCmd->add_flag("--json", inspect.json, "Print one JSON array, an object per file");
   inspectCmd->add_option("FILE", inspect.files, "Image files")->required();
+  AddTrustOptions(inspectCmd, inspect.trust, false);
 
   ScanOptions scan;
-  CLI::App* scanCmd = image->add_subcommand("scan", "Show which *.bin files of a directory go to which update item");
+  CLI::App* scanCmd = image->add_subcommand("scan", "Show which *.bin files of a directory go to which update item, and whether they are signed");
   scanCmd->add_flag("--json", scan.json, "Print one JSON object");
   scanCmd->add_option("DIR", scan.directory, "Directory to search")->required();
+  AddTrustOptions(scanCmd, scan.trust, false);
+
+  KeygenOptions keygen;
+  CLI::App* keygenCmd = image->add_subcommand(
+      "keygen", "Make a signing key pair in signify's format, NAME.pub and NAME.sec (no passphrase)");
+  keygenCmd->add_option("NAME", keygen.name, "Path and name of the two files, without .pub / .sec")->required();
+
+  SignOptions sign;
+  CLI::App* signCmd = image->add_subcommand(
+      "sign", "Write DIR/SHA256.sig: the SHA-256 of every *.bin of DIR, signed (as signify -S -e does)");
+  signCmd->add_option("--key", sign.key, "The signify secret key (*.sec, without passphrase)")->required();
+  signCmd->add_option("DIR", sign.directory, "The image folder")->required()->check(kImageFolder);
 
   PackOptions pack;
   CLI::App* packCmd = image->add_subcommand("pack", "Build a valid image file, one unit per payload file");
@@ -186,6 +218,7 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
                         "Where the router's TCP ports are tried when discovery is silent (default: the .1 of the "
                         "broadcast's network, 192.168.1.1)");
   doctorCmd->add_flag("--json", doctor.json, "Print one JSON object: check_would_succeed and the findings");
+  AddTrustOptions(doctorCmd, doctor.trust, true);
 
   try {
     app.parse(argc, argv);
@@ -206,6 +239,8 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   if (*inspectCmd) return InspectImages(inspect, out, err);
   if (*scanCmd) return ScanDirectory(scan, out, err);
   if (*packCmd) return PackImage(pack, out, err);
+  if (*keygenCmd) return KeygenCommand(keygen, out, err);
+  if (*signCmd) return SignCommand(sign, out, err);
   if (*checkCmd) return CheckRouter(check, out, err);
   if (*updateCmd) return UpdateRouter(update, in, out, err, terminal);
   if (*doctorCmd) return Doctor(doctor, out, err);

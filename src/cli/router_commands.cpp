@@ -214,16 +214,18 @@ void PrintRows(std::ostream& out, const CheckReport& check) {
 
 // Everything a command needs, alive for the whole command.
 struct Command {
-  Command(const RouterOptions& options, IItemView& view, std::ostream& err)
+  Command(const RouterOptions& options, trust::TrustedKeys keys, IItemView& view, std::ostream& err)
       : prompter(err, platform::AbsolutePathText(options.directory)),
-        session(SessionFor(options), view, prompter) {}
-  static SessionOptions SessionFor(const RouterOptions& options) {
+        session(SessionFor(options, std::move(keys)), view, prompter) {}
+  static SessionOptions SessionFor(const RouterOptions& options, trust::TrustedKeys keys) {
     SessionOptions s;
     s.profile = options.profile;
     s.logFolder = options.logFolder;
     s.imageDirectory = options.directory;
     s.frontEnd = kFrontEndCli;
     s.verify = options.verify;
+    s.trustedKeys = std::move(keys);
+    s.allowUnsigned = options.trust.allowUnsigned;
     return s;
   }
   StreamPrompter prompter;
@@ -255,7 +257,8 @@ void PrintNotes(std::ostream& out, const std::vector<std::string>& notes) {
   for (const std::string& note : notes) out << "Note: " << TerminalText(note) << "\n";
 }
 
-void WriteCheckJson(std::ostream& out, const CheckReport& check, const std::string& message) {
+void WriteCheckJson(std::ostream& out, const CheckReport& check, const UpdateItems& items,
+                    const std::string& message) {
   JsonWriter json;
   json.BeginObject().Key("ok").Bool(check.ok).Key("message").String(message);
   json.Key("router").BeginObject()
@@ -277,6 +280,7 @@ void WriteCheckJson(std::ostream& out, const CheckReport& check, const std::stri
   }
   json.EndArray().Key("update_enabled").Bool(check.ok && check.evaluation.updateEnabled);
   WriteFactsJson(json, check);
+  WriteSignaturesJson(json, check.signatures, items);
   json.EndObject();
   out << json.Text() << "\n";
 }
@@ -396,18 +400,21 @@ void PrintReport(std::ostream& out, Command& c, const RunReport& report, const R
 
 int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& err) {
   if (!ApplyTimeScale(options, err)) return kExitUsage;
+  trust::TrustedKeys keys;
+  if (!LoadTrustedKeys(options.trust, keys, err, "check")) return kExitUsage;
   NullView view;
-  Command c(options, view, err);
+  Command c(options, std::move(keys), view, err);
   InterruptScope interrupts;
   const CheckReport check = CheckWatched(c, options, out, "check");
   CloseLog(c);
   if (options.json) {
-    WriteCheckJson(out, check, check.ok ? "" : LoadText(check.Warning()));
+    WriteCheckJson(out, check, c.session.Items(), check.ok ? "" : LoadText(check.Warning()));
   } else if (check.ok) {
     out << "Router " << check.router.ip << " (" << check.router.mac << "), version \""
         << Shortened(check.router.discoveryVersion, kLongestTailText) << "\"\n";
     PrintRows(out, check);
     PrintNotes(out, check.notes);
+    PrintSignatures(out, check.signatures);
     out << (check.evaluation.updateEnabled ? "Update is enabled.\n" : "Update is disabled: an image does not match.\n");
   }
   if (!check.ok) return kExitFailed;
@@ -417,8 +424,10 @@ int CheckRouter(const RouterOptions& options, std::ostream& out, std::ostream& e
 int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
                  TerminalState terminal) {
   if (!ApplyTimeScale(options, err)) return kExitUsage;
+  trust::TrustedKeys keys;
+  if (!LoadTrustedKeys(options.trust, keys, err, "update")) return kExitUsage;
   TerminalView view(out, terminal.outputIsTerminal && !options.json, options.json);
-  Command c(options, view, err);
+  Command c(options, std::move(keys), view, err);
   view.SetItems(&c.session.Items());
   c.prompter.OnNote([&](const std::string& note) {
     if (!options.json) view.Interject([&] { c.prompter.Say("orvane update: " + note); });
@@ -434,6 +443,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
       json.Key("items").BeginArray().EndArray().Key("warnings");
       WriteStrings(json, c.prompter.Warnings());
       WriteLogJson(json, log);
+      WriteSignaturesJson(json, check.signatures, c.session.Items());
       json.EndObject();
       out << json.Text() << "\n";
     }
@@ -442,6 +452,7 @@ int UpdateRouter(const RouterOptions& options, std::istream& in, std::ostream& o
   if (!options.json) {
     PrintRows(out, check);
     PrintNotes(out, check.notes);
+    PrintSignatures(out, check.signatures);
   }
   if (!check.evaluation.updateEnabled) {
     CloseLog(c);

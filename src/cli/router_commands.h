@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/run_rendering.h"
+#include "cli/trust_commands.h"
 #include "net/network_profile.h"
 
 namespace orvane::cli {
@@ -21,6 +22,7 @@ struct RouterOptions {
   bool json = false;
   bool yes = false;             // update: no confirmation question
   bool verify = false;          // update: read the versions back after a run that succeeded
+  TrustOptions trust;           // the trusted keys, and whether unsigned images may go
 };
 
 

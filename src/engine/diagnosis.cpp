@@ -1,6 +1,7 @@
 #include "engine/diagnosis.h"
 
 #include "catalogue/image_set.h"
+#include "catalogue/image_signatures.h"
 #include "diag/diag_log_sink.h"
 #include "engine/check_procedure.h"
 #include "engine/router_link.h"
@@ -48,6 +49,9 @@ const char* KindTitle(FindingKind kind) {
     case FindingKind::kSeveralAdaptersOnNetwork: return "several adapters on the router's network";
     case FindingKind::kImagesFound: return "images";
     case FindingKind::kImagesUnusable: return "images unusable";
+    case FindingKind::kImagesSigned: return "images signed by a trusted key";
+    case FindingKind::kImagesNotSigned: return "image not signed by a trusted key";
+    case FindingKind::kImagesNotSignatureChecked: return "images not signature-checked (no key is trusted)";
     case FindingKind::kRouterAnswered: return "router answered discovery";
     case FindingKind::kNoRouterAnswered: return "no router answered discovery";
     case FindingKind::kRouterAnswerUnusable: return "the router answered discovery, but its answer was unusable";
@@ -188,6 +192,22 @@ Diagnosis RunDiagnosis(const DiagnosisOptions& options) {
       detail += (detail.empty() ? "" : ", ") + item.m_strName + " " + item.GetUpdateVersion();
     }
     d.findings.push_back(Make(FindingKind::kImagesFound, Severity::kInfo, options.imageDirectory, detail));
+    const SignatureCheck signatures = CheckImageSignatures(*images, options.trustedKeys, options.allowUnsigned);
+    switch (signatures.verdict) {
+      case SignatureVerdict::NotChecked:
+        d.findings.push_back(Make(FindingKind::kImagesNotSignatureChecked, Severity::kInfo, options.imageDirectory, ""));
+        break;
+      case SignatureVerdict::Verified:
+        d.findings.push_back(Make(FindingKind::kImagesSigned, Severity::kInfo, signatures.list.path,
+                                  "trusted key " + signatures.SignerText()));
+        break;
+      case SignatureVerdict::AllowedUnsigned:
+      case SignatureVerdict::Refused:
+        d.findings.push_back(Make(FindingKind::kImagesNotSigned,
+                                  signatures.verdict == SignatureVerdict::Refused ? Severity::kFault : Severity::kWarning,
+                                  options.imageDirectory, signatures.RefusalText(), Advice::kSignImages));
+        break;
+    }
   } else {
     d.findings.push_back(Make(FindingKind::kImagesUnusable, Severity::kFault, options.imageDirectory,
                               LoadText(images->Warning()), Advice::kCheckImageFolder));
@@ -306,6 +326,9 @@ const char* FindingKindName(FindingKind kind) {
     case FindingKind::kSeveralAdaptersOnNetwork: return "several_adapters_on_network";
     case FindingKind::kImagesFound: return "images_found";
     case FindingKind::kImagesUnusable: return "images_unusable";
+    case FindingKind::kImagesSigned: return "images_signed";
+    case FindingKind::kImagesNotSigned: return "images_not_signed";
+    case FindingKind::kImagesNotSignatureChecked: return "images_not_signature_checked";
     case FindingKind::kRouterAnswered: return "router_answered";
     case FindingKind::kNoRouterAnswered: return "no_router_answered";
     case FindingKind::kRouterAnswerUnusable: return "router_answer_unusable";
@@ -338,6 +361,7 @@ const char* AdviceName(Advice advice) {
     case Advice::kConnectToRouterLan: return "connect_to_router_lan";
     case Advice::kDisableOtherAdapters: return "disable_other_adapters";
     case Advice::kCheckImageFolder: return "check_image_folder";
+    case Advice::kSignImages: return "sign_images";
     case Advice::kPowerAndCableRouter: return "power_and_cable_router";
     case Advice::kAllowRouterUdp: return "allow_router_udp";
     case Advice::kOneRouterOnly: return "one_router_only";
@@ -371,6 +395,9 @@ const char* AdviceText(Advice advice) {
     case Advice::kModuleRecovers: return "run Update: it downloads the module through its downloader";
     case Advice::kCheckModule:
       return "check that the wireless module sits in the router; a module item will fail while it is silent";
+    case Advice::kSignImages:
+      return "use images as released with their SHA256.sig (orvane image sign or signify-openbsd -S -e), or "
+             "trust the key that signed them (--trusted-key, the key folder)";
   }
   return "";
 }

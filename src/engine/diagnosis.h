@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "catalogue/update_item.h"
+#include "trust/trusted_keys.h"
 #include "diag/diag_log_sink.h"
 #include "net/address.h"
 #include "net/control_channel.h"
@@ -33,6 +34,9 @@ enum class FindingKind {
   kSeveralAdaptersOnNetwork, // more than one (subject: their names)
   kImagesFound,              // the folder's scan assigned files (subject: the folder)
   kImagesUnusable,           // the check's image step would fail (detail: its warning)
+  kImagesSigned,             // a trusted key signed every image (detail: the key's number)
+  kImagesNotSigned,          // an image is not signed by a trusted key (detail: which and why)
+  kImagesNotSignatureChecked,// no key is trusted: the images are not signature-checked
   kRouterAnswered,           // one per router that answered discovery (subject: its IPv4 address)
   kNoRouterAnswered,         // discovery stayed silent
   kRouterAnswerUnusable,     // datagrams came back, but none was a usable announcement (detail: what was wrong)
@@ -65,6 +69,7 @@ enum class Advice {
   kRestartRouter,           // the router's service does not answer: restart it
   kModuleRecovers,          // the next update recovers a module in its downloader
   kCheckModule,             // the wireless module is absent or not seated
+  kSignImages,              // sign the images with a trusted key, or trust the key that signed them
 };
 
 struct Finding {
@@ -85,6 +90,10 @@ struct DiagnosisOptions {
   // Where the router's TCP ports are probed when no router answers
   // discovery; unset: ExpectedRouterAddress of the profile.
   std::optional<Ipv4Address> router;
+  // As the check has them: an image that no trusted key signed is a fault,
+  // a warning when unsigned images are allowed.
+  trust::TrustedKeys trustedKeys;
+  bool allowUnsigned = false;
 };
 
 struct Diagnosis {

@@ -1,6 +1,7 @@
 #include "engine/update_session.h"
 
 #include "engine/run_verify.h"
+#include "log/download_log.h"
 #include "log/run_history.h"
 
 namespace orvane {
@@ -38,6 +39,33 @@ std::vector<std::string> CheckNotes(const CheckFacts& facts) {
   return notes;
 }
 
+std::vector<std::string> SignatureNotes(const SignatureCheck& signatures) {
+  switch (signatures.verdict) {
+    case SignatureVerdict::NotChecked:
+      return {"images are not signature-checked: no key is trusted"};
+    case SignatureVerdict::AllowedUnsigned:
+      return {"an image is not signed by a trusted key, and unsigned images are allowed: " +
+              signatures.RefusalText()};
+    case SignatureVerdict::Verified:
+    case SignatureVerdict::Refused:
+      break;
+  }
+  return {};
+}
+
+void RecordSignatures(RunRecord& record, const CheckReport& check) {
+  record.signatures = SignatureVerdictName(check.signatures.verdict);
+  const std::string signer = check.signatures.SignerText();
+  for (RunRecordItem& entry : record.items) {
+    for (int i = 0; i < kItemCount; ++i) {
+      if (check.rows[i].name != entry.name) continue;
+      const ItemSignature& item = check.signatures.items[i];
+      entry.sha256 = item.sha256;
+      entry.signingKey = trust::Passes(item.state) ? signer : "";
+    }
+  }
+}
+
 std::string VerdictPlace(const Verdict& v, const UpdateItems& items) {
   std::string text;
   if (v.item != IMAGE_NONE) text = items[v.item].m_strName;
@@ -68,12 +96,31 @@ CheckReport CUpdateSession::Check(ImageSetPtr images) {
   m_images = std::move(images);
   for (CUpdateItem& item : m_items) item.m_bSelected = 0;
   CheckReport report;
-  report.ok = m_check.RunCheck(*m_images);
-  report.facts = m_check.Facts();
+  report.signatures = CheckImageSignatures(*m_images, m_options.trustedKeys, m_options.allowUnsigned);
+  if (m_images->Usable() && report.signatures.verdict == SignatureVerdict::Refused) {
+    // Nothing goes to the network: the rows show the images, the warning
+    // says which file and why.
+    m_images->AttachTo(m_items);
+    for (CUpdateItem& item : m_items) item.m_strOriginalVersion.clear();
+    report.ok = false;
+    report.facts.warning = IDS_IMAGE_NOT_SIGNED;
+    CDownloadLog& log = m_engine.Log();
+    log.AddLine("%s", CDownloadLog::kSeparator);
+    log.AddLine("Check: images in %s", m_images->Directory().c_str());
+    log.AddLine("Check: %s: %s", LoadText(IDS_IMAGE_NOT_SIGNED), report.signatures.RefusalText().c_str());
+    m_prompter.Warning(std::string(LoadText(IDS_IMAGE_NOT_SIGNED)) + ":\n" + report.signatures.RefusalText());
+  } else {
+    report.ok = m_check.RunCheck(*m_images);
+    report.facts = m_check.Facts();
+    if (m_images->Usable()) LogSignatures(report.signatures);
+  }
   if (report.facts.routerFound) {
     report.router = {m_engine.Link().MacText(), m_engine.Link().AddressText(), m_check.DiscoveryVersion()};
   }
   report.notes = CheckNotes(report.facts);
+  if (m_images->Usable()) {
+    for (std::string& note : SignatureNotes(report.signatures)) report.notes.push_back(std::move(note));
+  }
   Evaluate(report, false);
   m_lastCheck = report;
   return report;
@@ -82,6 +129,30 @@ CheckReport CUpdateSession::Check(ImageSetPtr images) {
 CheckReport CUpdateSession::Reevaluate(bool allowNotNewer) {
   Evaluate(m_lastCheck, allowNotNewer);
   return m_lastCheck;
+}
+
+void CUpdateSession::LogSignatures(const SignatureCheck& signatures) {
+  CDownloadLog& log = m_engine.Log();
+  switch (signatures.verdict) {
+    case SignatureVerdict::NotChecked:
+      log.AddLine("Images not signature-checked: no key is trusted");
+      return;
+    case SignatureVerdict::Verified:
+      log.AddLine("Images signed: %s verified by trusted key %s", signatures.list.path.c_str(),
+                  signatures.SignerText().c_str());
+      break;
+    case SignatureVerdict::AllowedUnsigned:
+      log.AddLine("Images not signed, allowed by the operator: %s", signatures.RefusalText().c_str());
+      break;
+    case SignatureVerdict::Refused:
+      break;
+  }
+  for (const ItemSignature& item : signatures.items) {
+    if (item.hasImage) {
+      log.AddLine("Image %s: SHA-256 %s, %s", item.file.c_str(), item.sha256.c_str(),
+                  trust::ImageSignatureName(item.state));
+    }
+  }
 }
 
 void CUpdateSession::Evaluate(CheckReport& report, bool allowNotNewer) {
@@ -149,8 +220,9 @@ void CUpdateSession::Conclude(RunReport& report) {
   std::lock_guard<std::mutex> guard(m_recordLock);
   if (m_bRecorded) return;
   m_bRecorded = true;
-  const RunRecord record =
+  RunRecord record =
       MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, log.BlockFiles(), m_runStart);
+  RecordSignatures(record, m_lastCheck);
   const platform::FileResult appended = AppendRunRecord(log.Folder(), record);
   report.recorded = appended.ok();
   report.historyError = appended.reason;

@@ -3,6 +3,7 @@
 // to the run's line in the history:
 //
 //   Check()   image set (a new scan, or one shared by several sessions)
+//             -> the images' signatures (trusted keys; refused: no packet sent)
 //             -> discovery -> shell versions -> module versions -> compare
 //             -> the rows' status and the buttons (EvaluateItems)
 //             -> the selection applied                      => CheckReport
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "catalogue/image_set.h"
+#include "catalogue/image_signatures.h"
 #include "catalogue/prompter.h"
 #include "catalogue/update_item.h"
 #include "engine/check_procedure.h"
@@ -39,6 +41,7 @@
 #include "net/network_profile.h"
 #include "net/telnet_session.h"
 #include "platform/local_time.h"
+#include "trust/trusted_keys.h"
 
 namespace orvane {
 
@@ -51,6 +54,11 @@ struct SessionOptions {
   // The download log's clock (local time when empty): a test may have a run
   // pass midnight.
   CDownloadLog::TimeSource logClock;
+  // The keys whose signatures the check trusts. With none, images are not
+  // signature-checked; with any, every image must be signed by one of them
+  // unless `allowUnsigned`.
+  trust::TrustedKeys trustedKeys;
+  bool allowUnsigned = false;
 };
 
 // Where a row's installed version came from.
@@ -81,6 +89,10 @@ struct CheckReport {
   std::vector<std::string> notes;
   // The button rules (only when ok).
   Evaluation evaluation{};
+  // Each image's SHA-256 and signature state, and what the check did about
+  // them. A refused signature check ends the check before any packet is
+  // sent (facts.warning IDS_IMAGE_NOT_SIGNED).
+  SignatureCheck signatures;
 
   // The warning that ended a failed check; kImagesFound otherwise.
   StringId Warning() const { return facts.warning; }
@@ -129,6 +141,7 @@ class CUpdateSession {
 
  private:
   void Evaluate(CheckReport& report, bool allowNotNewer);
+  void LogSignatures(const SignatureCheck& signatures);
   // Judges `report`, writes the verdict to the log and, unless a line was
   // written already, the run's line to the history.
   void Conclude(RunReport& report);
@@ -151,7 +164,15 @@ class CUpdateSession {
 // result code 3", "erase router NVRAM: no echo ...", "" for a success.
 std::string VerdictPlace(const Verdict& verdict, const UpdateItems& items);
 
+// Adds to a run's history line what the check found of the signatures:
+// the verdict, each item's SHA-256 and the key that signed it.
+void RecordSignatures(RunRecord& record, const CheckReport& check);
+
 // The facts of a check in the operator's words, one note each.
 std::vector<std::string> CheckNotes(const CheckFacts& facts);
+// What the check did about the images' signatures, in the operator's words
+// (nothing when every image is signed by a trusted key, or when the check
+// refused them: the warning says so).
+std::vector<std::string> SignatureNotes(const SignatureCheck& signatures);
 
 }  // namespace orvane

@@ -39,6 +39,7 @@ class LineParser {
       if (key == "failed_item") return String(&record.failedItem);
       if (key == "failed_step") return String(&record.failedStep);
       if (key == "detail") return String(&record.detail);
+      if (key == "signatures") return String(&record.signatures);
       if (key == "items") return Items(record.items);
       if (key == "log_files") return Strings(record.logFiles, kMaxRunRecordLogFiles);
       return Skip(1);
@@ -114,6 +115,8 @@ class LineParser {
         if (key == "elapsed_s") return Integer(&item.elapsedSeconds);
         if (key == "verification") return String(&item.verification);
         if (key == "verification_detail") return String(&item.verificationDetail);
+        if (key == "sha256") return String(&item.sha256);
+        if (key == "signing_key") return String(&item.signingKey);
         return Skip(2);
       });
       if (!ok) return false;
@@ -300,9 +303,11 @@ std::string BuildRunRecordLine(const RunRecord& record) {
         .Key("elapsed_s").Number(item.elapsedSeconds)
         .Key("verification").String(item.verification)
         .Key("verification_detail").String(item.verificationDetail)
+        .Key("sha256").String(item.sha256)
+        .Key("signing_key").String(item.signingKey)
         .EndObject();
   }
-  json.EndArray().Key("log_files").BeginArray();
+  json.EndArray().Key("signatures").String(record.signatures).Key("log_files").BeginArray();
   for (const std::string& file : record.logFiles) json.String(file);
   json.EndArray().EndObject();
   return json.Text();

@@ -11,8 +11,9 @@
 //    "detail":"the router refused the erase",
 //    "items":[{"name":"Router's APP","original":"2.1.0.3.7","update":"2.1.9.0.1",
 //              "outcome":"succeeded","result":"Download success(00:42)","elapsed_s":42,
-//              "verification":"verified","verification_detail":""}],
-//    "log_files":[".../2026-12-08/LumtarLog.txt"]}
+//              "verification":"verified","verification_detail":"",
+//              "sha256":"<64 hex digits>","signing_key":"<16 hex digits>"}],
+//    "signatures":"verified","log_files":[".../2026-12-08/LumtarLog.txt"]}
 //
 // "log_file" is the day's download log where the run's lines began;
 // "log_files" names every day's file they went to (two for a run that
@@ -23,7 +24,9 @@
 // application image refused) while each of its items reads "succeeded".
 // Lines written before the verdict was recorded lack these keys; they read
 // with the four fields empty, and RunOutcomeShown derives an outcome from
-// their items for display.
+// their items for display. "signatures" (what the check did about the
+// images' signatures), "sha256" and "signing_key" came later still; older
+// lines read with them empty.
 //
 // Appending: each line goes out in one write of the whole line and its line
 // end, flushed to the disk before the file is released
@@ -71,6 +74,8 @@ struct RunRecordItem {
   std::int64_t elapsedSeconds = 0;
   std::string verification;  // "verified", "mismatch", "could not verify", "not requested"
   std::string verificationDetail;
+  std::string sha256;      // of the image's bytes that the run sent
+  std::string signingKey;  // the number of the trusted key that signed it; "" when none did
 
   bool operator==(const RunRecordItem&) const = default;
 };
@@ -89,6 +94,9 @@ struct RunRecord {
   std::string failedStep;  // an item's step ("write", "router result") or a run step ("connect",
                            // "erase router NVRAM"); "" when none
   std::string detail;      // in words: "no echo after 3 attempts"
+  // "not checked" (no trusted key), "verified", "unsigned allowed" (the
+  // operator let images through that no trusted key signed).
+  std::string signatures;
   std::vector<RunRecordItem> items;
   // Every day's download log the run's lines went to, `logFile` first;
   // empty in a line written before runs named them all.

@@ -108,4 +108,9 @@ namespace orvane::platform {
 // ($XDG_STATE_HOME, else ~/.local/state) under orvane/DownloadLog.
 std::string DefaultLogFolder();
 
+// Where the programs find the keys whose signatures they trust, every
+// *.pub in it: /etc/orvane/keys elsewhere; on Windows the folder "keys"
+// beside the program.
+std::string DefaultKeyFolder();
+
 }  // namespace orvane::platform

@@ -54,11 +54,12 @@ TEST(AppSettings, TheShippedExampleShowsEveryKeyWithItsDefault) {
   const std::regex commentedKey(R"((^|\n);([a-z_]+=))");
   const std::string text = kShippedExampleIni;
   const auto keys = std::distance(std::sregex_iterator(text.begin(), text.end(), commentedKey), std::sregex_iterator());
-  EXPECT_EQ(keys, 6);
+  EXPECT_EQ(keys, 7);
   const AppSettings uncommented = ParseSettings(std::regex_replace(text, commentedKey, "$1$2"));
   EXPECT_TRUE(uncommented.problems.empty()) << uncommented.problems.front();
   EXPECT_EQ(uncommented.profile, NetworkProfile{});
   EXPECT_DOUBLE_EQ(uncommented.timeScale, 1.0);
+  EXPECT_FALSE(uncommented.allowUnsigned);
 }
 
 TEST(AppSettings, ToleratesTheWaysEditorsWriteFiles) {
@@ -128,6 +129,19 @@ TEST(AppSettings, DescriptionNamesEveryValue) {
   AppSettings s = ParseSettings("[network]\nbroadcast=127.0.0.1\nrelay_port=41280\n[timing]\ntime_scale=0.05\n");
   EXPECT_EQ(DescribeSettings(s),
             "broadcast 127.0.0.1, relay port 41280, control port 1280, telnet port 23, time scale 0.05, verify off");
+}
+
+TEST(AppSettings, UnsignedImagesAreRefusedUnlessTheLabAllowsThem) {
+  EXPECT_FALSE(ParseSettings("").allowUnsigned);
+  const AppSettings lab = ParseSettings("[Trust]\nallow_unsigned = 1\n");
+  EXPECT_TRUE(lab.allowUnsigned);
+  EXPECT_TRUE(lab.problems.empty()) << lab.problems.front();
+  EXPECT_NE(DescribeSettings(lab).find("images not signed by a trusted key allowed"), std::string::npos);
+  const AppSettings bad = ParseSettings("[trust]\nallow_unsigned=yes\n");
+  EXPECT_FALSE(bad.allowUnsigned);
+  ASSERT_EQ(bad.problems.size(), 1u);
+  EXPECT_NE(bad.problems[0].find("[trust] allow_unsigned"), std::string::npos) << bad.problems[0];
+  EXPECT_EQ(DescribeSettings(ParseSettings("")).find("allowed"), std::string::npos);
 }
 
 TEST(AppSettings, VerifyIsOffUnlessSetToOne) {

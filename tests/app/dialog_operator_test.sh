@@ -279,6 +279,46 @@ if driver gone 10000; then pass "Escape closes the dialog when no run is on"; el
 wait "$app_pid" 2>/dev/null || true
 app_pid=""
 
+echo "== a trusted key in keys\\ and an image changed after signing: the Warning box, nothing sent"
+mkdir -p "$out/app/keys"
+key_number="$("$orvane" image keygen "$out/release" | sed -n 's/.*: key \([0-9a-f]\{16\}\) .*/\1/p')"
+cp "$out/release.pub" "$out/app/keys/release.pub"
+"$orvane" image sign --key "$out/release.sec" "$out/app" >/dev/null
+# The file header's unused word: the image stays valid, but is not the one signed.
+python3 - "$out/app/router_app.bin" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[4] ^= 1
+open(sys.argv[1], "wb").write(data)
+PY
+changed_hash="$(sha256sum "$out/app/router_app.bin" | cut -d' ' -f1)"
+start_app
+driver find 30000 >/dev/null
+driver click 1000
+expect_eq "the refusal's warning" "$(driver warning 30000 || true)" \
+  "warning: Image not signed by a trusted key:|router_app.bin: hash differs (the image's SHA-256 is $changed_hash)"
+driver wait-enabled 1000 30000 || true
+expect_eq "after OK: Check alone enabled, Update disabled" "$(enabled)" "1 0 0"
+log="$(ls -t "$WINEPREFIX"/drive_c/DownloadLog/*/LumtarLog.txt | head -n 1)"
+cp "$log" "$out/LumtarLog-unsigned.txt"
+if grep -q "Trusted keys: $key_number (.*keys.release\.pub)" "$log"; then
+  pass "the log names the trusted key $key_number"
+else
+  fail "the log does not name the trusted key '$key_number'"
+fi
+# The refused check's block: its lines after the last separator.
+refused_block="$(tac "$log" | sed '/++++++++++/q' | tac)"
+if grep -q "Check: Image not signed by a trusted key: router_app.bin: hash differs" <<<"$refused_block" &&
+   ! grep -q "Router \|Diagnosis:" <<<"$refused_block"; then
+  pass "the log says why, and neither discovery nor the diagnosis ran"
+else
+  fail "the refused check's log block: $refused_block"
+fi
+driver escape
+driver gone 10000 || fail "the dialog did not close"
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
+
 echo "== screenshots: $out/after-check.png $out/after-update.png"
 if [ "$failures" -ne 0 ]; then
   echo "dialog test: $failures check(s) failed"

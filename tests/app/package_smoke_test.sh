@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The operator's zip as the operator gets it: unpacked into an empty folder,
 # used from a wine prefix made afresh, in a virtual X server. It must hold
-# exactly the two programs, the example orvane.ini and the README; the
+# the two programs, the example orvane.ini, the README, the licences and the
+# relinking kit, and nothing else at its top; the
 # command-line program must print the build's version, and the dialog must
 # open (its title naming that version) and close. Nothing here presses
 # Check, so nothing is sent on the network.
@@ -44,8 +45,15 @@ expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
 echo "== unpacking $(basename "$zip")"
 (cd "$out/unpacked" && cmake -E tar xf "$zip")
 top="$out/unpacked/$(basename "$zip" .zip)"
-expect_eq "contents" "$(cd "$out/unpacked" && find . -type f | sort | paste -sd' ')" \
-  "$(for f in Orvane.exe README.txt orvane-cli.exe orvane.ini; do printf './%s/%s ' "$(basename "$zip" .zip)" "$f"; done | sed 's/ $//')"
+expect_eq "contents" "$(cd "$top" && find . -maxdepth 1 | sort | paste -sd' ')" \
+  ". ./LGPL-2.1.txt ./LICENSE.txt ./Orvane.exe ./README.txt ./orvane-cli.exe ./orvane.ini ./relink"
+expect_eq "relinking kit" "$(cd "$top/relink" && find . -type f -name '*.txt' -o -type f -name '*.obj' | sort | paste -sd' ')" \
+  "./Orvane/main.cpp.obj ./README.txt ./orvane-cli/main.cpp.obj"
+if grep -q "GNU Lesser General Public License" "$top/README.txt" && grep -q "relink" "$top/README.txt"; then
+  pass "README says what the LGPL gives and how to relink"
+else
+  fail "README lacks the licences section"
+fi
 if grep -q "orvane-cli.exe doctor" "$top/README.txt"; then pass "README names the diagnosis"; else fail "README lacks 'orvane-cli.exe doctor'"; fi
 cr=$'\r'
 if grep -qv "^\(;.*\|\[[a-z]*\]\|\)$cr\$" "$top/orvane.ini"; then
@@ -59,7 +67,19 @@ start_wine_desktop "$out" 1000x700
 
 echo "== orvane-cli.exe --version"
 printed="$(cd "$top" && "$wine" orvane-cli.exe --version | tr -d '\r')"
-expect_eq "orvane-cli.exe --version" "$printed" "orvane $version"
+expect_eq "orvane-cli.exe --version" "$(head -n 1 <<<"$printed")" "orvane $version"
+expect_eq "trusted keys without a keys folder" "$(sed -n 's/^trusted keys: //p' <<<"$printed")" "none"
+echo "== a key in keys\\ beside the programs is trusted"
+mkdir "$top/keys"
+(cd "$top" && "$wine" orvane-cli.exe image keygen 'keys\release' | tr -d '\r') >"$out/keygen.out"
+number="$(sed -n 's/.*: key \([0-9a-f]\{16\}\) .*/\1/p' "$out/keygen.out")"
+printed="$(cd "$top" && "$wine" orvane-cli.exe --version | tr -d '\r')"
+if [ -n "$number" ] && grep -q "^trusted keys: $number (.*keys.release\.pub)" <<<"$printed"; then
+  pass "orvane-cli.exe --version names the key $number of keys\\release.pub"
+else
+  fail "the key in keys\\ is not named: $(cat "$out/keygen.out") / $printed"
+fi
+rm -rf "$top/keys"
 
 echo "== Orvane.exe opens and closes"
 driver() { "$wine" "$driver_exe" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }

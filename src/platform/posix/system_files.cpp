@@ -233,4 +233,6 @@ std::string DefaultLogFolder() {
   return "/tmp/orvane/DownloadLog";
 }
 
+std::string DefaultKeyFolder() { return "/etc/orvane/keys"; }
+
 }  // namespace orvane::platform

@@ -208,4 +208,19 @@ namespace orvane::platform {
 
 std::string DefaultLogFolder() { return "C:\\DownloadLog"; }
 
+std::string DefaultKeyFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return "keys";
+    if (length < path.size()) {
+      path.resize(length);
+      const std::size_t slash = path.find_last_of(L"\\/");
+      return WideToUtf8(slash == std::wstring::npos ? L"" : path.substr(0, slash + 1)) + "keys";
+    }
+    path.resize(path.size() * 2);
+  }
+  return "keys";
+}
+
 }  // namespace orvane::platform

@@ -1,0 +1,2 @@
+untrusted comment: x
+RWQ=

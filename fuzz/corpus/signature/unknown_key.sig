@@ -1,0 +1,4 @@
+untrusted comment: verify with rel.pub
+RWRlcE8ptw5I1JCx8fjOsJ/sEetQ/7Pkk4MIz0Z0DGI/8zRAC9uuFeligpNuIpNh1UJQkKCDKMPNnHr7bLdBAo88id3nbOLRiQA=
+SHA256 (module_fw.bin) = 8e4b4054e7520a3d8f3d5c605adedd5d33f93f811fc2319e8ade907c1109b222
+SHA256 (router_app.bin) = 1cbbea46c87aae6f8205a5fd9105d9c27b97cdc51812b79c5301a07b27069e2e
