@@ -149,8 +149,9 @@ void CUpdateSession::Conclude(RunReport& report) {
   std::lock_guard<std::mutex> guard(m_recordLock);
   if (m_bRecorded) return;
   m_bRecorded = true;
-  const RunRecord record =
+  RunRecord record =
       MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, log.BlockFiles(), m_runStart);
+  record.interfaceName = m_options.profile.binding.device;
   const platform::FileResult appended = AppendRunRecord(log.Folder(), record);
   report.recorded = appended.ok();
   report.historyError = appended.reason;

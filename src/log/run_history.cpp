@@ -41,6 +41,7 @@ class LineParser {
       if (key == "detail") return String(&record.detail);
       if (key == "items") return Items(record.items);
       if (key == "log_files") return Strings(record.logFiles, kMaxRunRecordLogFiles);
+      if (key == "interface") return String(&record.interfaceName);
       return Skip(1);
     });
     if (!ok) return false;
@@ -304,7 +305,9 @@ std::string BuildRunRecordLine(const RunRecord& record) {
   }
   json.EndArray().Key("log_files").BeginArray();
   for (const std::string& file : record.logFiles) json.String(file);
-  json.EndArray().EndObject();
+  json.EndArray();
+  if (!record.interfaceName.empty()) json.Key("interface").String(record.interfaceName);
+  json.EndObject();
   return json.Text();
 }
 
