@@ -4,6 +4,8 @@
 // with no network flag. Root only; skipped elsewhere.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -72,13 +74,14 @@ class StationLanTest : public ::testing::Test {
     return m_bench->StartRouterSim(port, ORVANE_ROUTERSIM, kTimeScale, SimMac(port, generation), faults);
   }
   // `orvane station` over the ports named, started in the PC's namespace.
-  LanProcess* Station(const std::vector<int>& ports, std::vector<std::string> flags) {
+  // `withErrors`: its standard error kept with the output.
+  LanProcess* Station(const std::vector<int>& ports, std::vector<std::string> flags, bool withErrors = false) {
     std::vector<std::string> argv = {ORVANE_PROGRAM, "station"};
     for (const int port : ports) argv.insert(argv.end(), {"--interface", VirtualBench::PortName(port)});
     argv.insert(argv.end(), flags.begin(), flags.end());
     argv.insert(argv.end(),
                 {"--dir", m_images.Str(), "--log-dir", m_logs.Str(), "--time-scale", std::to_string(kTimeScale)});
-    return m_bench->StartOnPc(argv);
+    return m_bench->StartOnPc(argv, withErrors);
   }
   std::string DownloadLog() const {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(m_logs.Path())) {
@@ -202,6 +205,49 @@ TEST_F(StationLanTest, ALaneTakesItsNextUnitAndPassesOverOneAlreadyDone) {
   EXPECT_TRUE(Contains(out, "Station: 2 units: 2 passed, 0 failed, 0 blocked")) << out;
   // The first router was updated once.
   EXPECT_EQ(Occurrences(FileText(m_logs.File("history.jsonl")), ShownMac(0)), 1u);
+}
+
+// Ctrl-C while two lanes update: the first interrupt stops every lane at its
+// next safe point, the second at once; either way each unit under way ends
+// "interrupted", is recorded once, and the station's status is 130.
+TEST_F(StationLanTest, InterruptsStopEveryLane) {
+  Make(2);
+  if (IsSkipped()) return;
+  for (const int interrupts : {1, 2}) {
+    SCOPED_TRACE(std::to_string(interrupts) + " interrupt(s)");
+    for (int port = 0; port < 2; ++port) ASSERT_NE(Router(port, interrupts), nullptr);
+    LanProcess* station = Station({0, 1}, {}, true);
+    ASSERT_NE(station, nullptr);
+    // The second interrupt comes inside the module's download, which only a
+    // stop at once ends.
+    const char* item = interrupts == 1 ? ": Router's APP" : ": Firmware";
+    for (int port = 0; port < 2; ++port) {
+      ASSERT_TRUE(station->WaitForText(VirtualBench::PortName(port) + ": updating " + ShownMac(port, interrupts) + item,
+                                       1, kEventLimitMs))
+          << station->Output();
+    }
+    station->Signal(SIGINT);
+    ASSERT_TRUE(station->WaitForText("stopping every lane at its next safe point", 1, kEventLimitMs));
+    if (interrupts == 2) {
+      // Still in the download (the first stop waits for its end): the second
+      // one ends it.
+      station->Signal(SIGINT);
+      ASSERT_TRUE(station->WaitForText("stopping every lane at once", 1, kEventLimitMs)) << station->Output();
+    }
+    EXPECT_EQ(station->WaitForExit(kStationLimitMs), 130) << station->Output();
+    const std::string out = station->Output();
+    EXPECT_EQ(Occurrences(out, "  interrupted"), 2u) << out;
+    EXPECT_TRUE(Contains(out, "Station: 2 units: 0 passed, 0 failed, 0 blocked, 2 interrupted")) << out;
+    const std::string history = FileText(m_logs.File("history.jsonl"));
+    for (int port = 0; port < 2; ++port) {
+      EXPECT_EQ(Occurrences(history, "\"mac\":\"" + ShownMac(port, interrupts) + "\""), 1u) << history;
+    }
+    EXPECT_EQ(Occurrences(history, "\"outcome\":\"interrupted\",\"failed_item\""),
+              static_cast<std::size_t>(2 * interrupts))
+        << history;
+    // The next round's routers are new ones.
+    m_bench->StopPrograms();
+  }
 }
 
 // A lane needs an interface with an address on the router's network: one

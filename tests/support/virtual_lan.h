@@ -69,8 +69,8 @@ class LanProcess {
   ~LanProcess() { Stop(); }
 
   // Starts `argv`; its standard output is kept for WaitForLines, standard
-  // error goes to this process's.
-  static std::unique_ptr<LanProcess> Start(std::vector<std::string> argv) {
+  // error goes to this process's (or, with `withErrors`, is kept with it).
+  static std::unique_ptr<LanProcess> Start(std::vector<std::string> argv, bool withErrors = false) {
     std::unique_ptr<LanProcess> process(new LanProcess);
     int out[2];
     if (pipe(out) != 0) return nullptr;
@@ -78,6 +78,7 @@ class LanProcess {
     const pid_t child = fork();
     if (child == 0) {
       dup2(out[1], STDOUT_FILENO);
+      if (withErrors) dup2(out[1], STDERR_FILENO);
       close(out[0]);
       close(out[1]);
       execvp(args[0], args.data());
@@ -418,9 +419,13 @@ class VirtualBench {
     return m_processes.back().get();
   }
 
-  // A program in the PC's namespace, its standard output kept.
-  LanProcess* StartOnPc(std::vector<std::string> argv) {
-    std::unique_ptr<LanProcess> process = LanProcess::Start(m_pc->Exec(std::move(argv)));
+  // Ends every program the bench started.
+  void StopPrograms() { m_processes.clear(); }
+
+  // A program in the PC's namespace, its standard output (and with
+  // `withErrors` its standard error) kept.
+  LanProcess* StartOnPc(std::vector<std::string> argv, bool withErrors = false) {
+    std::unique_ptr<LanProcess> process = LanProcess::Start(m_pc->Exec(std::move(argv)), withErrors);
     if (!process) return nullptr;
     m_processes.push_back(std::move(process));
     return m_processes.back().get();
