@@ -132,6 +132,11 @@ class StationScreen : public IStationObserver {
   void UnitFinished(const StationUnit& unit) override {
     std::lock_guard<std::mutex> guard(m_lock);
     m_tally.Add(unit);
+    if (!unit.historyError.empty()) {
+      Warn(unit.interfaceName, "unit " + std::to_string(unit.number) +
+                                   " was not added to the run history: " + unit.historyError);
+    }
+    if (!unit.logShortfall.empty()) Warn(unit.interfaceName, unit.logShortfall);
     if (m_csv != nullptr) {
       *m_csv << StationCsvRow(unit) << "\n";
       m_csv->flush();
@@ -160,15 +165,10 @@ class StationScreen : public IStationObserver {
 
   void LaneWarning(const std::string& interfaceName, const std::string& text) override {
     std::lock_guard<std::mutex> guard(m_lock);
-    std::string shown = text;
-    for (char& c : shown) c = c == '\n' ? ' ' : c;
-    if (m_live) EraseBlock();
-    m_err << "Warning: " << interfaceName << ": " << TerminalText(shown) << "\n";
-    m_err.flush();
-    if (m_live) Redraw({});
+    Warn(interfaceName, text);
   }
 
-  // A line of the station's own (a stop asked) between the lanes' lines.
+  // A note of the station's own (a stop asked) between the lanes' lines.
   void Note(const std::string& text) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_live) EraseBlock();
@@ -211,6 +211,16 @@ class StationScreen : public IStationObserver {
     bool shown = false;
   };
 
+  // A warning line on standard error, above the live block. Lock held.
+  void Warn(const std::string& interfaceName, const std::string& text) {
+    std::string shown = text;
+    for (char& c : shown) c = c == '\n' ? ' ' : c;
+    if (m_live) EraseBlock();
+    m_err << "Warning: " << interfaceName << ": " << TerminalText(shown) << "\n";
+    m_err.flush();
+    if (m_live) Redraw({});
+  }
+
   Lane* Find(const std::string& name) {
     for (Lane& lane : m_lanes) {
       if (lane.name == name) return &lane;
@@ -232,6 +242,7 @@ class StationScreen : public IStationObserver {
   void EraseBlock() {
     if (m_drawn > 0) m_out << "\033[" << m_drawn << "A\r\033[J";
     m_drawn = 0;
+    m_out.flush();  // before a line on the other stream
   }
 
   // The block of live lines again, `above` (if any) first.

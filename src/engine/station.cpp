@@ -306,6 +306,7 @@ StationUnit CStationLane::RunUnit(int number, const Found& router) {
     unit = UnitFrom(check, nullptr, session.Items());
     const LogBlockReport log = session.CloseLog();
     if (!log.files.empty()) unit.logFile = log.files.front();
+    unit.logShortfall = LogShortfallText(log);
   } else {
     SetState(LaneState::Updating, check.router.mac);
     {
@@ -371,6 +372,8 @@ StationUnit CStationLane::UnitFrom(const CheckReport& check, const RunReport* re
   unit.verification = UnitVerification(*report);
   unit.logFile = report->log.files.empty() ? std::string() : report->log.files.front();
   unit.recorded = report->recorded;
+  if (!report->recorded) unit.historyError = report->historyError;
+  unit.logShortfall = LogShortfallText(report->log);
   const Verdict& verdict = report->verdict;
   if (verdict.ok()) {
     unit.result = UnitResult::Passed;

@@ -96,6 +96,8 @@ struct StationUnit {
   double elapsedSeconds = 0;  // on the clock's scale, from its check to its end
   std::string logFile;        // the day's download log its lines began in
   bool recorded = false;      // its line reached the run history (a unit without a run has none)
+  std::string historyError;   // why a run's line did not reach it
+  std::string logShortfall;   // LogShortfallText of its log lines; "" when every one is in the day's file
 };
 
 // --- The lanes' state ------------------------------------------------------------
