@@ -14,6 +14,7 @@
 #include "cli/image_commands.h"
 #include "cli/router_commands.h"
 #include "cli/trust_commands.h"
+#include "cli/station_command.h"
 #include "orvane_version.h"
 
 namespace orvane::cli {
@@ -198,6 +199,31 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   updateCmd->add_flag("--verify", update.verify,
                       "After a run in which every item succeeded, wait for the router and read the versions back");
 
+  StationCommandOptions station;
+  CLI::App* stationCmd = app.add_subcommand(
+      "station", "A bench: update routers unit after unit, one per network interface, several at once");
+  stationCmd->footer(
+      "Each lane waits for a router on its interface, checks it, updates the selected items without asking,\n"
+      "verifies them, records the unit and shows PASS or FAIL, then waits until the router is unplugged.\n"
+      "Exit status: 0 when every unit passed, 1 when one failed or was blocked, 130 when interrupted,\n"
+      "2 for a usage error.");
+  stationCmd->add_option("--interface", station.interfaces,
+                         "A lane's network interface: its name, or its IPv4 address (repeat per lane)")
+      ->required()
+      ->allow_extra_args(false);
+  AddNetworkOptions(stationCmd, station.directory, station.profile, station.timeScale);
+  AddTrustOptions(stationCmd, station.trust, true);
+  stationCmd->add_option("--log-dir", station.logFolder,
+                         "Folder of the dated download logs (default: the user's state folder)")
+      ->check(kLogFolder);
+  stationCmd->add_option("--count", station.count, "End after this many units in all (default: until interrupted)")
+      ->check(CLI::Range(1, 1000000));
+  stationCmd->add_flag("--again", station.again, "Update a router this station already brought to success again");
+  stationCmd->add_flag("--no-verify", station.noVerify, "Do not read the versions back after a unit's run");
+  stationCmd->add_option("--report", station.reportFile, "Append a CSV row per unit to this file");
+  stationCmd->add_flag("--json", station.json, "Print a JSON object per unit and a summary object");
+  stationCmd->add_flag("--quiet", station.quiet, "No terminal bell when a unit ends");
+
   HistoryOptions history;
   CLI::App* historyCmd = app.add_subcommand("history", "List the recorded update runs");
   historyCmd->add_option("--log-dir", history.logFolder,
@@ -244,6 +270,7 @@ int RunOrvane(int argc, const char* const* argv, std::istream& in, std::ostream&
   if (*checkCmd) return CheckRouter(check, out, err);
   if (*updateCmd) return UpdateRouter(update, in, out, err, terminal);
   if (*doctorCmd) return Doctor(doctor, out, err);
+  if (*stationCmd) return RunStation(station, out, err, terminal);
   if (*historyCmd) return ListHistory(history, out, err);
   err << app.help();
   return kExitUsage;

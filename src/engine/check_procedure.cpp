@@ -56,7 +56,8 @@ bool CCheckProcedure::RunCheck(const CImageSet& images) {
 
   m_discoveryVersion.clear();
   {
-    CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+    CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort,
+                             m_link.Profile().binding);
     MacAddress mac{};
     Ipv4Address ip{};
     if (!discovery.Discover(&mac, &ip, &m_discoveryVersion)) return Refuse(IDS_DETECT_NONE_ROUTER);

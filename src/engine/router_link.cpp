@@ -31,7 +31,7 @@ std::string FormatMac(const MacAddress& mac) {
 std::string CRouterLink::MacText() const { return FormatMac(m_mac); }
 
 bool CRouterLink::Connect() {
-  if (!m_channel.Open(AddressText(), m_profile.relayTcpPort, PORT_TCP)) return false;
+  if (!m_channel.Open(AddressText(), m_profile.relayTcpPort, PORT_TCP, m_profile.binding)) return false;
   m_channel.StartReader();
   return true;
 }

@@ -193,7 +193,7 @@ ControlOutcome CRouterSteps::EraseRouterNvram() {
   outcome.request = ControlRequestKind::EraseNvram;
   outcome.replyTimeoutMs = kEraseReplyTimeoutMs;
   for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
-    CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
+    CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort, m_link.Profile().binding);
     control.Request() = m_link.ControlRequest(CTRL_ERASE_NVRAM);
     outcome.attempts = attempt;
     Note(outcome, control.ExchangeEcho(kEraseReplyTimeoutMs), control);
@@ -217,7 +217,7 @@ ControlOutcome CRouterSteps::WaitRouterAlive(std::uint32_t limitMs) {
   outcome.request = ControlRequestKind::Probe;
   outcome.replyTimeoutMs = kProbeReplyTimeoutMs;
   outcome.limitMs = limitMs;
-  CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort);
+  CControlChannel control(m_link.AddressText(), m_link.Profile().controlUdpPort, m_link.Profile().binding);
   for (;;) {
     if (!m_stop.Pause(kProbeIntervalMs)) {
       control.Close();
@@ -245,8 +245,11 @@ ControlOutcome CRouterSteps::EnterForcedDownload() {
   }
   const std::uint32_t start = platform::TickCount();
   // The router may not be where discovery found it any more: the request
-  // goes to every router on the LAN.
-  CControlChannel control(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+  // goes to every router on the LAN, and with the profile's binding out of
+  // that one interface only (a station's other lanes have routers of their
+  // own at the same address).
+  CControlChannel control(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort,
+                          m_link.Profile().binding);
   m_display.ShowStatus(IDS_ENTER_FORCED_DOWNLOAD);
   for (int attempt = 1; attempt <= kForceAttempts && !outcome.ok(); ++attempt) {
     control.Request() = m_link.ControlRequest(CTRL_FORCE_DOWNLOAD);

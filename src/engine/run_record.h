@@ -13,6 +13,7 @@ namespace orvane {
 // Who ran it, as the history names the front ends.
 inline constexpr const char* kFrontEndCli = "cli";
 inline constexpr const char* kFrontEndDialog = "dialog";
+inline constexpr const char* kFrontEndStation = "station";
 
 struct RunRouter {
   std::string mac;

@@ -42,7 +42,8 @@ void CRunVerifier::SetAll(RunReport& report, VerifyOutcome outcome, const std::s
 
 bool CRunVerifier::RouterAnswers(bool* another) {
   const std::uint32_t attempt = platform::TickCount();
-  CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort);
+  CControlChannel discovery(m_link.Profile().broadcastAddress, m_link.Profile().controlUdpPort,
+                             m_link.Profile().binding);
   std::vector<RouterAnnouncement> routers;
   bool ours = false;
   if (discovery.DiscoverAll(&routers)) {

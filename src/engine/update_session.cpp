@@ -223,6 +223,7 @@ void CUpdateSession::Conclude(RunReport& report) {
   RunRecord record =
       MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, log.BlockFiles(), m_runStart);
   RecordSignatures(record, m_lastCheck);
+  record.interfaceName = m_options.profile.binding.device;
   const platform::FileResult appended = AppendRunRecord(log.Folder(), record);
   report.recorded = appended.ok();
   report.historyError = appended.reason;

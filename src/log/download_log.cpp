@@ -90,9 +90,9 @@ void CDownloadLog::AddLine(const char* format, ...) {
   char stamp[40];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d:%02d:%02d: ", t.year, t.month, t.day, t.hour, t.minute,
                 t.second);
-  const std::string line = stamp + text + '\n';
 
   std::lock_guard<std::mutex> guard(m_lock);
+  const std::string line = stamp + m_lineTag + text + '\n';
   // Once lines are held back, the file was found held or failing: one try,
   // the run is not slowed by it.
   const std::uint32_t wait = m_heldBack.empty() ? kLineLockWaitMs : 0;
@@ -103,6 +103,11 @@ void CDownloadLog::AddLine(const char* format, ...) {
 }
 
 void CDownloadLog::DiagLine(const std::string& line) { AddLine("%s", line.c_str()); }
+
+void CDownloadLog::SetLineTag(const std::string& tag) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_lineTag = tag.empty() ? std::string() : "[" + tag + "] ";
+}
 
 std::string CDownloadLog::DateFolderLocked() const { return PathText(Utf8Path(m_folder) / DateFolderName(m_now())); }
 

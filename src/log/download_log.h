@@ -5,6 +5,8 @@
 // disk; the lines since the last save are kept in memory too (Text()).
 //
 // Line:  "%Y%m%d%H:%M:%S: " message "\n"    e.g. "2008030209:05:07: DIAG_Reset: ..."
+//        With a line tag (a station's lane, where several logs share the
+//        day's file): "%Y%m%d%H:%M:%S: [tag] " message "\n".
 // File:  <log folder>/<%Y-%m-%d>/LumtarLog.txt (the date of the write),
 //        appended while held exclusively, in the system's 8-bit code page on
 //        Windows and UTF-8 elsewhere. Only a regular file is written: a
@@ -104,6 +106,11 @@ class CDownloadLog : public IDiagLogSink {
   // Adds `line` as it stands, as AddLine("%s", line) does.
   void DiagLine(const std::string& line) override;
 
+  // Every line from here on carries "[tag] " after its time stamp, so that
+  // the lines of several logs that share the day's file (a station's lanes)
+  // can be told apart; "" (the default) for none.
+  void SetLineTag(const std::string& tag);
+
   // The lines from here on are one block (a check's, a run's).
   void BeginBlock();
   // Ends the block: what is held back is written, waiting up to
@@ -145,6 +152,7 @@ class CDownloadLog : public IDiagLogSink {
   TimeSource m_now;
   mutable std::mutex m_lock;
   std::string m_text;
+  std::string m_lineTag;      // "[tag] " or ""
   std::string m_heldBack;     // file bytes (the file's code page) not yet written
   std::string m_madeFolder;   // the date folder known to exist
   platform::FileResult m_lastFailure;     // why the held-back bytes are held back

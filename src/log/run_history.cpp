@@ -42,6 +42,7 @@ class LineParser {
       if (key == "signatures") return String(&record.signatures);
       if (key == "items") return Items(record.items);
       if (key == "log_files") return Strings(record.logFiles, kMaxRunRecordLogFiles);
+      if (key == "interface") return String(&record.interfaceName);
       return Skip(1);
     });
     if (!ok) return false;
@@ -309,7 +310,9 @@ std::string BuildRunRecordLine(const RunRecord& record) {
   }
   json.EndArray().Key("signatures").String(record.signatures).Key("log_files").BeginArray();
   for (const std::string& file : record.logFiles) json.String(file);
-  json.EndArray().EndObject();
+  json.EndArray();
+  if (!record.interfaceName.empty()) json.Key("interface").String(record.interfaceName);
+  json.EndObject();
   return json.Text();
 }
 

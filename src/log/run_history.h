@@ -19,6 +19,8 @@
 // "log_files" names every day's file they went to (two for a run that
 // passed midnight), first that one. Lines written before runs named them
 // all lack it; a reader that does not know it passes over it.
+// "interface" (after "log_files", only in a station's lines) names the
+// PC's interface of the station's lane that ran it.
 // "outcome" .. "detail" are the run's own verdict: a run can fail outside
 // every item (the relay connection refused, the NVRAM erase after the
 // application image refused) while each of its items reads "succeeded".
@@ -82,7 +84,7 @@ struct RunRecordItem {
 
 struct RunRecord {
   std::string time;  // local time, "YYYY-MM-DD HH:MM:SS"
-  std::string frontEnd;  // "cli" or "dialog"
+  std::string frontEnd;  // "cli", "dialog" or "station"
   std::string mac;
   std::string ip;
   std::string discoveryVersion;
@@ -101,6 +103,8 @@ struct RunRecord {
   // Every day's download log the run's lines went to, `logFile` first;
   // empty in a line written before runs named them all.
   std::vector<std::string> logFiles;
+  // A station's lane: the PC's interface the router was on; "" otherwise.
+  std::string interfaceName;
 
   // Whether the line carries the run's own verdict (see RunOutcomeShown
   // for a line that does not).

@@ -8,14 +8,19 @@
 
 namespace orvane {
 
-CControlChannel::CControlChannel(const Ipv4Address& address, std::uint16_t port) {
-  OpenPort(FormatIpv4(address), port);
+CControlChannel::CControlChannel(const Ipv4Address& address, std::uint16_t port,
+                                 const platform::SocketBinding& binding) {
+  OpenPort(FormatIpv4(address), port, binding);
 }
 
-CControlChannel::CControlChannel(const std::string& host, std::uint16_t port) { OpenPort(host, port); }
+CControlChannel::CControlChannel(const std::string& host, std::uint16_t port,
+                                 const platform::SocketBinding& binding) {
+  OpenPort(host, port, binding);
+}
 
-void CControlChannel::OpenPort(const std::string& host, std::uint16_t port) {
+void CControlChannel::OpenPort(const std::string& host, std::uint16_t port, const platform::SocketBinding& binding) {
   m_pPort = std::make_unique<CUdpPort>();
+  m_pPort->SetBinding(binding);
   if (m_pPort->SetAddress(host, port) && m_pPort->Open()) {
     m_bOpened = true;
   } else {

@@ -60,10 +60,13 @@ inline constexpr std::size_t kMaxAnnouncements = 16;
 class CControlChannel {
  public:
   // Opens a UDP port to address:port; a broadcast address (ending in 255)
-  // switches broadcast on.
-  CControlChannel(const Ipv4Address& address, std::uint16_t port);
+  // switches broadcast on. With a `binding`, the port's socket keeps to
+  // that interface (a socket that cannot be bound does not open).
+  CControlChannel(const Ipv4Address& address, std::uint16_t port,
+                  const platform::SocketBinding& binding = platform::SocketBinding{});
   // The same from dotted-decimal text; a text that is not one does not open.
-  CControlChannel(const std::string& host, std::uint16_t port);
+  CControlChannel(const std::string& host, std::uint16_t port,
+                  const platform::SocketBinding& binding = platform::SocketBinding{});
   ~CControlChannel() { Close(); }
   CControlChannel(const CControlChannel&) = delete;
   CControlChannel& operator=(const CControlChannel&) = delete;
@@ -109,7 +112,7 @@ class CControlChannel {
   const INetPort* Port() const { return m_pPort.get(); }
 
  private:
-  void OpenPort(const std::string& host, std::uint16_t port);
+  void OpenPort(const std::string& host, std::uint16_t port, const platform::SocketBinding& binding);
   // Sends the discovery request (m_request becomes it).
   bool SendDiscoveryRequest();
   // The next router announcement that arrives before `timeoutMs` have

@@ -13,7 +13,8 @@ namespace orvane {
 
 CFramedChannel::~CFramedChannel() { Close(); }
 
-bool CFramedChannel::Open(const std::string& host, std::uint16_t port, int type) {
+bool CFramedChannel::Open(const std::string& host, std::uint16_t port, int type,
+                          const platform::SocketBinding& binding) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_pPort) {
     CloseLocked();
@@ -21,6 +22,7 @@ bool CFramedChannel::Open(const std::string& host, std::uint16_t port, int type)
   }
   std::unique_ptr<INetPort> created;
   if (type == PORT_TCP) created = std::make_unique<CTcpPort>();
+  if (created) created->SetBinding(binding);
   if (created && created->SetAddress(host, port) && created->Open()) {
     m_pPort = std::move(created);
     m_nState = CHANNEL_OPEN;

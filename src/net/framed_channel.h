@@ -62,7 +62,9 @@ class CFramedChannel : public IFrameTransport {
 
   // Opens a new TCP port to host:port (`type` PORT_TCP; any other type
   // fails); does not start the reader. An open channel is closed first.
-  bool Open(const std::string& host, std::uint16_t port, int type);
+  // With a `binding`, the port's sockets keep to that interface.
+  bool Open(const std::string& host, std::uint16_t port, int type,
+            const platform::SocketBinding& binding = platform::SocketBinding{});
   bool StartReader();
   void StopReader();
   // Stops the reader, closes and destroys the port; the result of closing

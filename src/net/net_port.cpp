@@ -113,6 +113,11 @@ bool CTcpPort::Connect(const platform::AbortEvent* abort, std::uint64_t generati
   // send is done when the peer has taken it. The system may keep a minimum.
   platform::SetBufferSizes(fresh, 0, 0);
   std::uint32_t ignored = 0;
+  if (!platform::BindToInterface(fresh, m_binding, &error)) {
+    m_nLastError = error;
+    platform::CloseSocket(fresh, &ignored);
+    return false;
+  }
   if (!platform::ConnectStream(fresh, m_addr, abort, &error)) {
     m_nLastError = error;
     platform::CloseSocket(fresh, &ignored);
@@ -221,6 +226,11 @@ bool CUdpPort::Open() {
     return false;
   }
   std::uint32_t ignored = 0;
+  if (!platform::BindToInterface(fresh, m_binding, &error)) {
+    m_nLastError = error;
+    platform::CloseSocket(fresh, &ignored);
+    return false;
+  }
   if (m_addr.address[3] == 255 && !platform::EnableBroadcast(fresh, &error)) {
     m_nLastError = error;
     platform::CloseSocket(fresh, &ignored);

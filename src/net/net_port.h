@@ -61,6 +61,12 @@ class INetPort {
   // Takes a dotted-decimal IPv4 host (no names) and a port as the peer.
   // Does not touch LastError(); a refused host leaves the address as it was.
   virtual bool SetAddress(const std::string& host, std::uint16_t port);
+  // The interface every socket of the port is bound to from its next Open
+  // (and reconnect) on; empty: the system's routing. A socket that cannot
+  // be bound is not used: Open fails with the system's code in LastError()
+  // (platform::kErrNotPermitted without the privilege).
+  void SetBinding(const platform::SocketBinding& binding) { m_binding = binding; }
+  const platform::SocketBinding& Binding() const { return m_binding; }
   virtual bool Open() = 0;
   virtual void Abort() {}
 
@@ -88,6 +94,7 @@ class INetPort {
 
   std::atomic<std::uint32_t> m_nLastError{0};
   platform::Ipv4Endpoint m_addr;
+  platform::SocketBinding m_binding;
 
  private:
   bool CloseLocked(std::unique_lock<std::mutex>& lock, bool countAsOwner);

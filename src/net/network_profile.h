@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/socket.h"
+
 namespace orvane {
 
 // The real router's fixed values.
@@ -22,6 +24,11 @@ struct NetworkProfile {
   std::uint16_t controlUdpPort = DISCOVERY_PORT;
   // The router's shell.
   std::uint16_t telnetPort = kDefaultTelnetPort;
+  // The PC's interface that every socket towards the router keeps to (one
+  // lane of a station: its broadcasts and connections leave there only, and
+  // its PC address is that interface's). Empty: the system's routing, as a
+  // PC with one adapter on the router's LAN needs.
+  platform::SocketBinding binding;
 
   bool operator==(const NetworkProfile&) const = default;
 };

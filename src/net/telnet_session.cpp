@@ -10,7 +10,9 @@
 namespace orvane {
 
 CTelnetSession::CTelnetSession(const NetworkProfile& profile)
-    : m_nTelnetPort(profile.telnetPort), m_pReceive(new std::uint8_t[kTelnetInitialCapacity]) {}
+    : m_nTelnetPort(profile.telnetPort), m_pReceive(new std::uint8_t[kTelnetInitialCapacity]) {
+  m_port.SetBinding(profile.binding);
+}
 
 CTelnetSession::~CTelnetSession() { Disconnect(); }
 

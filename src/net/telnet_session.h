@@ -45,7 +45,7 @@ inline constexpr std::size_t kTelnetInitialCapacity = 16;
 
 class CTelnetSession {
  public:
-  // Takes the shell's port from the profile.
+  // Takes the shell's port and the interface to keep to from the profile.
   explicit CTelnetSession(const NetworkProfile& profile = NetworkProfile{});
   ~CTelnetSession();
   CTelnetSession(const CTelnetSession&) = delete;

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace orvane::platform {
 
@@ -47,6 +48,7 @@ extern const std::uint32_t kErrConnectionReset;    // Windows 10054, POSIX ECONN
 extern const std::uint32_t kErrPending;            // Windows 997, POSIX EINPROGRESS
 extern const std::uint32_t kErrInterrupted;        // Windows 10004, POSIX EINTR: a connect ended by abort
 extern const std::uint32_t kErrMessageTooLong;     // Windows 10040, POSIX EMSGSIZE
+extern const std::uint32_t kErrNotPermitted;       // Windows 10013, POSIX EPERM: a binding refused
 
 // True for the codes after which a stream connection is gone for good:
 // aborted and reset (on POSIX also the broken pipe that a send after a reset
@@ -107,6 +109,29 @@ bool SetBufferSizes(SocketHandle socket, int receiveBytes, int sendBytes);
 // SO_BROADCAST on a datagram socket.
 bool EnableBroadcast(SocketHandle socket, std::uint32_t* error);
 bool IsBroadcastEnabled(SocketHandle socket);
+
+// The network interface a socket keeps to: its traffic leaves there, and
+// only what arrives there reaches it. Empty: the system's routing decides.
+struct SocketBinding {
+  // The interface's name. On Linux the socket is bound to it
+  // (SO_BINDTODEVICE: root or CAP_NET_RAW on older kernels; refused with
+  // kErrNotPermitted); elsewhere it only names the interface.
+  std::string device;
+  // The interface's IPv4 address, written order. Where the system has no
+  // binding to a device (Windows), the socket is bound to this address
+  // (port 0), so that its datagrams, broadcasts among them, leave through
+  // that adapter. All zero: none.
+  std::array<std::uint8_t, 4> localAddress{};
+
+  bool Empty() const { return device.empty() && localAddress == std::array<std::uint8_t, 4>{}; }
+  bool operator==(const SocketBinding&) const = default;
+};
+
+// Binds a new socket (before it connects or sends) to `binding`; true for
+// an empty binding. `error` gets the system's code on failure
+// (kErrNotPermitted when the system refused for lack of privilege, ENODEV /
+// WSAEADDRNOTAVAIL for an interface or address that is not there).
+bool BindToInterface(SocketHandle socket, const SocketBinding& binding, std::uint32_t* error);
 
 // Connects a stream socket. Waits as long as the system's own connect
 // time-out; with `abort` given, also ends (kErrInterrupted) once it is set.

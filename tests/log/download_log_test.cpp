@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -54,6 +57,46 @@ TEST(DownloadLog, LineHasTheStampTheMessageAndALineFeed) {
             "2008030209:05:07: ++++++++++++++++++++++++++++++++++++++++++++++++++\n"
             "2008030209:05:07: Firmware Version: 100% (%s)\n");
   EXPECT_EQ(log.CurrentFilePath(), (dir.Path() / "2008-03-02" / "LumtarLog.txt").string());
+}
+
+// A station's lanes: each lane's log tags its lines, and the logs share the
+// day's file line by line, every line whole and each lane's in its order.
+TEST(DownloadLog, LaneTaggedLogsShareTheDaysFileLineByLine) {
+  test::TempDir dir;
+  constexpr int kLines = 300;
+  std::vector<std::unique_ptr<CDownloadLog>> lanes;
+  for (const char* tag : {"port0", "port1", "port2"}) {
+    lanes.push_back(std::make_unique<CDownloadLog>(dir.Str(), March2nd));
+    lanes.back()->SetLineTag(tag);
+  }
+  std::vector<std::thread> writers;
+  for (const std::unique_ptr<CDownloadLog>& lane : lanes) {
+    writers.emplace_back([&lane] {
+      for (int i = 0; i < kLines; ++i) lane->AddLine("line %d of this lane", i);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  // A line that found the file held by another lane too long was held back;
+  // the block's end brings it out.
+  for (const std::unique_ptr<CDownloadLog>& lane : lanes) EXPECT_TRUE(lane->EndBlock().Complete());
+  const std::string file = ReadText(lanes.front()->CurrentFilePath());
+  std::array<int, 3> next{};
+  std::size_t lines = 0;
+  for (std::size_t from = 0, end; (end = file.find('\n', from)) != std::string::npos; from = end + 1, ++lines) {
+    const std::string line = file.substr(from, end - from);
+    int lane = -1;
+    int number = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "2008030209:05:07: [port%d] line %d of this lane", &lane, &number), 2) << line;
+    ASSERT_TRUE(lane >= 0 && lane < 3) << line;
+    EXPECT_EQ(number, next[lane]++) << line;
+  }
+  EXPECT_EQ(lines, 3u * kLines);
+
+  // Without a tag (every other front end), the line is as it always was.
+  lanes.front()->SetLineTag("");
+  lanes.front()->Clear();
+  lanes.front()->AddLine("DIAG_Reset");
+  EXPECT_EQ(lanes.front()->Text(), "2008030209:05:07: DIAG_Reset\n");
 }
 
 TEST(DownloadLog, OverlongMessagesAreCutOnACharacterBoundary) {

@@ -85,6 +85,25 @@ TEST(RunHistory, AwkwardTextsComeBackAsTheyWere) {
   EXPECT_EQ(other->items[0].elapsedSeconds, 5);
 }
 
+// A station's line names the lane's interface; every other front end's line
+// stays without the key.
+TEST(RunHistory, AStationsLineNamesItsInterface) {
+  RunRecord station = Sample();
+  station.frontEnd = "station";
+  station.interfaceName = "port3";
+  const std::string line = BuildRunRecordLine(station);
+  // After the log files, the line's last key.
+  EXPECT_TRUE(line.ends_with("\"],\"interface\":\"port3\"}")) << line;
+  const std::optional<RunRecord> back = ParseRunRecordLine(line);
+  ASSERT_TRUE(back.has_value()) << line;
+  EXPECT_EQ(*back, station);
+
+  const std::string cli = BuildRunRecordLine(Sample());
+  EXPECT_FALSE(Contains(cli, "interface")) << cli;
+  ASSERT_TRUE(ParseRunRecordLine(cli).has_value());
+  EXPECT_EQ(ParseRunRecordLine(cli)->interfaceName, "");
+}
+
 TEST(RunHistory, ALineWithoutAVerdictReadsWithOneDerivedFromItsItems) {
   // As runs wrote their lines before they recorded a verdict.
   const std::optional<RunRecord> old = ParseRunRecordLine(

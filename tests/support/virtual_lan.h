@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,8 +69,8 @@ class LanProcess {
   ~LanProcess() { Stop(); }
 
   // Starts `argv`; its standard output is kept for WaitForLines, standard
-  // error goes to this process's.
-  static std::unique_ptr<LanProcess> Start(std::vector<std::string> argv) {
+  // error goes to this process's (or, with `withErrors`, is kept with it).
+  static std::unique_ptr<LanProcess> Start(std::vector<std::string> argv, bool withErrors = false) {
     std::unique_ptr<LanProcess> process(new LanProcess);
     int out[2];
     if (pipe(out) != 0) return nullptr;
@@ -77,6 +78,7 @@ class LanProcess {
     const pid_t child = fork();
     if (child == 0) {
       dup2(out[1], STDOUT_FILENO);
+      if (withErrors) dup2(out[1], STDERR_FILENO);
       close(out[0]);
       close(out[1]);
       execvp(args[0], args.data());
@@ -112,6 +114,45 @@ class LanProcess {
   }
   const std::string& Output() const { return m_output; }
 
+  // Reads standard output until `text` has appeared `count` times, within
+  // `timeoutMs` of system time; false when the program ended or the time ran
+  // out first.
+  bool WaitForText(const std::string& text, int count, std::uint32_t timeoutMs) {
+    const std::uint32_t start = platform::TickCount();
+    for (;;) {
+      int seen = 0;
+      for (std::size_t at = m_output.find(text); at != std::string::npos; at = m_output.find(text, at + 1)) ++seen;
+      if (seen >= count) return true;
+      const std::uint32_t elapsed = platform::TickCount() - start;
+      if (elapsed >= timeoutMs || !ReadSome(timeoutMs - elapsed)) return false;
+    }
+  }
+
+  // Reads standard output to its end and waits for the program's exit
+  // status, within `timeoutMs` of system time; -1 when it did not end in
+  // time (it is left running) or a signal ended it.
+  int WaitForExit(std::uint32_t timeoutMs) {
+    const std::uint32_t start = platform::TickCount();
+    while (m_pid > 0) {
+      int status = 0;
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        while (ReadSome(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      const std::uint32_t elapsed = platform::TickCount() - start;
+      if (elapsed >= timeoutMs) return -1;
+      if (!ReadSome(std::min<std::uint32_t>(timeoutMs - elapsed, kStopPollMs))) platform::Sleep(kStopPollMs);
+    }
+    return -1;
+  }
+
+  // Sends `signal` to the program.
+  void Signal(int signal) const {
+    if (m_pid > 0) kill(m_pid, signal);
+  }
+
   void Stop() {
     if (m_pid > 0) {
       kill(m_pid, SIGTERM);
@@ -137,6 +178,18 @@ class LanProcess {
   static constexpr std::uint32_t kStopTimeoutMs = 5000;
   static constexpr std::uint32_t kStopPollMs = 20;
   LanProcess() = default;
+  // One read of what has arrived within `timeoutMs`; false at the output's
+  // end or when nothing came.
+  bool ReadSome(std::uint32_t timeoutMs) {
+    if (m_out < 0) return false;
+    pollfd fd{m_out, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(platform::ToRealMs(timeoutMs))) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = read(m_out, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    m_output.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
   pid_t m_pid = -1;
   int m_out = -1;
   std::string m_output;
@@ -297,6 +350,123 @@ class VirtualLan {
   std::unique_ptr<NetNamespace> m_second;
   std::unique_ptr<NetNamespace> m_office;
   std::vector<std::unique_ptr<LanProcess>> m_processes;
+};
+
+// A station's bench made of network namespaces: the PC's namespace with
+// one veth pair per port ("port0", "port1", ...), each to a router namespace
+// of its own whose end ("lan0") has the real router's 192.168.1.1/24. The
+// PC's ends have 192.168.1.11/24, .12, ... (a port in `unaddressed` none), so
+// the same router address lies behind every port and only a lane that keeps
+// to its interface reaches its own router. A router is unplugged by setting
+// its end of the link down.
+class VirtualBench {
+ public:
+  static constexpr const char* kPortPrefix = "port";
+  static constexpr int kFirstPcHost = 11;
+
+  explicit VirtualBench(int ports, std::vector<int> unaddressed = {}) {
+    m_pc = std::make_unique<NetNamespace>("benchpc");
+    if (!m_pc->ok()) {
+      Fail(m_pc->error());
+      return;
+    }
+    Step(m_pc->Ip({"link", "set", "lo", "up"}));
+    for (int port = 0; port < ports && ok(); ++port) {
+      auto router = std::make_unique<NetNamespace>("benchrt");
+      if (!router->ok()) {
+        Fail(router->error());
+        return;
+      }
+      Step(router->Ip({"link", "set", "lo", "up"}));
+      const std::string name = PortName(port);
+      Step(m_pc->Ip({"link", "add", name, "type", "veth", "peer", "name", kLanAdapter, "netns", router->name()}));
+      bool addressed = true;
+      for (const int without : unaddressed) addressed = addressed && without != port;
+      if (addressed) {
+        Step(m_pc->Ip({"addr", "add", "192.168.1." + std::to_string(kFirstPcHost + port) + kLanPrefix, "brd", "+",
+                       "dev", name}));
+      }
+      Step(m_pc->Ip({"link", "set", name, "up"}));
+      Step(router->Ip({"addr", "add", std::string(kLanRouterAddress) + kLanPrefix, "brd", "+", "dev", kLanAdapter}));
+      Step(router->Ip({"link", "set", kLanAdapter, "up"}));
+      m_routers.push_back(std::move(router));
+    }
+    if (ok()) WaitForCarrier();
+  }
+  VirtualBench(const VirtualBench&) = delete;
+  VirtualBench& operator=(const VirtualBench&) = delete;
+  ~VirtualBench() { m_processes.clear(); }
+
+  bool ok() const { return m_error.empty(); }
+  const std::string& Error() const { return m_error; }
+  static std::string PortName(int port) { return kPortPrefix + std::to_string(port); }
+
+  // The simulator on port `port`'s router, on the real ports, announcing
+  // 192.168.1.1 and `mac`; null when it did not come up.
+  LanProcess* StartRouterSim(int port, const std::string& routersim, double timeScale, const std::string& mac,
+                             std::vector<std::string> extra = {}) {
+    const std::string telnet = std::to_string(kDefaultTelnetPort);
+    const std::string control = std::to_string(DISCOVERY_PORT);
+    std::vector<std::string> argv = {routersim, "--bind", "0.0.0.0", "--ip", kLanRouterAddress, "--mac", mac,
+                                     "--telnet-port", telnet, "--port", control, "--control-port", control,
+                                     "--time-scale", std::to_string(timeScale)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::unique_ptr<LanProcess> process = LanProcess::Start(m_routers[port]->Exec(argv));
+    constexpr int kServiceLines = 3;
+    constexpr std::uint32_t kStartTimeoutMs = 10000;
+    if (!process || !process->WaitForLines(kServiceLines, kStartTimeoutMs)) return nullptr;
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+  }
+
+  // Ends every program the bench started.
+  void StopPrograms() { m_processes.clear(); }
+
+  // A program in the PC's namespace, its standard output (and with
+  // `withErrors` its standard error) kept.
+  LanProcess* StartOnPc(std::vector<std::string> argv, bool withErrors = false) {
+    std::unique_ptr<LanProcess> process = LanProcess::Start(m_pc->Exec(std::move(argv)), withErrors);
+    if (!process) return nullptr;
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+  }
+  CommandResult RunOnPc(std::vector<std::string> argv) const { return RunCommand(m_pc->Exec(std::move(argv))); }
+
+  // Plugs port `port`'s router in (its end of the link up) or pulls it out;
+  // "" or why not.
+  std::string SetPlugged(int port, bool plugged) const {
+    return m_routers[port]->Ip({"link", "set", kLanAdapter, plugged ? "up" : "down"});
+  }
+
+ private:
+  void Fail(const std::string& error) {
+    if (m_error.empty()) m_error = error;
+  }
+  void Step(const std::string& failure) {
+    if (!failure.empty()) Fail(failure);
+  }
+  // Until every port of the PC is UP (both ends of its link up).
+  void WaitForCarrier() {
+    constexpr std::uint32_t kLinkUpTimeoutMs = 30000;
+    constexpr std::uint32_t kLinkPollMs = 100;
+    const std::uint32_t start = platform::TickCount();
+    for (;;) {
+      const CommandResult links = RunCommand({IpCommand(), "-n", m_pc->name(), "-o", "link", "show"});
+      int up = 0;
+      for (std::size_t at = links.output.find(" state UP "); at != std::string::npos;
+           at = links.output.find(" state UP ", at + 1)) {
+        ++up;
+      }
+      if (links.exit_code == 0 && up >= static_cast<int>(m_routers.size())) return;
+      if (platform::TicksElapsed(start, kLinkUpTimeoutMs)) return Fail("the bench's links stay down");
+      platform::Sleep(kLinkPollMs);
+    }
+  }
+
+  std::string m_error;
+  std::unique_ptr<NetNamespace> m_pc;
+  std::vector<std::unique_ptr<NetNamespace>> m_routers;
+  std::vector<std::unique_ptr<LanProcess>> m_processes;  // destroyed before the namespaces
 };
 
 }  // namespace orvane::test

@@ -24,6 +24,7 @@ const std::uint32_t kErrConnectionReset = ECONNRESET;
 const std::uint32_t kErrPending = EINPROGRESS;
 const std::uint32_t kErrInterrupted = EINTR;
 const std::uint32_t kErrMessageTooLong = EMSGSIZE;
+const std::uint32_t kErrNotPermitted = EPERM;
 
 bool IsConnectionLost(std::uint32_t error) {
   return error == static_cast<std::uint32_t>(ECONNABORTED) || error == static_cast<std::uint32_t>(ECONNRESET) ||
@@ -223,6 +224,27 @@ bool IsBroadcastEnabled(SocketHandle socket) {
   int value = 0;
   socklen_t length = sizeof value;
   return getsockopt(Fd(socket), SOL_SOCKET, SO_BROADCAST, &value, &length) == 0 && value != 0;
+}
+
+bool BindToInterface(SocketHandle socket, const SocketBinding& binding, std::uint32_t* error) {
+  if (binding.Empty()) return true;
+#if defined(SO_BINDTODEVICE)
+  if (!binding.device.empty()) {
+    if (setsockopt(Fd(socket), SOL_SOCKET, SO_BINDTODEVICE, binding.device.c_str(),
+                   static_cast<socklen_t>(binding.device.size())) != 0) {
+      *error = LastErrno();
+      return false;
+    }
+    return true;
+  }
+#endif
+  // No binding to a device here: the interface's address instead.
+  const sockaddr_in sa = ToSockaddr(Ipv4Endpoint{binding.localAddress, 0});
+  if (bind(Fd(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    *error = LastErrno();
+    return false;
+  }
+  return true;
 }
 
 bool ConnectStream(SocketHandle socket, const Ipv4Endpoint& peer, const AbortEvent* abort, std::uint32_t* error) {

@@ -30,6 +30,7 @@ const std::uint32_t kErrConnectionReset = WSAECONNRESET;
 const std::uint32_t kErrPending = WSA_IO_PENDING;
 const std::uint32_t kErrInterrupted = WSAEINTR;
 const std::uint32_t kErrMessageTooLong = WSAEMSGSIZE;
+const std::uint32_t kErrNotPermitted = WSAEACCES;
 
 bool IsConnectionLost(std::uint32_t error) { return error == WSAECONNABORTED || error == WSAECONNRESET; }
 
@@ -235,6 +236,18 @@ bool IsBroadcastEnabled(SocketHandle socket) {
   int length = sizeof value;
   return getsockopt(Sock(socket), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&value), &length) == 0 &&
          value != 0;
+}
+
+bool BindToInterface(SocketHandle socket, const SocketBinding& binding, std::uint32_t* error) {
+  if (binding.localAddress == std::array<std::uint8_t, 4>{}) return true;
+  // Bound to the adapter's address, the socket's datagrams (broadcasts too)
+  // and connections leave through that adapter.
+  const sockaddr_in sa = ToSockaddr(Ipv4Endpoint{binding.localAddress, 0});
+  if (bind(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
+    *error = LastWsaError();
+    return false;
+  }
+  return true;
 }
 
 bool ConnectStream(SocketHandle socket, const Ipv4Endpoint& peer, const AbortEvent* abort, std::uint32_t* error) {
