@@ -188,6 +188,8 @@ class RouterSim {
   // How long the service thread may sleep: until the next result packet or
   // module answer is due; nothing = until something arrives.
   std::optional<std::chrono::nanoseconds> PollTimeout() const;
+  // When the first module answer still crossing the link is due.
+  std::optional<std::chrono::steady_clock::time_point> NextAnswerDue() const;
   // The real time that `bytes` take on the module's link.
   std::chrono::nanoseconds LinkTime(std::size_t bytes) const;
   std::chrono::nanoseconds LanRoundTrip() const;
