@@ -444,6 +444,7 @@ routersim::Config LinkConfig(const ModuleLink& link) {
   routersim::Config config;
   config.moduleLinkBitsPerSecond = link.bitsPerSecond;
   config.lanRoundTripUs = link.lanRoundTripUs;
+  config.exactLinkTime = link.exactLinkTime;
   return config;
 }
 

@@ -138,6 +138,9 @@ struct ModuleLink {
   std::uint64_t bitsPerSecond = 0;  // 0: as fast as the simulator goes
   std::uint32_t lanRoundTripUs = 0;
   std::string routerNamespace{};
+  // The simulator's link paced to its deadlines and started at each piece's
+  // arrival (routersim::Config::exactLinkTime); false: as it was before.
+  bool exactLinkTime = true;
 };
 
 // One DownloadImage of a firmware image of `bytes` data bytes to a fresh

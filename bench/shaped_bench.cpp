@@ -258,16 +258,20 @@ void BM_ShapedModuleDownload(benchmark::State& state) {
   // one it uses; each run measures all of them and the plain client as
   // neighbours, in an order that turns from run to run.
   const ArrivalWait waits[] = {ArrivalWait::kBlock, ArrivalWait::kWakeEarly, ArrivalWait::kSpinFirst};
-  constexpr int kWays = 4;  // the three waits and the plain client
+  constexpr int kWays = 5;  // the three waits, the plain client, the plain client on the former link model
+  constexpr int kPlain = kWays - 2;
+  constexpr int kFormerLink = kWays - 1;
   std::vector<double> rates[kWays];
-  std::vector<double> perBlockUs[kWays - 1];
+  std::vector<double> perBlockUs[kPlain];
   int turn = 0;
   for (auto _ : state) {
     double rate[kWays] = {};
     for (int k = 0; k < kWays; ++k) {
       const int way = (k + turn) % kWays;
-      if (way == kWays - 1) {
-        rate[way] = PlainClientRate(bytes, LanModule(bitsPerSecond));
+      if (way >= kPlain) {
+        ModuleLink link = LanModule(bitsPerSecond);
+        link.exactLinkTime = way == kPlain;
+        rate[way] = PlainClientRate(bytes, link);
         continue;
       }
       std::string failure;
@@ -278,15 +282,15 @@ void BM_ShapedModuleDownload(benchmark::State& state) {
       }
     }
     ++turn;
-    if (rate[kWays - 1] == 0) {
+    if (rate[kPlain] == 0 || rate[kFormerLink] == 0) {
       state.SkipWithError("the plain client's download failed");
       return;
     }
     for (int way = 0; way < kWays; ++way) rates[way].push_back(rate[way]);
     // The updater's own time per block in this run: beyond its neighbour,
     // the plain client.
-    for (int way = 0; way < kWays - 1; ++way) {
-      perBlockUs[way].push_back((static_cast<double>(bytes) / rate[way] - static_cast<double>(bytes) / rate[kWays - 1]) *
+    for (int way = 0; way < kPlain; ++way) {
+      perBlockUs[way].push_back((static_cast<double>(bytes) / rate[way] - static_cast<double>(bytes) / rate[kPlain]) *
                                 1e6 / blocks);
     }
     state.SetIterationTime(static_cast<double>(bytes) / rate[0]);
@@ -296,7 +300,8 @@ void BM_ShapedModuleDownload(benchmark::State& state) {
   state.counters["download_MBps"] = Median(rates[0]) / kMB;
   state.counters["wake_early_MBps"] = Median(rates[1]) / kMB;
   state.counters["spin_first_MBps"] = Median(rates[2]) / kMB;
-  state.counters["plain_client_MBps"] = Median(rates[3]) / kMB;
+  state.counters["plain_client_MBps"] = Median(rates[kPlain]) / kMB;
+  state.counters["former_link_MBps"] = Median(rates[kFormerLink]) / kMB;
   const auto spread = [&](const char* name, const std::vector<double>& values) {
     state.counters[std::string(name) + "_us"] = Median(values);
     state.counters[std::string(name) + "_min_us"] = *std::min_element(values.begin(), values.end());
@@ -314,7 +319,9 @@ void BM_ShapedModuleDownload(benchmark::State& state) {
   // The plain client's time per block beyond the floor: the simulated
   // line's and the machine's own share.
   state.counters["plain_beyond_floor_us"] =
-      (static_cast<double>(bytes) / Median(rates[3]) - static_cast<double>(bytes) / floor) * 1e6 / blocks;
+      (static_cast<double>(bytes) / Median(rates[kPlain]) - static_cast<double>(bytes) / floor) * 1e6 / blocks;
+  state.counters["former_beyond_floor_us"] =
+      (static_cast<double>(bytes) / Median(rates[kFormerLink]) - static_cast<double>(bytes) / floor) * 1e6 / blocks;
   state.counters["block_on_floor_us"] = static_cast<double>(bytes) / floor * 1e6 / blocks;
   const std::string rate = std::to_string(bitsPerSecond) + " bit/s";
   const auto beside = [](std::string name, const char* value, const char* note) {
@@ -350,6 +357,17 @@ void BM_ShapedModuleDownload(benchmark::State& state) {
           .reference = "stop_and_wait_limit_MBps",
           .note = "how close the simulated line and this machine let stop-and-wait come",
       },
+      {
+          .name = "    the same on the former link model",
+          .unit = "MB/s",
+          .value = "former_link_MBps",
+          .reference = "stop_and_wait_limit_MBps",
+          .note = "the simulator's link timed from its own reads and woken by its timed wait alone "
+                  "(routersim::Config::exactLinkTime false), in the same runs",
+      },
+      perBlock("    plain client's time per block beyond the floor", "plain_beyond_floor_us",
+               "the simulated line's and this machine's share, median of three"),
+      perBlock("      on the former link model", "former_beyond_floor_us", ""),
       perBlock("    the updater's own time per 4 KiB block", "updater_per_block_us",
                "the download's time per block beyond the plain client's, median of three runs (each beside its "
                "own plain client)"),

@@ -586,7 +586,7 @@ void RouterSim::Serve() {
     if (m_floodTo && (!timeout || *timeout > kFloodRoundPause)) timeout = kFloodRoundPause;
     // A module answer due soon: block until just short of it and spin the
     // rest, so that it leaves on time (link_pacer.h).
-    if (const auto due = NextAnswerDue()) {
+    if (const auto due = m_config.exactLinkTime ? NextAnswerDue() : std::nullopt) {
       const auto block = LinkPacer::BlockFor(std::chrono::steady_clock::now(), *due);
       if (block == std::chrono::nanoseconds::zero()) {
         LinkPacer::SpinUntil(*due);
@@ -704,7 +704,7 @@ void RouterSim::AcceptRelay() {
       conn->endlessByte = m_faults.relayFloodByte;
       conn->hostile = m_faults.relayFloodByte.has_value();
     }
-    if (m_config.moduleLinkBitsPerSecond > 0) EnableArrivalStamps(fd);
+    if (m_config.moduleLinkBitsPerSecond > 0 && m_config.exactLinkTime) EnableArrivalStamps(fd);
     m_connections.push_back(std::move(conn));
     Record([](Received& r) { ++r.relayConnections; });
   }
@@ -714,6 +714,7 @@ void RouterSim::ReadConnection(Connection& conn) {
   std::uint8_t buffer[kReadChunk];
   // A piece of a rate-limited module link begins: when did its first byte come?
   const bool stamped = conn.kind == Connection::Kind::kRelay && m_config.moduleLinkBitsPerSecond > 0 &&
+                       m_config.exactLinkTime &&
                        !conn.hostile && !conn.stream.InImage() && conn.stream.PendingBytes() == 0;
   std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now();
   ssize_t n = stamped ? ReceiveFirstByte(conn.fd, buffer, &arrived)
