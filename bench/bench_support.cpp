@@ -444,6 +444,7 @@ routersim::Config LinkConfig(const ModuleLink& link) {
   routersim::Config config;
   config.moduleLinkBitsPerSecond = link.bitsPerSecond;
   config.lanRoundTripUs = link.lanRoundTripUs;
+  config.exactLinkTime = link.exactLinkTime;
   return config;
 }
 
@@ -455,8 +456,9 @@ routersim::ModuleConfig InDownloader() {
 
 }  // namespace
 
-double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure) {
+double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure, ArrivalWait wait) {
   EngineOnSim run(LinkConfig(link), InDownloader(), link.routerNamespace);
+  run.Engine().Link().Channel().SetArrivalWait(wait);
   const CFirmwareImage* image = run.LoadItem(IMAGE_FIRMWARE, ImageFile(IMAGE_FIRMWARE, bytes));
   if (image == nullptr || !run.Connect()) {
     *failure = "engine could not connect or load its image";

@@ -138,13 +138,19 @@ struct ModuleLink {
   std::uint64_t bitsPerSecond = 0;  // 0: as fast as the simulator goes
   std::uint32_t lanRoundTripUs = 0;
   std::string routerNamespace{};
+  // The simulator's link paced to its deadlines and started at each piece's
+  // arrival (routersim::Config::exactLinkTime); false: as it was before.
+  bool exactLinkTime = true;
 };
 
 // One DownloadImage of a firmware image of `bytes` data bytes to a fresh
 // simulated module already in its downloader (a module's memory keeps what
 // it was given): the payload rate in bytes per second, or 0 with `failure`
 // said when the download failed or the module does not hold the image.
-double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure);
+// `wait`: how the channel's caller waits for each acknowledgement
+// (net/frame_queue.h), so that the ways can be compared in one run.
+double DownloadRate(std::size_t bytes, const ModuleLink& link, std::string* failure,
+                    ArrivalWait wait = ArrivalWait::kBlock);
 
 // The frames of a download of `image` as the engine sends them: the unlock
 // with the image's code first, then every unit's blocks.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/clock.h"
+
 namespace orvane {
 
 namespace {
@@ -43,14 +45,46 @@ bool CFrameQueue::PushFrame(const std::uint8_t* packet, std::size_t length) {
   if (size > 0) std::memcpy(m_pData.get() + m_nUsed, packet, size);
   m_entries[m_nCount++] = Entry{m_nUsed, size};
   m_nUsed += size;
-  if (FrameMatchesKey(packet, length, m_nKey, m_nKeyLength)) m_arrival.Set();
+  if (FrameMatchesKey(packet, length, m_nKey, m_nKeyLength)) {
+    m_matchedAt = Steady::now();
+    m_arrival.Set();
+  }
   return true;
+}
+
+bool CFrameQueue::WaitArrival(std::uint32_t timeoutMs) {
+  const ArrivalWait mode = m_wait.load();
+  if (mode == ArrivalWait::kBlock || timeoutMs == 0) return m_arrival.Wait(timeoutMs);
+  const Steady::time_point start = Steady::now();
+  const bool limited = timeoutMs != platform::kInfinite;
+  const Steady::time_point end = start + std::chrono::milliseconds(limited ? platform::ToRealMs(timeoutMs) : 0);
+  const auto bounded = [&](Steady::time_point t) { return limited ? std::min(t, end) : t; };
+  const auto blockRest = [&] { return limited ? m_arrival.WaitUntil(end) : m_arrival.Wait(platform::kInfinite); };
+  if (mode == ArrivalWait::kSpinFirst) {
+    return m_arrival.SpinUntil(bounded(start + kArrivalSpin)) || blockRest();
+  }
+  bool arrived = false;
+  const Steady::duration expected = m_expectedWait;
+  if (expected > kArrivalSpin) {
+    const Steady::time_point spinFrom = bounded(start + expected - kArrivalSpin);
+    arrived = m_arrival.WaitUntil(spinFrom) || m_arrival.SpinUntil(bounded(spinFrom + 2 * kArrivalSpin));
+  } else {
+    arrived = m_arrival.SpinUntil(bounded(start + 2 * kArrivalSpin));
+  }
+  if (!arrived) arrived = blockRest();
+  if (arrived) {
+    // What the next take expects: this one's wait, if its packet came while
+    // it waited (one that was there already tells nothing).
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_expectedWait = m_matchedAt > start ? m_matchedAt - start : Steady::duration::zero();
+  }
+  return arrived;
 }
 
 bool CFrameQueue::TakeFrame(std::uint8_t* buffer, std::size_t capacity, std::size_t* length,
                             std::uint32_t timeoutMs) {
   *length = 0;
-  const bool arrived = m_arrival.Wait(timeoutMs);
+  const bool arrived = WaitArrival(timeoutMs);
   std::lock_guard<std::mutex> guard(m_lock);
   bool taken = false;
   if (arrived) {

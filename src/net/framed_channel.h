@@ -79,6 +79,8 @@ class CFramedChannel : public IFrameTransport {
   // bytes of it; `*length` is 0 unless it succeeds.
   bool Receive(std::uint8_t* buffer, std::size_t capacity, std::size_t* length, std::uint32_t timeoutMs) override;
   void SetResponseKey(std::uint32_t key, std::uint32_t keyLength) override { m_queue.SetResponseKey(key, keyLength); }
+  // How Receive waits for the reader's packet (net/frame_queue.h).
+  void SetArrivalWait(ArrivalWait wait) { m_queue.SetArrivalWait(wait); }
   // The port's last error; 0 when there is no port.
   std::uint32_t LastError() const;
 

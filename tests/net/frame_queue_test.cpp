@@ -1,6 +1,9 @@
 // The response filter, the frame queue and the frame assembly rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -129,6 +132,127 @@ TEST(FrameQueueTest, ArrivalFromAnotherThreadWakesTheTake) {
   ASSERT_TRUE(taken);
   EXPECT_EQ(Bytes(buffer, buffer + n), (Bytes{0x4B, 0x05}));
 }
+
+// --- How a take waits: every way must wake for every arrival ------------------
+
+using Steady = std::chrono::steady_clock;
+
+// Holds the thread until `until` without sleeping: the pusher's delays are
+// shorter than a sleep's granularity (a test's own timing, not a pause of
+// the system).
+void BusyUntil(Steady::time_point until) {
+  while (Steady::now() < until) {
+  }
+}
+
+class FrameQueueArrivalTest : public ::testing::TestWithParam<ArrivalWait> {};
+
+// Exchange after exchange, as the download makes them: the taker sets each
+// exchange's key and takes; the pusher, once it sees the key set, answers
+// after a delay from a pattern that first trains the prediction (3 ms), then
+// answers early (at once), late (well past the spin), and in between, with a
+// late answer to the exchange before ahead of the right one. A lost wake-up
+// shows as a take that times out; a packet given to the wrong exchange as a
+// wrong sequence number.
+TEST_P(FrameQueueArrivalTest, EveryExchangeGetsItsOwnAnswerWheneverItComes) {
+  CFrameQueue queue;
+  queue.SetArrivalWait(GetParam());
+  const std::chrono::microseconds delays[] = {
+      std::chrono::microseconds(3000), std::chrono::microseconds(3000), std::chrono::microseconds(3000),
+      std::chrono::microseconds(0),    std::chrono::microseconds(3000), std::chrono::microseconds(12000),
+      std::chrono::microseconds(3000), std::chrono::microseconds(2900), std::chrono::microseconds(3100),
+      std::chrono::microseconds(100),  std::chrono::microseconds(3000), std::chrono::microseconds(2500)};
+  constexpr int kExchanges = 48;
+  std::atomic<int> keyed{-1};  // the exchange whose key is set
+  std::atomic<bool> stop{false};
+  std::thread pusher([&] {
+    for (int i = 0; i < kExchanges && !stop; ++i) {
+      const Steady::time_point give = Steady::now() + std::chrono::seconds(5);
+      while (keyed.load() < i && !stop && Steady::now() < give) std::this_thread::yield();
+      if (keyed.load() < i) return;
+      BusyUntil(Steady::now() + delays[i % std::size(delays)]);
+      const Bytes stale = {0x4B, static_cast<std::uint8_t>(i - 1), 0x00};  // the exchange before's
+      const Bytes reply = {0x4B, static_cast<std::uint8_t>(i), 0x06};
+      queue.PushFrame(stale.data(), stale.size());
+      queue.PushFrame(reply.data(), reply.size());
+    }
+  });
+  for (int i = 0; i < kExchanges; ++i) {
+    // The two-byte key: the command byte and this exchange's number.
+    queue.SetResponseKey(0x4Bu | ((static_cast<std::uint32_t>(i) << 8) & 0xFF00u), 2);
+    keyed = i;
+    std::uint8_t buffer[8];
+    std::size_t n = 0;
+    const bool taken = queue.TakeFrame(buffer, sizeof buffer, &n, 2000);
+    ASSERT_TRUE(taken) << "exchange " << i << ": the answer did not wake the take";
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(buffer[1], static_cast<std::uint8_t>(i)) << "exchange " << i << " got another exchange's answer";
+    EXPECT_EQ(queue.Count(), 0);
+  }
+  stop = true;
+  pusher.join();
+}
+
+// A take that gets nothing ends at its time-out, and not later for a
+// prediction longer than the time-out.
+TEST_P(FrameQueueArrivalTest, TimeOutHoldsWhateverTheQueueExpects) {
+  CFrameQueue queue;
+  queue.SetArrivalWait(GetParam());
+  queue.SetResponseKey(0x4B, 1);
+  // Train the prediction: the answer comes 100 ms after the take starts.
+  for (int i = 0; i < 2; ++i) {
+    std::thread pusher([&] {
+      platform::Sleep(100);
+      const Bytes reply = {0x4B};
+      queue.PushFrame(reply.data(), reply.size());
+    });
+    std::uint8_t buffer[4];
+    std::size_t n = 0;
+    EXPECT_TRUE(queue.TakeFrame(buffer, sizeof buffer, &n, 2000));
+    pusher.join();
+  }
+  std::uint8_t buffer[4];
+  std::size_t n = 0;
+  for (const std::uint32_t timeoutMs : {10u, 30u}) {
+    const Steady::time_point start = Steady::now();
+    EXPECT_FALSE(queue.TakeFrame(buffer, sizeof buffer, &n, timeoutMs));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
+    EXPECT_GE(took, static_cast<long long>(timeoutMs) - 1) << timeoutMs;
+    EXPECT_LT(took, static_cast<long long>(timeoutMs) + 60) << "the take outlived its time-out of " << timeoutMs;
+  }
+}
+
+#if defined(__linux__)
+// While nothing comes, a take sleeps: its spin is bounded, so a slow line
+// costs next to no CPU.
+TEST_P(FrameQueueArrivalTest, AWaitWithoutArrivalSleepsRatherThanSpins) {
+  CFrameQueue queue;
+  queue.SetArrivalWait(GetParam());
+  queue.SetResponseKey(0x4B, 1);
+  const auto cpuNow = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+  };
+  const auto cpuBefore = cpuNow();
+  std::uint8_t buffer[4];
+  std::size_t n = 0;
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(queue.TakeFrame(buffer, sizeof buffer, &n, 100));
+  const auto cpu = std::chrono::duration_cast<std::chrono::milliseconds>(cpuNow() - cpuBefore).count();
+  EXPECT_LT(cpu, 30) << "three waits of 100 ms took " << cpu << " ms of CPU";
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(Ways, FrameQueueArrivalTest,
+                         ::testing::Values(ArrivalWait::kBlock, ArrivalWait::kSpinFirst, ArrivalWait::kWakeEarly),
+                         [](const ::testing::TestParamInfo<ArrivalWait>& info) {
+                           switch (info.param) {
+                             case ArrivalWait::kBlock: return std::string("Block");
+                             case ArrivalWait::kSpinFirst: return std::string("SpinFirst");
+                             case ArrivalWait::kWakeEarly: return std::string("WakeEarly");
+                           }
+                           return std::string("Unknown");
+                         });
 
 // Feeds bytes and returns every decoded packet (empty for a bad frame).
 std::vector<Bytes> Feed(FrameAssembler& assembler, const Bytes& stream) {

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #ifdef __linux__
+#include <linux/net_tstamp.h>
 #include <sys/prctl.h>
 #endif
 #include <sys/socket.h>
@@ -25,6 +26,7 @@
 
 #include "diag/framing.h"
 #include "platform/clock.h"
+#include "routersim/link_pacer.h"
 #include "routersim/relay_stream.h"
 
 namespace orvane::routersim {
@@ -90,6 +92,56 @@ int OpenService(int type, const Ipv4& ip, std::uint16_t port, bool listening, st
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
   *boundPort = ntohs(bound.sin_port);
   return fd;
+}
+
+// A rate-limited module link starts to carry a piece when its first byte
+// reached the router, as a real relay's serial line would, not when this
+// thread got round to reading it: the kernel stamps each arriving segment
+// (SO_TIMESTAMPING, software receive stamps), and a receive reports the
+// stamp of the last segment it took, so the first byte of a piece is read
+// alone. Where the system has no stamps, the moment of the read stands.
+void EnableArrivalStamps(int fd) {
+#ifdef __linux__
+  const int flags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+  ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags);
+#else
+  (void)fd;
+#endif
+}
+
+// Receives one byte, and when it arrived (steady clock; the moment of the
+// call without a stamp). As recv() otherwise.
+ssize_t ReceiveFirstByte(int fd, std::uint8_t* byte, std::chrono::steady_clock::time_point* arrived) {
+  const auto now = std::chrono::steady_clock::now();
+  *arrived = now;
+  iovec part{byte, 1};
+  alignas(cmsghdr) char control[256];
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
+#ifdef __linux__
+  if (n <= 0) return n;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPING) continue;
+    timespec stamps[3];
+    std::memcpy(stamps, CMSG_DATA(c), sizeof stamps);
+    if (stamps[0].tv_sec == 0 && stamps[0].tv_nsec == 0) break;
+    // The stamp is wall-clock time: its distance from now, on the steady clock.
+    const auto wall = std::chrono::system_clock::now();
+    const auto stamp = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::seconds(stamps[0].tv_sec) + std::chrono::nanoseconds(stamps[0].tv_nsec)));
+    const auto age = wall - stamp;
+    // A stamp from the future or older than a second is not believed.
+    if (age >= std::chrono::system_clock::duration::zero() && age < std::chrono::seconds(1)) {
+      *arrived = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+    }
+    break;
+  }
+#endif
+  return n;
 }
 
 }  // namespace
@@ -500,6 +552,16 @@ std::optional<std::chrono::nanoseconds> RouterSim::PollTimeout() const {
   return soonest;
 }
 
+std::optional<std::chrono::steady_clock::time_point> RouterSim::NextAnswerDue() const {
+  std::optional<std::chrono::steady_clock::time_point> soonest;
+  for (const auto& conn : m_connections) {
+    if (conn->closed || conn->moduleAnswers.empty()) continue;
+    const auto due = conn->moduleAnswers.front().due;
+    if (!soonest || due < *soonest) soonest = due;
+  }
+  return soonest;
+}
+
 void RouterSim::Serve() {
   // The poll time-outs keep a rate-limited module link's time; the system's
   // default slack of 50 us a wake-up would add up over thousands of blocks.
@@ -522,6 +584,17 @@ void RouterSim::Serve() {
     }
     auto timeout = PollTimeout();
     if (m_floodTo && (!timeout || *timeout > kFloodRoundPause)) timeout = kFloodRoundPause;
+    // A module answer due soon: block until just short of it and spin the
+    // rest, so that it leaves on time (link_pacer.h).
+    if (const auto due = m_config.exactLinkTime ? NextAnswerDue() : std::nullopt) {
+      const auto block = LinkPacer::BlockFor(std::chrono::steady_clock::now(), *due);
+      if (block == std::chrono::nanoseconds::zero()) {
+        LinkPacer::SpinUntil(*due);
+        timeout = std::chrono::nanoseconds::zero();
+      } else if (!timeout || *timeout > block) {
+        timeout = block;
+      }
+    }
     timespec wait{};
     if (timeout) {
       wait.tv_sec = static_cast<time_t>(timeout->count() / 1000000000);
@@ -631,6 +704,7 @@ void RouterSim::AcceptRelay() {
       conn->endlessByte = m_faults.relayFloodByte;
       conn->hostile = m_faults.relayFloodByte.has_value();
     }
+    if (m_config.moduleLinkBitsPerSecond > 0 && m_config.exactLinkTime) EnableArrivalStamps(fd);
     m_connections.push_back(std::move(conn));
     Record([](Received& r) { ++r.relayConnections; });
   }
@@ -638,7 +712,17 @@ void RouterSim::AcceptRelay() {
 
 void RouterSim::ReadConnection(Connection& conn) {
   std::uint8_t buffer[kReadChunk];
-  const ssize_t n = ::recv(conn.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  // A piece of a rate-limited module link begins: when did its first byte come?
+  const bool stamped = conn.kind == Connection::Kind::kRelay && m_config.moduleLinkBitsPerSecond > 0 &&
+                       m_config.exactLinkTime &&
+                       !conn.hostile && !conn.stream.InImage() && conn.stream.PendingBytes() == 0;
+  std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now();
+  ssize_t n = stamped ? ReceiveFirstByte(conn.fd, buffer, &arrived)
+                      : ::recv(conn.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (stamped && n == 1) {
+    const ssize_t rest = ::recv(conn.fd, buffer + 1, sizeof buffer - 1, MSG_DONTWAIT);
+    if (rest > 0) n += rest;
+  }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (n <= 0) {
     conn.closed = true;  // peer closed or reset
@@ -667,7 +751,7 @@ void RouterSim::ReadConnection(Connection& conn) {
     }
   }
   conn.received += bytes.size();
-  if (conn.stream.PendingBytes() == 0) conn.pieceStart = std::chrono::steady_clock::now();
+  if (conn.stream.PendingBytes() == 0) conn.pieceStart = arrived;
   RelayEvents events(*this, conn);
   conn.stream.Feed(bytes, events);
   if (cut) conn.closed = true;  // the fault: drop the connection, queued output and all

@@ -92,6 +92,12 @@ struct Config {
   // once per request, as across a real switch. Kept apart from the module
   // link: it delays the answer without holding the link.
   std::uint32_t lanRoundTripUs = 0;
+  // Keeps the link's time as a line would: a piece starts to cross when its
+  // first byte reached the router (the kernel's receive stamp), and an answer
+  // leaves at its moment (link_pacer.h). False: from when the service thread
+  // read the piece, and whenever its timed wait ends (kept to measure the
+  // difference).
+  bool exactLinkTime = true;
   Faults faults;
 };
 
@@ -188,6 +194,8 @@ class RouterSim {
   // How long the service thread may sleep: until the next result packet or
   // module answer is due; nothing = until something arrives.
   std::optional<std::chrono::nanoseconds> PollTimeout() const;
+  // When the first module answer still crossing the link is due.
+  std::optional<std::chrono::steady_clock::time_point> NextAnswerDue() const;
   // The real time that `bytes` take on the module's link.
   std::chrono::nanoseconds LinkTime(std::size_t bytes) const;
   std::chrono::nanoseconds LanRoundTrip() const;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include <cerrno>
@@ -372,6 +374,36 @@ TEST_F(RouterSimTest, ModuleLinkRateTimesRequestsAndAnswersByTheirLengthOnTheClo
   EXPECT_GE(firstAt + 1, firstDue);
   EXPECT_GE(secondAt + 1, secondDue);
   EXPECT_LT(secondAt, secondDue + 1500) << "no more than the link's time (and a loaded machine's slack)";
+}
+
+// Stop-and-wait over a rate-limited link: each answer leaves when the
+// request's and the answer's bytes have crossed, not before, and on a
+// typical exchange not much later either (the pacer's spin and the arrival
+// stamps keep the link's time, where a timed wait alone ends late by the
+// system's wake-up latency).
+TEST_F(RouterSimTest, StopAndWaitExchangesKeepTheLinksTime) {
+  EchoModule module;
+  Config config;
+  config.moduleLinkBitsPerSecond = 1600000;  // 200 000 bytes a second: 1000 bytes in 5 ms
+  StartSim(config, &module);
+  TcpClient relay;
+  ASSERT_TRUE(relay.Connect(sim->BoundPorts().relay));
+  const Bytes request = Framed(Bytes(1000, 0x11), true);
+  Bytes echoed(1000, 0x11);
+  echoed.push_back(0x42);
+  const double dueUs = static_cast<double>(request.size() + Framed(echoed, true).size()) * 8 * 1e6 / 1600000;
+  std::vector<double> lateUs;
+  for (int i = 0; i < 21; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(relay.Send(request));
+    const auto answer = relay.ReadFrame(5000);
+    ASSERT_TRUE(answer);
+    const double tookUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(tookUs + 50, dueUs) << "exchange " << i << " answered before its bytes could cross";
+    lateUs.push_back(tookUs - dueUs);
+  }
+  std::sort(lateUs.begin(), lateUs.end());
+  EXPECT_LT(lateUs[lateUs.size() / 2], 2000) << "the median exchange came this many us after the link's time";
 }
 
 // The LAN's round trip delays every module answer, with and without a
