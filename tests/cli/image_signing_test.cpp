@@ -18,29 +18,12 @@
 namespace orvane::cli {
 namespace {
 
+using test::ReadText;
+using test::WriteText;
+using test::JsonPath;
+
 using test::Contains;
 using test::RunCli;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// A path as a JSON string holds it (Windows paths have backslashes).
-std::string JsonPath(const std::string& path) {
-  std::string out;
-  for (const char c : path) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 class ImageSigningTest : public ::testing::Test {
  protected:

@@ -17,20 +17,12 @@
 namespace orvane::cli {
 namespace {
 
+using test::JsonPath;
+
 using Result = test::CliResult;
 using test::RunCli;
 
 using test::Contains;
-
-// A path as a JSON string holds it (Windows paths have backslashes).
-std::string JsonPath(const std::string& path) {
-  std::string out;
-  for (const char c : path) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 class ImageToolTest : public ::testing::Test {
  protected:

@@ -36,6 +36,8 @@
 namespace orvane {
 namespace {
 
+using test::ReadText;
+
 using test::Contains;
 using test::Occurrences;
 
@@ -44,11 +46,6 @@ constexpr double kScale = 0.05;
 // milliseconds: at kScale a minute of system time is three real seconds).
 constexpr std::uint32_t kCommandLimitMs = 20 * 60 * 1000;
 constexpr std::uint32_t kRunUnderWayMs = 8 * 60 * 1000;
-
-std::string ReadText(const std::string& path) {
-  const auto bytes = test::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 std::string DateName(const platform::LocalTime& t) {
   char name[16];

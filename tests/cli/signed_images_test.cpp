@@ -23,6 +23,9 @@
 namespace orvane::cli {
 namespace {
 
+using test::ReadText;
+using test::WriteText;
+
 using test::Contains;
 
 struct Result {
@@ -30,17 +33,6 @@ struct Result {
   std::string out;
   std::string err;
 };
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The image with one byte changed where no unit checksum covers it (the
 // file header's unused word): still a valid image, but not the one signed.

@@ -35,14 +35,11 @@
 namespace orvane {
 namespace {
 
+using test::ReadText;
+
 using test::Contains;
 
 platform::LocalTime March2nd() { return {2008, 3, 2, 9, 5, 7}; }
-
-std::string ReadText(const std::string& path) {
-  const auto bytes = test::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 TEST(DownloadLog, LineHasTheStampTheMessageAndALineFeed) {
   test::TempDir dir;

@@ -51,4 +51,15 @@ inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The file's bytes as text; "" for a file that cannot be read.
+inline std::string ReadText(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Writes `text` as the whole file.
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
 }  // namespace orvane::test

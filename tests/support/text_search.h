@@ -18,6 +18,16 @@ inline ::testing::AssertionResult Contains(std::string_view text, std::string_vi
   return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
 }
 
+// A path as a JSON string holds it (Windows paths have backslashes).
+inline std::string JsonPath(const std::string& path) {
+  std::string out;
+  for (const char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 // How often `part` occurs, counting occurrences that do not overlap.
 inline std::size_t Occurrences(std::string_view text, std::string_view part) {
   if (part.empty()) return 0;

@@ -14,11 +14,9 @@
 namespace orvane::trust {
 namespace {
 
-using test::Contains;
+using test::WriteText;
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::Contains;
 
 class SignedListTest : public ::testing::Test {
  protected:

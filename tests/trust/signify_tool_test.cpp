@@ -17,18 +17,10 @@
 namespace orvane::trust {
 namespace {
 
+using test::ReadText;
+using test::WriteText;
+
 using test::Contains;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 class SignifyToolTest : public ::testing::Test {
  protected:
