@@ -32,7 +32,12 @@ if(WIN32)
   string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVANE_GPG_ERROR_VERSION "${_gpg_error_version}")
   configure_file("${ORVANE_PACKAGING_DIR}/windows/README.txt.in" "${CMAKE_BINARY_DIR}/package/README.txt"
                  @ONLY NEWLINE_STYLE CRLF)
-  foreach(_text "${CMAKE_SOURCE_DIR}/LICENSE=LICENSE.txt" "${ORVANE_PACKAGING_DIR}/windows/LGPL-2.1.txt=LGPL-2.1.txt")
+  # The LGPL's text as the system keeps it (Debian's base-files), word for word.
+  set(ORVANE_LGPL_TEXT "/usr/share/common-licenses/LGPL-2.1" CACHE FILEPATH "The LGPL 2.1 text the zip carries")
+  if(NOT EXISTS "${ORVANE_LGPL_TEXT}")
+    message(FATAL_ERROR "The zip carries the LGPL 2.1 text: ${ORVANE_LGPL_TEXT} is missing (set ORVANE_LGPL_TEXT)")
+  endif()
+  foreach(_text "${CMAKE_SOURCE_DIR}/LICENSE=LICENSE.txt" "${ORVANE_LGPL_TEXT}=LGPL-2.1.txt")
     string(REPLACE "=" ";" _text "${_text}")
     list(GET _text 0 _from)
     list(GET _text 1 _to)
