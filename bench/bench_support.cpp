@@ -27,6 +27,7 @@
 #include "diag/framing.h"
 #include "engine/check_procedure.h"
 #include "net/telnet_session.h"
+#include "routersim/wire.h"
 
 namespace orvane::bench {
 
@@ -39,9 +40,10 @@ double Median(std::vector<double> samples) {
   return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
 }
 
-std::string ImageFile(ImageType type, std::size_t dataBytes) {
+std::string ImageFile(ImageType type, std::size_t dataBytes, bool carryVersion) {
   const auto path = std::filesystem::temp_directory_path() /
-                    ("orvane-bench-" + std::string(ImageTypeName(type)) + "-" + std::to_string(dataBytes) + ".bin");
+                    ("orvane-bench-" + std::string(ImageTypeName(type)) + "-" + std::to_string(dataBytes) +
+                     (carryVersion ? "-versioned" : "") + ".bin");
   if (std::filesystem::exists(path)) return path.string();
   ImagePlan plan;
   plan.type = type;
@@ -57,7 +59,10 @@ std::string ImageFile(ImageType type, std::size_t dataBytes) {
   unit.data.resize(dataBytes);
   std::uint32_t x = 12345 + static_cast<std::uint32_t>(dataBytes);
   for (auto& b : unit.data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  if (type == IMAGE_BOOT || type == IMAGE_APP || type == IMAGE_RESOURCE) SetRouterKindFlags(unit.data, type);
+  if (type == IMAGE_BOOT || type == IMAGE_APP || type == IMAGE_RESOURCE) {
+    SetRouterKindFlags(unit.data, type);
+    if (carryVersion) routersim::PutRouterPayloadVersion(unit.data, plan.version);
+  }
   plan.units.push_back(std::move(unit));
   std::vector<std::uint8_t> bytes;
   std::string error;
@@ -560,11 +565,12 @@ double UpdateFloorMs(std::uint32_t restartMs) {
   return 100 + 3 * routerItem + 1000 + 2 * moduleItem;
 }
 
-std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items) {
+std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items,
+                       bool carryVersion) {
   const auto folder = std::filesystem::temp_directory_path() / name;
   std::filesystem::create_directories(folder);
   for (const auto& [type, bytes] : items) {
-    std::filesystem::copy_file(ImageFile(type, bytes), folder / (std::string(ImageTypeName(type)) + ".bin"),
+    std::filesystem::copy_file(ImageFile(type, bytes, carryVersion), folder / (std::string(ImageTypeName(type)) + ".bin"),
                                std::filesystem::copy_options::overwrite_existing);
   }
   return folder.string();

@@ -36,7 +36,10 @@ double Median(std::vector<double> samples);
 // An image file of `type` with one unit of `dataBytes` pseudo-random bytes
 // (the module images carry the simulated module's unlock code), written once
 // into the temporary folder and kept for later runs.
-std::string ImageFile(ImageType type, std::size_t dataBytes);
+// With `carryVersion` a router image's payload also names its version, so
+// that the simulated router reports it once it has taken the image (what a
+// verification reads back).
+std::string ImageFile(ImageType type, std::size_t dataBytes, bool carryVersion = false);
 
 // The label by which bench/report.py finds a measure: "measure:" and a JSON
 // object naming the counters that hold the value and its reference.
@@ -173,7 +176,8 @@ double UpdateFloorMs(std::uint32_t restartMs);
 
 // The temporary folder `name` holding ImageFile(type, bytes) of each item
 // under the name that a check looks for.
-std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items);
+std::string ItemFolder(const std::string& name, const std::vector<std::pair<ImageType, std::size_t>>& items,
+                       bool carryVersion = false);
 
 // The check on `folder`, then every item selected: what went wrong, empty
 // when all five items matched. `checkSeconds` (when given) gets the check's

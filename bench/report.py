@@ -98,6 +98,10 @@ def build_measures(runs):
                               "<= 1.03x pauses plus every byte at its link's rate")):
             m.append(measure(name, None, "-", target=target,
                              note="not measured in this run: `bench/run --shaped` (root; about ten minutes)"))
+    if "BM_StationScale" not in runs:
+        m.append(measure("station: 4 lanes, 4 units (real sizes, time scale 1)", None, "s",
+                         target="<= 1.15x one lane's one unit",
+                         note="not measured in this run: `bench/run --station` (root; about fifteen minutes)"))
     if not full_seen:
         for name in ("whole check, 5 images (time scale 1)", "whole update, 5 items (time scale 1)"):
             m.append(measure(name, None, "s", target="<= 1.1x the protocol's floor",
@@ -106,7 +110,7 @@ def build_measures(runs):
 
 
 # The table's order: the measures with targets first, then the traps.
-ORDER = {"BM_ShapedWholeUpdate": -3, "BM_ShapedRouterImages": -2, "BM_ShapedModuleDownload": -1,
+ORDER = {"BM_StationScale": -4, "BM_ShapedWholeUpdate": -3, "BM_ShapedRouterImages": -2, "BM_ShapedModuleDownload": -1,
          "BM_ModuleDownload": 1, "BM_ModuleDownloadAtRate": 2, "BM_RouterTransfer": 3, "BM_CheckAndUpdate": 4,
          "BM_DownloadMemory": 5, "BM_LoadedImagesMemory": 5, "BM_ReaderCpu": 6, "BM_StopAndWaitTraps": 7}
 
@@ -303,7 +307,8 @@ def main():
             f.write("Reproduce: `bench/run --write-doc` (builds the release preset, runs everything, rewrites\n")
             f.write("this page and `bench/results.json`); `bench/run --full` adds the whole check and update at\n")
             f.write("time scale 1, which takes minutes; `bench/run --shaped` (root) adds the measures on the\n")
-            f.write("shaped LAN of `bench/lan.sh`, about ten minutes more.\n")
+            f.write("shaped LAN of `bench/lan.sh`, about ten minutes more; `bench/run --station` (root) adds\n")
+            f.write("`orvane station` with 1, 2, 4 and 8 lanes on a bench of namespaces, about fifteen minutes more.\n")
     return 0
 
 

@@ -18,6 +18,7 @@ echo "== native debug build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$ORVANE_JOBS"
 ctest --preset dev
+echo "== native debug build and its tests: $SECONDS s"
 
 # Twelve targets: about 80 s in all by default; FUZZ_SECONDS=60 for a deeper run.
 fuzz_seconds="${FUZZ_SECONDS:-6}"
@@ -28,9 +29,13 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   fuzz/run.sh build/fuzz "$fuzz_seconds"
 fi
 
+# Each stage's time is printed after it, so that a slow stage shows in the
+# log of a run that stays within its time.
 for stage in scripts/ci.d/*.sh; do
   [ -e "$stage" ] || continue
   echo "== stage $(basename "$stage" .sh)"
+  stage_start=$SECONDS
   bash "$stage"
+  echo "== stage $(basename "$stage" .sh): $((SECONDS - stage_start)) s"
 done
-echo "== all tests passed"
+echo "== all tests passed in $SECONDS s"

@@ -18,10 +18,12 @@
 // test's GTEST_SKIP.
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -130,23 +132,31 @@ class LanProcess {
 
   // Reads standard output to its end and waits for the program's exit
   // status, within `timeoutMs` of system time; -1 when it did not end in
-  // time (it is left running) or a signal ended it.
-  int WaitForExit(std::uint32_t timeoutMs) {
+  // time (it is left running) or a signal ended it. `usage`, when given,
+  // gets the program's resource use (its CPU time, its peak resident size);
+  // `whileRunning` is called with its process id between reads.
+  int WaitForExit(std::uint32_t timeoutMs, rusage* usage = nullptr,
+                  const std::function<void(pid_t)>& whileRunning = {}) {
     const std::uint32_t start = platform::TickCount();
     while (m_pid > 0) {
       int status = 0;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      rusage used{};
+      if (wait4(m_pid, &status, WNOHANG, &used) == m_pid) {
         m_pid = -1;
+        if (usage != nullptr) *usage = used;
         while (ReadSome(0)) {
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
+      if (whileRunning) whileRunning(m_pid);
       const std::uint32_t elapsed = platform::TickCount() - start;
       if (elapsed >= timeoutMs) return -1;
       if (!ReadSome(std::min<std::uint32_t>(timeoutMs - elapsed, kStopPollMs))) platform::Sleep(kStopPollMs);
     }
     return -1;
   }
+  // The program's process id while it runs; -1 once it has been reaped.
+  pid_t Pid() const { return m_pid; }
 
   // Sends `signal` to the program.
   void Signal(int signal) const {
@@ -364,7 +374,9 @@ class VirtualBench {
   static constexpr const char* kPortPrefix = "port";
   static constexpr int kFirstPcHost = 11;
 
-  explicit VirtualBench(int ports, std::vector<int> unaddressed = {}) {
+  // `portRate` (tc's words, "100mbit"): each PC port's way out is shaped to
+  // it, as a real adapter's link; empty: as fast as the veth pair goes.
+  explicit VirtualBench(int ports, std::vector<int> unaddressed = {}, const std::string& portRate = "") {
     m_pc = std::make_unique<NetNamespace>("benchpc");
     if (!m_pc->ok()) {
       Fail(m_pc->error());
@@ -387,6 +399,11 @@ class VirtualBench {
                        "dev", name}));
       }
       Step(m_pc->Ip({"link", "set", name, "up"}));
+      if (!portRate.empty()) {
+        const CommandResult shaped = RunCommand({"tc", "-n", m_pc->name(), "qdisc", "add", "dev", name, "root", "tbf",
+                                                 "rate", portRate, "burst", "16kb", "latency", "5ms"});
+        if (shaped.exit_code != 0) Fail("tc on " + name + ": " + shaped.output);
+      }
       Step(router->Ip({"addr", "add", std::string(kLanRouterAddress) + kLanPrefix, "brd", "+", "dev", kLanAdapter}));
       Step(router->Ip({"link", "set", kLanAdapter, "up"}));
       m_routers.push_back(std::move(router));
