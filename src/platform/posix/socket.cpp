@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -310,40 +311,29 @@ bool ResetAndCloseSocket(SocketHandle socket) {
 
 // --- Sending and receiving ---------------------------------------------
 
-IoResult StreamSend(SocketHandle socket, const std::uint8_t* data, std::size_t length, std::uint32_t timeoutMs) {
-  const int fd = Fd(socket);
-  const Deadline deadline(timeoutMs);
-  for (;;) {
-    const ssize_t n = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) return IoResult{IoStatus::kDone, static_cast<std::size_t>(n), 0};
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) return Failed(LastErrno());
-    std::uint32_t error = 0;
-    switch (WaitReady(fd, POLLOUT, deadline, nullptr, &error)) {
-      case Ready::kSocket:
-        break;  // send again: it reports any error the socket holds
-      case Ready::kTimedOut:
-        return IoResult{IoStatus::kTimedOut, 0, 0};
-      case Ready::kAbort:
-      case Ready::kFailed:
-        return Failed(error);
-    }
-  }
+namespace {
+
+// What one non-blocking call's return `n` means: done (its count), failed,
+// or nothing yet (it would block, or a signal came first: wait, then call
+// again).
+std::optional<IoResult> Outcome(ssize_t n) {
+  if (n >= 0) return IoResult{IoStatus::kDone, static_cast<std::size_t>(n), 0};
+  if (errno == EINTR || WouldBlock(errno)) return std::nullopt;
+  return Failed(LastErrno());
 }
 
-IoResult StreamReceive(SocketHandle socket, std::uint8_t* buffer, std::size_t capacity, std::uint32_t timeoutMs,
-                       const AbortEvent* abort) {
-  const int fd = Fd(socket);
+// Calls `attempt` (one non-blocking call, its Outcome) until it has an
+// outcome, waiting for `events` on the socket between calls, within
+// `timeoutMs`, and ending early when `abort` is set.
+template <typename Attempt>
+IoResult UntilDone(int fd, short events, std::uint32_t timeoutMs, const AbortEvent* abort, Attempt attempt) {
   const Deadline deadline(timeoutMs);
   for (;;) {
-    const ssize_t n = recv(fd, buffer, capacity, MSG_DONTWAIT);
-    if (n >= 0) return IoResult{IoStatus::kDone, static_cast<std::size_t>(n), 0};
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) return Failed(LastErrno());
+    if (const std::optional<IoResult> done = attempt()) return *done;
     std::uint32_t error = 0;
-    switch (WaitReady(fd, POLLIN, deadline, abort, &error)) {
+    switch (WaitReady(fd, events, deadline, abort, &error)) {
       case Ready::kSocket:
-        break;  // receive again: data, the peer's close or the error
+        break;  // call again: data, room, the peer's close or the error the socket holds
       case Ready::kAbort:
         return IoResult{IoStatus::kAborted, 0, 0};
       case Ready::kTimedOut:
@@ -354,59 +344,44 @@ IoResult StreamReceive(SocketHandle socket, std::uint8_t* buffer, std::size_t ca
   }
 }
 
+}  // namespace
+
+IoResult StreamSend(SocketHandle socket, const std::uint8_t* data, std::size_t length, std::uint32_t timeoutMs) {
+  const int fd = Fd(socket);
+  return UntilDone(fd, POLLOUT, timeoutMs, nullptr,
+                   [&] { return Outcome(send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)); });
+}
+
+IoResult StreamReceive(SocketHandle socket, std::uint8_t* buffer, std::size_t capacity, std::uint32_t timeoutMs,
+                       const AbortEvent* abort) {
+  const int fd = Fd(socket);
+  return UntilDone(fd, POLLIN, timeoutMs, abort, [&] { return Outcome(recv(fd, buffer, capacity, MSG_DONTWAIT)); });
+}
+
 IoResult DatagramSend(SocketHandle socket, const std::uint8_t* data, std::size_t length, const Ipv4Endpoint& peer,
                       std::uint32_t timeoutMs) {
   const int fd = Fd(socket);
   const sockaddr_in sa = ToSockaddr(peer);
-  const Deadline deadline(timeoutMs);
-  for (;;) {
-    const ssize_t n = sendto(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
-                             sizeof sa);
-    if (n >= 0) return IoResult{IoStatus::kDone, static_cast<std::size_t>(n), 0};
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) return Failed(LastErrno());
-    std::uint32_t error = 0;
-    switch (WaitReady(fd, POLLOUT, deadline, nullptr, &error)) {
-      case Ready::kSocket:
-        break;
-      case Ready::kTimedOut:
-        return IoResult{IoStatus::kTimedOut, 0, 0};
-      case Ready::kAbort:
-      case Ready::kFailed:
-        return Failed(error);
-    }
-  }
+  return UntilDone(fd, POLLOUT, timeoutMs, nullptr, [&] {
+    return Outcome(sendto(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
+                          sizeof sa));
+  });
 }
 
 IoResult DatagramReceive(SocketHandle socket, std::uint8_t* buffer, std::size_t capacity, std::uint32_t timeoutMs,
                          Ipv4Endpoint* from) {
   const int fd = Fd(socket);
-  const Deadline deadline(timeoutMs);
-  for (;;) {
+  return UntilDone(fd, POLLIN, timeoutMs, nullptr, [&]() -> std::optional<IoResult> {
     sockaddr_in sa{};
     socklen_t saLength = sizeof sa;
     // MSG_TRUNC makes recvfrom() report the datagram's full length, so an
     // oversized one is told apart from one that fitted exactly.
     const ssize_t n =
         recvfrom(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&sa), &saLength);
-    if (n >= 0) {
-      if (static_cast<std::size_t>(n) > capacity) return Failed(kErrMessageTooLong);
-      if (from) *from = FromSockaddr(sa);
-      return IoResult{IoStatus::kDone, static_cast<std::size_t>(n), 0};
-    }
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) return Failed(LastErrno());
-    std::uint32_t error = 0;
-    switch (WaitReady(fd, POLLIN, deadline, nullptr, &error)) {
-      case Ready::kSocket:
-        break;
-      case Ready::kTimedOut:
-        return IoResult{IoStatus::kTimedOut, 0, 0};
-      case Ready::kAbort:
-      case Ready::kFailed:
-        return Failed(error);
-    }
-  }
+    if (n >= 0 && static_cast<std::size_t>(n) > capacity) return Failed(kErrMessageTooLong);
+    if (n >= 0 && from) *from = FromSockaddr(sa);
+    return Outcome(n);
+  });
 }
 
 // --- The serving side ------------------------------------------------------
