@@ -2,8 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "catalogue/image_signatures.h"
 #include "cli/json_writer.h"
 #include "cli/terminal_text.h"
 #include "log/run_history.h"
@@ -69,6 +73,46 @@ std::string OutcomeCell(const RunRecord& run) {
   return cell;
 }
 
+// What the run's check did about the images' signatures, for the run's
+// "signatures:" line; "" for a line written before runs recorded it.
+//   "verified, signed by key 8e5a3b1c2d4f6a70"
+//   "UNSIGNED (allowed): Router's APP; signed by key 8e5a3b1c2d4f6a70: Firmware"
+//   "not checked (no key was trusted)"
+// The items are named by who signed them, the unsigned ones first, and
+// only when the items differ: one signer for all is said once.
+std::string SignaturesNote(const RunRecord& run) {
+  if (run.signatures.empty()) return {};
+  if (run.signatures == SignatureVerdictName(SignatureVerdict::NotChecked)) return "not checked (no key was trusted)";
+  const bool allowed = run.signatures == SignatureVerdictName(SignatureVerdict::AllowedUnsigned);
+  // Each signing key ("" for none) with its items, the unsigned first.
+  std::vector<std::pair<std::string, std::vector<std::string>>> bySigner{{"", {}}};
+  for (const RunRecordItem& item : run.items) {
+    auto group = bySigner.begin();
+    while (group != bySigner.end() && group->first != item.signingKey) ++group;
+    if (group == bySigner.end()) {
+      bySigner.emplace_back(item.signingKey, std::vector<std::string>{});
+      group = std::prev(bySigner.end());
+    }
+    group->second.push_back(item.name);
+  }
+  if (bySigner.front().second.empty()) bySigner.erase(bySigner.begin());
+  std::string note = allowed ? "UNSIGNED (allowed)" : run.signatures;
+  if (bySigner.size() == 1 && !bySigner.front().first.empty()) {
+    return note + ", signed by key " + bySigner.front().first;
+  }
+  for (std::size_t i = 0; i < bySigner.size(); ++i) {
+    const auto& [signer, names] = bySigner[i];
+    note += i == 0 ? ": " : "; ";
+    if (!signer.empty()) {
+      note += "signed by key " + signer + ": ";
+    } else if (!allowed) {
+      note += "not signed: ";
+    }
+    for (std::size_t n = 0; n < names.size(); ++n) note += (n == 0 ? "" : ", ") + names[n];
+  }
+  return note;
+}
+
 void PrintRunLine(std::ostream& out, std::string_view time, std::string_view frontEnd, std::string_view mac,
                   std::string_view ip, std::string_view version, std::string_view outcome) {
   out << Cell(time, kTimeColumn) << "  " << Cell(frontEnd, kFrontEndColumn) << "  " << Cell(mac, kMacColumn) << "  "
@@ -90,6 +134,8 @@ void PrintTable(std::ostream& out, const std::vector<const RunRecord*>& runs) {
           << Cell(item.outcome, kItemOutcomeColumn) << " " << Cell(Shown(item.result), kItemResultColumn) << " "
           << Shortened(verification, kLongestTailText) << "\n";
     }
+    const std::string signatures = SignaturesNote(*run);
+    if (!signatures.empty()) out << "  signatures: " << Shortened(signatures, kLongestTailText) << "\n";
     // Every day's file of the run; a line from before runs named them all
     // has its first only.
     std::string logs;

@@ -2,6 +2,7 @@
 
 #include "cli/image_commands.h"
 #include "cli/terminal_text.h"
+#include "cli/trust_commands.h"
 
 namespace orvane::cli {
 
@@ -81,6 +82,7 @@ void WriteRunJson(std::ostream& out, const RunReport& report, const UpdateItems&
   json.Key("interrupted").Bool(verdict.outcome == RunOutcome::Interrupted)
       .Key("module").String(ModuleConditionName(report.moduleLeft));
   WriteFactsJson(json, check);
+  WriteSignaturesJson(json, report.signatures, items);
   json.EndObject();
   out << json.Text() << "\n";
 }

@@ -29,8 +29,9 @@ void WriteLogJson(JsonWriter& json, const LogBlockReport& log);
 std::string LogFilesText(const LogBlockReport& log);
 
 // The run as one JSON object on a line: "ok" and "verdict" from the verdict,
-// then every selected item, the warnings shown, the log, the module's state
-// and the check's facts.
+// then every selected item, the warnings shown, the log, the module's state,
+// the check's facts and the run's "signatures" (as `check --json` writes
+// its own, from the report).
 void WriteRunJson(std::ostream& out, const RunReport& report, const UpdateItems& items,
                   const std::vector<std::string>& warnings, const CheckReport& check);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/image_signatures.h"
 #include "catalogue/image_type.h"
 #include "catalogue/string_table.h"
 #include "log/download_log.h"
@@ -156,6 +157,10 @@ struct RunReport {
   // and whether every line reached them, else how many did not and where
   // they were kept instead. Judged by the session at the run's end.
   LogBlockReport log;
+  // What the check before the run found of the images' signatures (the
+  // images the run sent are the ones that check froze and judged). Set by
+  // the session with the verdict; the run's history line records the same.
+  SignatureCheck signatures;
   // Whether the run's line reached the run history (`historyError` names
   // the file and the cause when not).
   bool recorded = false;

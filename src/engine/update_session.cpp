@@ -53,13 +53,13 @@ std::vector<std::string> SignatureNotes(const SignatureCheck& signatures) {
   return {};
 }
 
-void RecordSignatures(RunRecord& record, const CheckReport& check) {
-  record.signatures = SignatureVerdictName(check.signatures.verdict);
-  const std::string signer = check.signatures.SignerText();
+void RecordSignatures(RunRecord& record, const SignatureCheck& signatures, const UpdateItems& items) {
+  record.signatures = SignatureVerdictName(signatures.verdict);
+  const std::string signer = signatures.SignerText();
   for (RunRecordItem& entry : record.items) {
     for (int i = 0; i < kItemCount; ++i) {
-      if (check.rows[i].name != entry.name) continue;
-      const ItemSignature& item = check.signatures.items[i];
+      if (items[i].m_strName != entry.name) continue;
+      const ItemSignature& item = signatures.items[i];
       entry.sha256 = item.sha256;
       entry.signingKey = trust::Passes(item.state) ? signer : "";
     }
@@ -212,6 +212,7 @@ LogBlockReport CUpdateSession::CloseLog() { return m_engine.Log().EndBlock(); }
 
 void CUpdateSession::Conclude(RunReport& report) {
   report.verdict = JudgeRun(report);
+  report.signatures = m_lastCheck.signatures;
   CDownloadLog& log = m_engine.Log();
   const std::string where = VerdictPlace(report.verdict, m_items);
   log.AddLine("Run verdict: %s%s%s", RunOutcomeName(report.verdict.outcome), where.empty() ? "" : " at ",
@@ -222,7 +223,7 @@ void CUpdateSession::Conclude(RunReport& report) {
   m_bRecorded = true;
   RunRecord record =
       MakeRunRecord(report, m_items, m_lastCheck.router, m_options.frontEnd, log.BlockFiles(), m_runStart);
-  RecordSignatures(record, m_lastCheck);
+  RecordSignatures(record, report.signatures, m_items);
   record.interfaceName = m_options.profile.binding.device;
   const platform::FileResult appended = AppendRunRecord(log.Folder(), record);
   report.recorded = appended.ok();

@@ -166,7 +166,7 @@ std::string VerdictPlace(const Verdict& verdict, const UpdateItems& items);
 
 // Adds to a run's history line what the check found of the signatures:
 // the verdict, each item's SHA-256 and the key that signed it.
-void RecordSignatures(RunRecord& record, const CheckReport& check);
+void RecordSignatures(RunRecord& record, const SignatureCheck& signatures, const UpdateItems& items);
 
 // The facts of a check in the operator's words, one note each.
 std::vector<std::string> CheckNotes(const CheckFacts& facts);

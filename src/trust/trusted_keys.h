@@ -57,7 +57,8 @@ struct BuiltInKeyText {
   const char* name;
   const char* text;
 };
-// Generated from ORVANE_TRUSTED_KEYS (builtin_keys.cpp.in).
+// Generated from ORVANE_TRUSTED_KEYS (builtin_keys.cpp.in, through
+// orvane_add_trust_library in src/trust/CMakeLists.txt).
 const std::vector<BuiltInKeyText>& BuiltInKeyTexts();
 
 }  // namespace orvane::trust

@@ -459,7 +459,7 @@ TEST_F(RouterCommandsTest, VerifyGivesUpWhenTheRouterDoesNotComeBack) {
       << r.out;
 }
 
-TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
+TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictWhereItFailedAndItsSignatures) {
   test::TempDir logs;
   RunRecord base;
   base.frontEnd = kFrontEndCli;
@@ -488,9 +488,15 @@ TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
   write.failedStep = "write";
   write.detail = "no echo after 3 attempts";
   write.items[0].outcome = "failed";
+  write.signatures = "unsigned allowed";
   RunRecord fine = base;
   fine.time = "2026-12-08 12:00:00";
   fine.outcome = "succeeded";
+  fine.signatures = "verified";
+  RunRecordItem firmware = app;
+  firmware.name = "Firmware";
+  fine.items.push_back(firmware);
+  for (RunRecordItem& item : fine.items) item.signingKey = "3c59de8c54a07157";
   for (const RunRecord& run : {erase, write, fine}) ASSERT_TRUE(AppendRunRecord(logs.Str(), run).ok());
   {
     // A line from before runs recorded their verdict.
@@ -503,13 +509,18 @@ TEST(OrvaneCommandLine, HistoryShowsEachRunsVerdictAndWhereItFailed) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty()) << r.err;
   const std::vector<std::string> lines = test::LinesOf(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;  // the heading, each run and its item
+  // The heading, each run and its items, and the signatures of the runs
+  // that recorded them.
+  ASSERT_EQ(lines.size(), 12u) << r.out;
   EXPECT_TRUE(Contains(lines[0], "  Version      Outcome")) << lines[0];
   EXPECT_EQ(lines[1], "2026-12-08 10:00:00  cli        02-00-5E-10-00-01  192.168.1.1      2.1.0.3.7    "
                       "failed: erase router NVRAM: refused\\x0d\\x0aby the router\\x0a");
   EXPECT_TRUE(Contains(lines[3], "2.1.0.3.7    failed: Router's APP, write: no echo after 3 attempts")) << lines[3];
-  EXPECT_TRUE(lines[5].ends_with("2.1.0.3.7    succeeded")) << lines[5];
-  EXPECT_TRUE(lines[7].ends_with("  -            succeeded (from its items)")) << lines[7];
+  EXPECT_EQ(lines[5], "  signatures: UNSIGNED (allowed): Router's APP");
+  EXPECT_TRUE(lines[6].ends_with("2.1.0.3.7    succeeded")) << lines[6];
+  EXPECT_TRUE(lines[8].starts_with("  Firmware ")) << lines[8];
+  EXPECT_EQ(lines[9], "  signatures: verified, signed by key 3c59de8c54a07157");
+  EXPECT_TRUE(lines[10].ends_with("  -            succeeded (from its items)")) << lines[10];
 
   r = test::RunCli({"history", "--log-dir", logs.Str(), "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -553,7 +564,8 @@ TEST_F(RouterCommandsTest, HistoryListsTheRunsAndSkipsATornLastLine) {
   EXPECT_TRUE(Contains(r.out, "2020-01-02 03:04:05  dialog     02-00-5E-10-00-09")) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex(today + " [0-9:]{8}  cli        02-00-5E-10-00-01  127.0.0.1        "
                                                   "2.1.0.3.7    succeeded[^\n]*\n  Router's BOOT +1.0.0.2.5 -> 1.0.1.0.0 +succeeded +"
-                                                  "Download success\\([0-9:]{5}\\) +not requested\n  log: ")))
+                                                  "Download success\\([0-9:]{5}\\) +not requested\n"
+                                                  "  signatures: not checked \\(no key was trusted\\)\n  log: ")))
       << r.out;
 
   r = test::RunCli({"history", "--log-dir", m_logs.Str(), "--mac", "02:00:5e:10:00:02", "--json"});

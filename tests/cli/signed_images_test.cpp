@@ -3,13 +3,15 @@
 // signify-openbsd goes through and updates; each way an image can fail the
 // signature check ends the check before the first packet (the simulator
 // received no datagram and no connection), with the file and the reason;
-// --allow-unsigned goes through and the run history says so.
+// --allow-unsigned goes through, and the run's JSON, the run history and
+// its table say so.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "cli/orvane_cli.h"
+#include "cli/run_orvane.h"
 #include "cli/test_router.h"
 #include "log/run_history.h"
 #include "platform/clock.h"
@@ -144,6 +146,8 @@ TEST_F(SignedImagesTest, AFolderSignedBySignifyOpenbsdChecksAndUpdates) {
     EXPECT_EQ(item.sha256.size(), 64u) << item.name;
   }
   EXPECT_EQ(history.records[0].items[0].sha256, trust::HexText(trust::Sha256(m_app.data(), m_app.size())));
+  const test::CliResult listed = test::RunCli({"history", "--log-dir", m_logs.Str()});
+  EXPECT_TRUE(Contains(listed.out, "\n  signatures: verified, signed by key " + number + "\n  log: ")) << listed.out;
 }
 
 // Each way to fail the signature check, staged on a folder signed by the
@@ -231,6 +235,24 @@ TEST_F(SignedImagesTest, AllowUnsignedGoesThroughAndTheHistoryRecordsIt) {
   EXPECT_EQ(record.items[0].sha256, trust::HexText(trust::Sha256(changed.data(), changed.size())));
   EXPECT_EQ(record.items[0].signingKey, "") << "nobody signed the changed image";
   EXPECT_EQ(record.items[1].signingKey, m_release.NumberText()) << "the firmware is still signed";
+
+  // The run's JSON says what the history says, as the check's JSON would.
+  EXPECT_TRUE(Contains(r.out, "\"signatures\":{\"verdict\":\"unsigned allowed\",\"signature_file\":\"" +
+                                  m_images.File("SHA256.sig") + "\",\"list\":\"verified\",\"signer\":\"" +
+                                  m_release.NumberText() + "\",\"refused\":{\"name\":\"Router's APP\""))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"name\":\"Router's APP\",\"file\":\"" + m_images.File("router_app.bin") +
+                                  "\",\"sha256\":\"" + record.items[0].sha256 + "\",\"state\":\"hash_differs\"}"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"name\":\"Firmware\",\"file\":\"" + m_images.File("module_fw.bin") +
+                                  "\",\"sha256\":\"" + record.items[1].sha256 + "\",\"state\":\"signed\"}"))
+      << r.out;
+
+  // And the history's table, at a glance.
+  const test::CliResult listed = test::RunCli({"history", "--log-dir", m_logs.Str()});
+  EXPECT_TRUE(Contains(listed.out, "\n  signatures: UNSIGNED (allowed): Router's APP; signed by key " +
+                                       m_release.NumberText() + ": Firmware\n"))
+      << listed.out;
 }
 
 TEST_F(SignedImagesTest, KeysComeFromTheKeyFolderAndAnUnreadableNamedKeyIsAUsageError) {

@@ -284,6 +284,9 @@ void ExpectFrontEndsAgree(const Observed& o) {
   EXPECT_EQ(record.outcome, RunOutcomeName(v.outcome)) << "history";
   EXPECT_EQ(record.failedStep, RunStepName(v.step)) << "history";
   EXPECT_EQ(record.failedItem, ItemName(o.items, v.item)) << "history";
+  // The images' signatures, from the report as the history has them.
+  EXPECT_FALSE(record.signatures.empty());
+  EXPECT_TRUE(Contains(o.json, "\"signatures\":{\"verdict\":\"" + record.signatures + "\"")) << o.json;
 
   // The dialog: a box for what no row shows, the rows for the rest.
   const bool runStepFailed = v.outcome == RunOutcome::Failed && v.item == IMAGE_NONE && v.step != RunStep::None;

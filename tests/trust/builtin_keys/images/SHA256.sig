@@ -1,0 +1,3 @@
+untrusted comment: verify with builtin_test.pub
+RWQ8Wd6MVKBxV0dXvAfQO62Cv1PqZ6WkxpIOCLYovDnqiJog7ub9d53cZEoSDcqXD/VqcbFZjnV/jDxRs0AVCWdX+avg3sWpSAY=
+SHA256 (router_app.bin) = 80b9681b8b2e0cafe42d8b6c0e622622559e673b834013bdbe6088fd79d5f745
