@@ -89,11 +89,24 @@ void WriteSummaryJson(std::ostream& out, const StationTally& tally, bool interru
       .Key("failed").Number(tally.failed)
       .Key("blocked").Number(tally.blocked)
       .Key("interrupted").Number(tally.interrupted)
+      .Key("already_done").Number(tally.alreadyDone)
       .Key("slowest_unit").Number(tally.slowest)
       .Key("slowest_interface").String(tally.slowestInterface)
       .Key("slowest_elapsed_ms").Number(static_cast<std::int64_t>(tally.slowestSeconds * 1000.0 + 0.5))
       .EndObject()
       .Key("operator_interrupted").Bool(interrupted)
+      .EndObject();
+  out << json.Text() << "\n";
+}
+
+// Keyed apart from a unit's object (its first key "unit") and the summary's.
+void WriteAlreadyDoneJson(std::ostream& out, const StationAlreadyDone& router) {
+  JsonWriter json;
+  json.BeginObject().Key("already_done").BeginObject()
+      .Key("time").String(router.time)
+      .Key("interface").String(router.interfaceName)
+      .Key("mac").String(router.mac)
+      .EndObject()
       .EndObject();
   out << json.Text() << "\n";
 }
@@ -158,10 +171,15 @@ class StationScreen : public IStationObserver {
     Say(line);
   }
 
-  void AlreadyDone(const std::string& interfaceName, const std::string& mac) override {
+  void AlreadyDone(const StationAlreadyDone& router) override {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_options.json) return;
-    Say(interfaceName + ": " + mac + " already done; unplug it");
+    ++m_tally.alreadyDone;
+    if (m_options.json) {
+      WriteAlreadyDoneJson(m_out, router);
+      m_out.flush();
+      return;
+    }
+    Say(router.interfaceName + ": " + router.mac + " already done; unplug it");
   }
 
   void LaneWarning(const std::string& interfaceName, const std::string& text) override {
@@ -194,6 +212,7 @@ class StationScreen : public IStationObserver {
       m_out << "Station: " << m_tally.Units() << (m_tally.Units() == 1 ? " unit" : " units") << ": "
             << m_tally.passed << " passed, " << m_tally.failed << " failed, " << m_tally.blocked << " blocked";
       if (m_tally.interrupted > 0) m_out << ", " << m_tally.interrupted << " interrupted";
+      if (m_tally.alreadyDone > 0) m_out << ", " << m_tally.alreadyDone << " already done";
       if (m_tally.slowest > 0) {
         m_out << "; slowest: unit " << m_tally.slowest << " on " << m_tally.slowestInterface << ", "
               << Duration(m_tally.slowestSeconds);

@@ -2,8 +2,8 @@
 // `orvane station`: a bench of several routers, one lane per network
 // interface, unit after unit (engine/station.h), and how it is shown: a live
 // line per lane and a PASS/FAIL line per unit on a terminal, one line per
-// event without one, a JSON object per unit and a summary with --json, and a
-// CSV row per unit in --report.
+// event without one, with --json a JSON object per unit and per router
+// already done and a summary, and a CSV row per unit in --report.
 #include <ostream>
 #include <string>
 #include <vector>
@@ -40,6 +40,9 @@ struct StationTally {
   int failed = 0;
   int blocked = 0;
   int interrupted = 0;
+  // The times a router already brought to success came on a lane again:
+  // no units, and the exit status leaves them out.
+  int alreadyDone = 0;
   int slowest = 0;  // the unit's number; 0 without units
   std::string slowestInterface;
   double slowestSeconds = 0;

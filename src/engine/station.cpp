@@ -94,6 +94,7 @@ const char* LaneStateName(LaneState state) {
     case LaneState::WaitingForRouter: return "waiting for a router";
     case LaneState::Checking: return "checking";
     case LaneState::Updating: return "updating";
+    case LaneState::Verifying: return "verifying";
     case LaneState::AlreadyDone: return "already done";
     case LaneState::WaitingForUnplug: return "unplug";
     case LaneState::Ended: return "ended";
@@ -160,6 +161,8 @@ class CStationLane {
   bool Stopping() const { return m_station.StopRequest().ShouldStop(); }
 
   void SetState(LaneState state, const std::string& mac);
+  // The session's verification began: the state, the router kept.
+  void Verifying();
   void ItemChanged(const std::string& item, int percent);
   void Warn(const std::string& text) { m_station.Observer().LaneWarning(m_status.interfaceName, text); }
 
@@ -193,6 +196,15 @@ void CStationLane::SetState(LaneState state, const std::string& mac) {
     copy = m_status;
   }
   m_station.Observer().LaneChanged(copy);
+}
+
+void CStationLane::Verifying() {
+  std::string mac;
+  {
+    std::lock_guard<std::mutex> guard(m_statusLock);
+    mac = m_status.mac;
+  }
+  SetState(LaneState::Verifying, mac);
 }
 
 void CStationLane::ItemChanged(const std::string& item, int percent) {
@@ -252,7 +264,8 @@ void CStationLane::Run() {
     }
     if (!options.again && m_station.IsDone(router->macText)) {
       SetState(LaneState::AlreadyDone, router->macText);
-      m_station.Observer().AlreadyDone(m_status.interfaceName, router->macText);
+      m_station.Observer().AlreadyDone(
+          {m_status.interfaceName, router->macText, RunRecordTime(platform::LocalTimeNow())});
       if (!WaitForUnplug(router->macText)) return SetState(LaneState::Ended, "");
       continue;
     }
@@ -282,6 +295,7 @@ StationUnit CStationLane::RunUnit(int number, const Found& router) {
   so.imageDirectory = options.imageDirectory;
   so.frontEnd = kFrontEndStation;
   so.verify = options.verify;
+  so.verificationBegins = [this] { Verifying(); };
   so.trustedKeys = options.trustedKeys;
   so.allowUnsigned = options.allowUnsigned;
   View view(*this);

@@ -13,7 +13,8 @@
 //   update              the selected items, nobody asked; a row that blocks the
 //                       update ends the unit "blocked"
 //   verify, record      in the session (history front end "station" and the
-//                       interface)
+//                       interface); the lane shows "verifying" from the
+//                       session's verificationBegins on
 //   show                IStationObserver::UnitFinished
 //   wait for unplugging the router silent for kUnplugSilenceMs
 //
@@ -103,9 +104,10 @@ struct StationUnit {
 
 // --- The lanes' state ------------------------------------------------------------
 
-enum class LaneState { WaitingForRouter, Checking, Updating, AlreadyDone, WaitingForUnplug, Ended };
+enum class LaneState { WaitingForRouter, Checking, Updating, Verifying, AlreadyDone, WaitingForUnplug, Ended };
 
-// "waiting for a router", "checking", "updating", "already done", "unplug", "ended".
+// "waiting for a router", "checking", "updating", "verifying", "already done",
+// "unplug", "ended".
 const char* LaneStateName(LaneState state);
 
 struct LaneStatus {
@@ -117,6 +119,14 @@ struct LaneStatus {
   double elapsedSeconds = 0;  // of the unit under way
 };
 
+// A router this station already brought to success, come on a lane again:
+// shown, not updated (without `again`).
+struct StationAlreadyDone {
+  std::string interfaceName;
+  std::string mac;   // as discovery found it
+  std::string time;  // local time it came, "YYYY-MM-DD HH:MM:SS"
+};
+
 // What a station's front end is told. Called from the lanes' threads.
 class IStationObserver {
  public:
@@ -125,7 +135,7 @@ class IStationObserver {
   virtual void LaneChanged(const LaneStatus& status) = 0;
   virtual void UnitFinished(const StationUnit& unit) = 0;
   // A router this station already brought to success came on a lane.
-  virtual void AlreadyDone(const std::string& interfaceName, const std::string& mac) = 0;
+  virtual void AlreadyDone(const StationAlreadyDone& router) = 0;
   // A warning of a lane's check or run (the prompter's), or of the lane
   // itself (its interface cannot be used).
   virtual void LaneWarning(const std::string& interfaceName, const std::string& text) = 0;

@@ -190,6 +190,7 @@ RunReport CUpdateSession::Update() {
   RunReport report = m_engine.Run();
   if (m_options.verify) {
     if (JudgeRun(report).ok()) {
+      if (m_options.verificationBegins) m_options.verificationBegins();
       m_prompter.Note("verifying: waiting for the router to answer again (at most " +
                       std::to_string(kRouterRestartLimitMs / 1000) + " s), then checking its versions");
     }

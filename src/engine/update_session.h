@@ -25,6 +25,7 @@
 // session writes rows through the item view from the thread that runs it.
 #include <array>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ struct SessionOptions {
   std::string imageDirectory;  // where Check() scans for images
   std::string frontEnd = kFrontEndCli;  // as the history names it
   bool verify = false;         // verify the updated items after each run
+  // Called on the thread of Update() when its verification begins (the run
+  // succeeded and `verify` is on), before the wait for the router's restart
+  // and the check of its versions, which take a minute or more: a front end
+  // that shows the run's state shows "verifying" from here on. None: nobody.
+  std::function<void()> verificationBegins;
   // The download log's clock (local time when empty): a test may have a run
   // pass midnight.
   CDownloadLog::TimeSource logClock;

@@ -76,20 +76,20 @@ class StationCommandTest : public ::testing::Test {
   test::TempDir m_out;
 };
 
-// Without a terminal: a line per event and a PASS line; the unit's run is in
-// the history as the station's, on its interface, and its log lines carry
+// Without a terminal: a line per event and a PASS line, the verification
+// after the last item's update and before the unit's end; the unit's run is
+// in the history as the station's, on its interface, and its log lines carry
 // the lane's tag.
 TEST_F(StationCommandTest, APassWithoutATerminalIsALinePerEvent) {
   PutImages("2.1.9.0.1");
   const Result r = Station({});
   if (Refused(r)) GTEST_SKIP() << r.err;
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  for (const char* line : {"lo: waiting for a router\n", "lo: checking 02-00-5E-10-00-01\n",
-                           "lo: updating 02-00-5E-10-00-01: Router's APP\n",
-                           "lo: updating 02-00-5E-10-00-01: Firmware\n", "PASS  unit 1  lo  02-00-5E-10-00-01  ",
-                           "Station: 1 unit: 1 passed, 0 failed, 0 blocked; slowest: unit 1 on lo, "}) {
-    EXPECT_TRUE(Contains(r.out, line)) << line << "\n" << r.out;
-  }
+  EXPECT_TRUE(test::InOrder(r.out, {"lo: waiting for a router\n", "lo: checking 02-00-5E-10-00-01\n",
+                                    "lo: updating 02-00-5E-10-00-01: Router's APP\n",
+                                    "lo: updating 02-00-5E-10-00-01: Firmware\n", "lo: verifying 02-00-5E-10-00-01\n",
+                                    "PASS  unit 1  lo  02-00-5E-10-00-01  ",
+                                    "Station: 1 unit: 1 passed, 0 failed, 0 blocked; slowest: unit 1 on lo, "}));
   EXPECT_FALSE(Contains(r.out, "\033[")) << "no terminal: no colours, no cursor moves";
   EXPECT_FALSE(Contains(r.out, "\a"));
   const std::string history = FileText(m_logs.File("history.jsonl"));

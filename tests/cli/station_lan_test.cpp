@@ -69,9 +69,13 @@ class StationLanTest : public ::testing::Test {
     m_images.Write("fw.bin", MakeImage(IMAGE_FIRMWARE, "11.608.13.02.00", {5000, 3000}));
   }
   LanProcess* Router(int port, int generation = 0, std::vector<std::string> faults = {}) {
+    return RouterAs(port, SimMac(port, generation), std::move(faults));
+  }
+  // A router of the MAC `mac` behind `port`.
+  LanProcess* RouterAs(int port, const std::string& mac, std::vector<std::string> faults = {}) {
     // The test images carry the unlock code 01..08.
     faults.insert(faults.end(), {"--unlock", "0102030405060708", "--restart-ms", "2000"});
-    return m_bench->StartRouterSim(port, ORVANE_ROUTERSIM, kTimeScale, SimMac(port, generation), faults);
+    return m_bench->StartRouterSim(port, ORVANE_ROUTERSIM, kTimeScale, mac, faults);
   }
   // `orvane station` over the ports named, started in the PC's namespace.
   // `withErrors`: its standard error kept with the output.
@@ -172,9 +176,10 @@ TEST_F(StationLanTest, FourUnitsInParallelAndAFaultedOneFailsAlone) {
   EXPECT_EQ(failedRows, 1) << FileText(csv);
 }
 
-// One lane, unit after unit: the router passes, is unplugged and plugged in
-// again (already done: not updated twice), unplugged again; another router
-// plugged in is the lane's next unit.
+// One lane, unit after unit: the router passes (verified after its items'
+// update), is unplugged and plugged in again (already done: not updated
+// twice, counted in the summary), unplugged again; another router plugged in
+// is the lane's next unit.
 TEST_F(StationLanTest, ALaneTakesItsNextUnitAndPassesOverOneAlreadyDone) {
   Make(1);
   if (IsSkipped()) return;
@@ -202,8 +207,55 @@ TEST_F(StationLanTest, ALaneTakesItsNextUnitAndPassesOverOneAlreadyDone) {
   const std::string out = station->Output();
   EXPECT_TRUE(Contains(out, "PASS  unit 2  port0  " + ShownMac(0, 1))) << out;
   EXPECT_EQ(Occurrences(out, "PASS  unit"), 2u) << out;
-  EXPECT_TRUE(Contains(out, "Station: 2 units: 2 passed, 0 failed, 0 blocked")) << out;
+  EXPECT_TRUE(Contains(out, "Station: 2 units: 2 passed, 0 failed, 0 blocked, 1 already done; ")) << out;
+  EXPECT_TRUE(InOrder(out, {"port0: updating " + ShownMac(0) + ": Firmware\n", "port0: verifying " + ShownMac(0) + "\n",
+                            "PASS  unit 1  port0  "}));
   // The first router was updated once.
+  EXPECT_EQ(Occurrences(FileText(m_logs.File("history.jsonl")), ShownMac(0)), 1u);
+}
+
+// With --json, a router that passed on one lane and is then plugged into
+// another is already done there too: an object of its own, keyed apart from
+// the units, between the two units and counted in the summary; that lane's
+// next router is its unit.
+TEST_F(StationLanTest, ARouterMovedToAnotherLaneIsAlreadyDoneThere) {
+  Make(2);
+  if (IsSkipped()) return;
+  ASSERT_NE(Router(0), nullptr);
+  LanProcess* station = Station({0, 1}, {"--count", "2", "--json"});
+  ASSERT_NE(station, nullptr);
+  ASSERT_TRUE(station->WaitForText("{\"unit\":1,", 1, kEventLimitMs)) << station->Output();
+  ASSERT_EQ(m_bench->SetPlugged(0, false), "");
+  LanProcess* moved = RouterAs(1, SimMac(0));
+  ASSERT_NE(moved, nullptr);
+  ASSERT_TRUE(station->WaitForText("{\"already_done\":", 1, kEventLimitMs)) << station->Output();
+  moved->Stop();
+  ASSERT_NE(Router(1, 1), nullptr);
+
+  EXPECT_EQ(station->WaitForExit(kStationLimitMs), 0) << station->Output();
+  const std::vector<std::string> lines = LinesOf(station->Output());
+  ASSERT_EQ(lines.size(), 4u) << station->Output();
+  const std::string& first = lines[0];
+  const std::string& done = lines[1];
+  const std::string& second = lines[2];
+  EXPECT_TRUE(Contains(first, "{\"unit\":1,")) << first;
+  EXPECT_EQ(JsonString(first, "interface"), "port0") << first;
+  EXPECT_EQ(JsonString(first, "mac"), ShownMac(0)) << first;
+  const std::string time = JsonString(done, "time");
+  EXPECT_EQ(done, "{\"already_done\":{\"time\":\"" + time + "\",\"interface\":\"port1\",\"mac\":\"" + ShownMac(0) +
+                      "\"}}");
+  // Local times, "YYYY-MM-DD HH:MM:SS": in the order of their text.
+  EXPECT_EQ(time.size(), 19u) << done;
+  EXPECT_LE(JsonString(first, "time"), time) << first << "\n" << done;
+  EXPECT_GE(JsonString(second, "time"), time) << second << "\n" << done;
+  EXPECT_TRUE(Contains(second, "{\"unit\":2,")) << second;
+  EXPECT_EQ(JsonString(second, "interface"), "port1") << second;
+  EXPECT_EQ(JsonString(second, "mac"), ShownMac(1, 1)) << second;
+  EXPECT_EQ(JsonString(second, "result"), "passed") << second;
+  EXPECT_TRUE(Contains(lines[3], "{\"summary\":{\"units\":2,\"passed\":2,\"failed\":0,\"blocked\":0,\"interrupted\":0,"
+                                 "\"already_done\":1,"))
+      << lines[3];
+  // The moved router was updated once.
   EXPECT_EQ(Occurrences(FileText(m_logs.File("history.jsonl")), ShownMac(0)), 1u);
 }
 

@@ -18,6 +18,20 @@ inline ::testing::AssertionResult Contains(std::string_view text, std::string_vi
   return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
 }
 
+// Every part in `text`, each after the end of the one before it.
+inline ::testing::AssertionResult InOrder(std::string_view text, const std::vector<std::string_view>& parts) {
+  std::size_t from = 0;
+  for (const std::string_view part : parts) {
+    const std::size_t at = text.find(part, from);
+    if (at == std::string_view::npos) {
+      return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\""
+                                           << (from == 0 ? "" : " after the parts before it");
+    }
+    from = at + part.size();
+  }
+  return ::testing::AssertionSuccess() << "\"" << text << "\" holds the parts in order";
+}
+
 // A path as a JSON string holds it (Windows paths have backslashes).
 inline std::string JsonPath(const std::string& path) {
   std::string out;
