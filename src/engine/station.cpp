@@ -243,9 +243,12 @@ std::optional<CStationLane::Found> CStationLane::Discover() {
   return found;
 }
 
+// False when the lane is to end instead: a stop, or the count reached on
+// another lane (no unit is left for this one, so its router's unplugging
+// would only keep the station from ending).
 bool CStationLane::WaitForUnplug(const std::string& mac) {
   std::uint32_t lastHeard = platform::TickCount();
-  while (!Stopping()) {
+  while (!Stopping() && !m_station.CountReached()) {
     const std::optional<Found> router = Discover();
     if (router && router->macText == mac) lastHeard = platform::TickCount();
     if (platform::TicksElapsed(lastHeard, kUnplugSilenceMs)) return true;

@@ -17,6 +17,7 @@
 #include "support/time_scale.h"
 #include "support/virtual_lan.h"
 #include "cli/test_router.h"
+#include "engine/station.h"
 
 namespace orvane::test {
 namespace {
@@ -212,6 +213,22 @@ TEST_F(StationLanTest, ALaneTakesItsNextUnitAndPassesOverOneAlreadyDone) {
                             "PASS  unit 1  port0  "}));
   // The first router was updated once.
   EXPECT_EQ(Occurrences(FileText(m_logs.File("history.jsonl")), ShownMac(0)), 1u);
+}
+
+// The count reached on one lane ends the others too, also one whose router
+// has passed and is still plugged in (its unplugging is not awaited).
+TEST_F(StationLanTest, TheCountEndsALaneWaitingForItsUnplugging) {
+  Make(2);
+  if (IsSkipped()) return;
+  ASSERT_NE(Router(0), nullptr);
+  LanProcess* station = Station({0, 1}, {"--count", "2"});
+  ASSERT_NE(station, nullptr);
+  ASSERT_TRUE(station->WaitForText("PASS  unit 1  port0  " + ShownMac(0), 1, kEventLimitMs)) << station->Output();
+  ASSERT_NE(Router(1, 1), nullptr);
+  ASSERT_TRUE(station->WaitForText("PASS  unit 2  port1  " + ShownMac(1, 1), 1, kEventLimitMs)) << station->Output();
+  // Within a few of a lane's discovery rounds, not when port0 is unplugged.
+  EXPECT_EQ(station->WaitForExit(4 * kUnplugSilenceMs), 0) << station->Output();
+  EXPECT_TRUE(Contains(station->Output(), "Station: 2 units: 2 passed, 0 failed, 0 blocked; ")) << station->Output();
 }
 
 // With --json, a router that passed on one lane and is then plugged into
